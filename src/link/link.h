@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "shell/program.h"
+
+namespace telvaro3 {
+
+// Answers of WaitAnswerBHT.
+enum Answer : int16_t {
+  kAnswerTimeout = -1,
+  kAnswerAck = 0,
+  kAnswerNak = 1,
+  kAnswerEnq = 2,
+  kAnswerCancel = 3,
+  kAnswerEot = 4,
+};
+
+std::string AddBcc(Program& p, const std::string& text);
+std::string BccCheck(Program& p, const std::string& block);
+int16_t SendToBHT(Program& p, const std::string& data);
+int16_t WaitAnswerBHT(Program& p);
+
+// Opens directory + name in slot fileNumber; mode "I" reads, any other writes (or appends with
+// +APP). Returns 0 or the mapped error code.
+int16_t OpenFile(Program& p, const std::string& directory, const std::string& name,
+                 int16_t fileNumber, const std::string& mode);
+// Closes a slot if it is open; never throws.
+void CloseFile(Program& p, int16_t fileNumber);
+
+}  // namespace telvaro3

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace telvaro3 {
+
+// The serial port component as the program sees it: line set-up, open and close, input and
+// output, event codes, and its own YModem file-transfer facility. Opening a port that cannot be
+// had throws RunTimeError (68 when the device is unavailable) or leaves PortIsOpen() false.
+class SerialComm {
+ public:
+  virtual ~SerialComm() = default;
+
+  virtual void SetPortNumber(int16_t n) = 0;
+  virtual int16_t PortNumber() const = 0;
+  virtual void SetLineSettings(const std::string& settings) = 0;
+  virtual void SetInputChunkLength(int32_t v) = 0;
+  virtual void SetSetupFlag1(bool v) = 0;
+  virtual void SetSetupValue2(int32_t v) = 0;
+  virtual void SetSetupFlag3(bool v) = 0;
+  virtual void SetYModemValue1(int32_t v) = 0;
+  virtual void SetYModemValue2(int32_t v) = 0;
+  virtual void SetIrdaFlag(bool v) = 0;
+
+  virtual void SetPortIsOpen(bool open) = 0;
+  virtual bool PortIsOpen() const = 0;
+
+  virtual int32_t InputCount() = 0;
+  // The waiting characters, removed from the input.
+  virtual std::string InputData() = 0;
+  // Queues data for sending.
+  virtual void OutputData(const std::string& data) = 0;
+  virtual int32_t OutputCount() = 0;
+  // Writing 0 discards what has not been sent yet.
+  virtual void SetOutputCount(int32_t v) = 0;
+  // 0 none, 1 sent, 1000 to 1010 errors.
+  virtual int16_t EventCode() = 0;
+
+  // YModem facility.
+  virtual void SetCancelTransfer(bool v) = 0;
+  virtual void SendFile(const std::string& path) = 0;
+  virtual void ReceiveDirectory(const std::string& dir) = 0;
+  virtual void StartReceive(const std::string& name) = 0;
+  // -1 failed, 0 idle or done, 1 to 3 waiting, 4 busy, 5 stopped.
+  virtual int32_t TransferState() = 0;
+  virtual int32_t TransferBytes() = 0;
+  virtual int32_t TransferSize() = 0;
+  virtual std::string CurrentFilePath() = 0;
+
+  // Blocks until input is waiting or maxMs have passed, so that answer waits cost no processor
+  // time. Returns at once when input is already waiting or the port is closed.
+  virtual void WaitInput(int maxMs) = 0;
+};
+
+}  // namespace telvaro3

@@ -1,0 +1,300 @@
+#include "posix/posix_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+#include "shell/text.h"
+
+namespace telvaro3::posix {
+namespace {
+
+bool IsDirectory(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The entry of dir whose name equals name without regard to letter case, or "" when none.
+std::string FindEntry(const std::string& dir, const std::string& nameUtf8) {
+  if (Exists(dir + "/" + nameUtf8)) return nameUtf8;
+  DIR* d = ::opendir(dir.empty() ? "/" : dir.c_str());
+  if (d == nullptr) return "";
+  const std::string want = UpperLatin1(Utf8ToLatin1(nameUtf8));
+  std::string found;
+  while (struct dirent* e = ::readdir(d)) {
+    std::string entry = e->d_name;
+    if (UpperLatin1(Utf8ToLatin1(entry)) == want) {
+      found = entry;
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
+class PosixTextFile : public TextFile {
+ public:
+  PosixTextFile(FILE* f, std::string path) : f_(f), path_(std::move(path)) {}
+  ~PosixTextFile() override {
+    if (f_ != nullptr) std::fclose(f_);
+  }
+
+  bool ReadLine(std::string& line) override {
+    line.clear();
+    if (f_ == nullptr) throw RunTimeError(52, RunTimeErrorText(52));
+    bool any = false;
+    for (;;) {
+      int c = std::getc(f_);
+      if (c == EOF) {
+        if (std::ferror(f_)) ThrowFileError(errno, path_);
+        return any;
+      }
+      any = true;
+      if (c == '\n') return true;
+      if (c == '\r') {
+        int next = std::getc(f_);
+        if (next != '\n' && next != EOF) std::ungetc(next, f_);
+        return true;
+      }
+      line.push_back(static_cast<char>(c));
+    }
+  }
+
+  void WriteLine(const std::string& line) override {
+    if (f_ == nullptr) throw RunTimeError(52, RunTimeErrorText(52));
+    // Each line goes to the disk at once, so that a full disk is seen at the line that hit it.
+    if (std::fwrite(line.data(), 1, line.size(), f_) != line.size() ||
+        std::fwrite("\r\n", 1, 2, f_) != 2 || std::fflush(f_) != 0) {
+      int err = errno;
+      std::clearerr(f_);
+      ThrowFileError(err, path_);
+    }
+  }
+
+  void Close() override {
+    if (f_ == nullptr) return;
+    FILE* f = f_;
+    f_ = nullptr;
+    if (std::fclose(f) != 0) ThrowFileError(errno, path_);
+  }
+
+ private:
+  FILE* f_;
+  std::string path_;
+};
+
+}  // namespace
+
+std::string RealPath(const std::string& programPath, const std::string& baseDir) {
+  std::string p = programPath;
+  for (char& c : p)
+    if (c == '\\') c = '/';
+  std::string root;
+  if (p.size() >= 2 && p[1] == ':') {
+    p = p.substr(2);
+    root = "/";
+  } else if (!p.empty() && p[0] == '/') {
+    root = "/";
+  } else {
+    root = baseDir.empty() ? std::string(".") : baseDir;
+  }
+  // Split into components and match each one that exists.
+  std::string result = root == "/" ? "" : root;
+  if (!result.empty() && result.back() == '/') result.pop_back();
+  bool matching = true;
+  size_t pos = 0;
+  bool trailingSlash = !p.empty() && p.back() == '/';
+  while (pos <= p.size()) {
+    size_t next = p.find('/', pos);
+    if (next == std::string::npos) next = p.size();
+    std::string comp = p.substr(pos, next - pos);
+    pos = next + 1;
+    if (comp.empty()) continue;
+    std::string utf8 = Latin1ToUtf8(comp);
+    if (comp != "." && comp != ".." && matching) {
+      std::string found = FindEntry(result.empty() ? "/" : result, utf8);
+      if (found.empty()) {
+        matching = false;
+      } else {
+        utf8 = found;
+      }
+    }
+    result += "/" + utf8;
+  }
+  if (result.empty()) result = "/";
+  if (trailingSlash && result.back() != '/') result += "/";
+  return result;
+}
+
+int16_t RunTimeErrorOf(int err, const std::string& realPath) {
+  switch (err) {
+    case ENOENT: {
+      // A missing file in an existing directory, or a directory that is not there.
+      std::string parent = realPath;
+      while (!parent.empty() && parent.back() == '/') parent.pop_back();
+      size_t slash = parent.rfind('/');
+      parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : parent.substr(0, slash));
+      return IsDirectory(parent) ? 53 : 76;
+    }
+    case ENOTDIR:
+      return 76;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return 61;
+    case ENAMETOOLONG:
+    case EINVAL:
+    case EILSEQ:
+      return 64;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return 70;
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+      return 71;
+    case EMFILE:
+    case ENFILE:
+      return 67;
+    case ETXTBSY:
+    case EBUSY:
+      return 55;
+    default:
+      return 75;
+  }
+}
+
+void ThrowFileError(int err, const std::string& realPath) {
+  int16_t n = RunTimeErrorOf(err, realPath);
+  throw RunTimeError(n, RunTimeErrorText(n));
+}
+
+PosixSystem::PosixSystem(std::string cwd, std::vector<std::string> args, std::string argv0)
+    : cwd_(std::move(cwd)), args_(std::move(args)), argv0_(std::move(argv0)) {
+  if (cwd_.empty()) {
+    char buf[4096];
+    if (::getcwd(buf, sizeof buf) != nullptr) cwd_ = buf;
+    else cwd_ = ".";
+  }
+}
+
+double PosixSystem::Now() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void PosixSystem::Sleep(int ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+LocalTime PosixSystem::Clock() {
+  std::time_t t = std::time(nullptr);
+  struct tm tmv{};
+  ::localtime_r(&t, &tmv);
+  return LocalTime{tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday,
+                   tmv.tm_hour,        tmv.tm_min,     tmv.tm_sec};
+}
+
+DiskSpace PosixSystem::FreeSpaceOf(const std::string& root) {
+  DiskSpace d;
+  d.queried = true;
+  struct statvfs s{};
+  if (::statvfs(Resolve(root).c_str(), &s) != 0) {
+    d.ok = false;
+    d.errorNumber = RunTimeErrorOf(errno, Resolve(root));
+    return d;
+  }
+  d.ok = true;
+  d.sectorsPerCluster = 1;
+  d.bytesPerSector = s.f_frsize;
+  d.freeClusters = s.f_bavail;
+  d.totalClusters = s.f_blocks;
+  return d;
+}
+
+void PosixSystem::RequestPowerOff() {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execlp("systemctl", "systemctl", "poweroff", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  if (pid > 0) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+  }
+}
+
+std::string PosixSystem::CurrentDirectory() {
+  std::string d = Utf8ToLatin1(cwd_);
+  for (char& c : d)
+    if (c == '/') c = '\\';
+  if (d.empty() || d.back() != '\\') d += '\\';
+  return d;
+}
+
+std::string PosixSystem::ProgramName() {
+  std::string n = argv0_;
+  size_t slash = n.rfind('/');
+  if (slash != std::string::npos) n = n.substr(slash + 1);
+  size_t dot = n.rfind('.');
+  if (dot != std::string::npos && dot > 0) n = n.substr(0, dot);
+  return Utf8ToLatin1(n);
+}
+
+std::string PosixSystem::CommandLine() {
+  std::string line;
+  for (size_t i = 0; i < args_.size(); ++i) {
+    if (i > 0) line += ' ';
+    line += args_[i];
+  }
+  return Utf8ToLatin1(line);
+}
+
+std::unique_ptr<TextFile> PosixSystem::OpenText(const std::string& path, FileMode mode) {
+  std::string real = Resolve(path);
+  if (!real.empty() && real.back() == '/') throw RunTimeError(75, RunTimeErrorText(75));
+  const char* m = mode == FileMode::Input ? "rbe" : (mode == FileMode::Append ? "abe" : "wbe");
+  if (mode != FileMode::Input && IsDirectory(real)) throw RunTimeError(75, RunTimeErrorText(75));
+  FILE* f = std::fopen(real.c_str(), m);
+  if (f == nullptr) ThrowFileError(errno, real);
+  struct stat st{};
+  if (::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::fclose(f);
+    throw RunTimeError(75, RunTimeErrorText(75));
+  }
+  return std::make_unique<PosixTextFile>(f, real);
+}
+
+void PosixSystem::DeleteFile(const std::string& path) {
+  std::string real = Resolve(path);
+  if (::unlink(real.c_str()) != 0) ThrowFileError(errno, real);
+}
+
+int64_t PosixSystem::FileLength(const std::string& path) {
+  struct stat st{};
+  std::string real = Resolve(path);
+  if (::stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+void PosixSystem::TruncateFile(const std::string& path, int64_t length) {
+  std::string real = Resolve(path);
+  if (::truncate(real.c_str(), static_cast<off_t>(length)) != 0) ThrowFileError(errno, real);
+}
+
+}  // namespace telvaro3::posix

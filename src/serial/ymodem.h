@@ -1,0 +1,89 @@
+// YModem batch transfers over an open serial line.
+//
+// The serial component runs one of these functions on a worker thread of its own; the program's
+// thread follows the transfer through a TransferStatus and breaks it off through its cancel flag.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace telvaro3::serial {
+
+// A byte pipe to the peer (the open serial port). Implemented by the serial component.
+class ByteChannel {
+ public:
+  virtual ~ByteChannel() = default;
+  // Reads up to max bytes, waiting at most timeoutMs for the first one. Returns the count,
+  // 0 on time-out, -1 when the port failed.
+  virtual int Read(uint8_t* buf, int max, int timeoutMs) = 0;
+  // Writes all bytes (blocking until queued). False when the port failed.
+  virtual bool Write(const uint8_t* data, int n) = 0;
+};
+
+// Values of TransferStatus::state.
+enum TransferState : int32_t {
+  kTransferFailed = -1,
+  kTransferIdle = 0,  // also: finished successfully
+  kTransferWaitingStart = 1,
+  kTransferHeader = 2,
+  kTransferBetweenFiles = 3,
+  kTransferBusy = 4,
+  kTransferStopped = 5,
+};
+
+// Progress shared between the worker thread running a transfer and the program's thread that
+// polls it.
+//
+// `state`: -1 failed (also after a cancel from the program, and when the peer cancels once data
+// flows), 0 idle/done, 1 waiting for the peer to start, 2 exchanging the header block, 3 between
+// files, 4 data blocks flowing, 5 stopped: the peer cancelled before any data of the file moved,
+// or a receive ended with a batch that held no file.
+//
+// `bytes` counts the bytes of the current file moved so far and turns positive only once data
+// flows. An empty file has no data, so its count is set to 1 once its header block has been
+// accepted; a watcher waiting for `bytes` > 0 to see the transfer start thus sees it for an empty
+// file as well. For every other file `bytes` == `size` at success.
+struct TransferStatus {
+  std::atomic<int32_t> state{0};
+  std::atomic<int32_t> bytes{0};
+  std::atomic<int32_t> size{0};
+  std::atomic<bool> cancel{false};  // set by the program: break off the transfer
+
+  void SetCurrentPath(std::string p) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    path_ = std::move(p);
+  }
+  std::string CurrentPath() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return path_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string path_;
+};
+
+// CRC-16 of the YModem blocks (polynomial 0x1021, initial value 0, no reflection).
+uint16_t YModemCrc16(const uint8_t* data, size_t n);
+
+// Sends one file as a YModem batch of one: block 0 with name and size, 1024-byte blocks (128-byte
+// blocks for a short rest, or throughout when the receiver asks for the 8-bit checksum), the EOT
+// exchange, then the empty block 0 that ends the batch. `path` is a real Linux path;
+// `announcedName` the name put into block 0. Returns the final state (0 ok).
+int32_t YModemSend(ByteChannel& ch, const std::string& path, const std::string& announcedName,
+                   TransferStatus& st, int startTimeoutMs);
+
+// Receives a batch into directory `dir` (a real Linux path). Only the last component of each
+// announced name is used; an empty name, ".", "..", or one with a control character is refused
+// (the transfer is cancelled and fails), so nothing is ever written outside `dir`. Each file is
+// written under a temporary name, cut to the size announced in its block 0, and renamed to its
+// own name only once complete. `displayDir` is the receive directory in the program's own syntax;
+// CurrentPath() is `displayDir` + name, with a backslash between them where `displayDir` lacks
+// one at its end. Returns the final state (0 ok).
+int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string& displayDir,
+                      TransferStatus& st, int startTimeoutMs);
+
+}  // namespace telvaro3::serial

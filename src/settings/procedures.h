@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "shell/program.h"
+
+namespace telvaro3 {
+
+void SetDefaults(Program& p);
+int16_t CheckCommand(Program& p);
+int16_t SetIrdaDelay(Program& p, const std::string& text);
+
+int16_t CheckFileArg(Program& p, const std::string& token);
+int16_t CheckValid(Program& p, const std::string& text, int16_t pathMode);
+int16_t CheckFilename(Program& p);
+int32_t FreeSpace(Program& p, const std::string& root);
+
+int16_t SetFields(Program& p, std::string list);
+int16_t Test_File(Program& p);
+int16_t CheckFieldFile(Program& p);
+int16_t WriteFieldFile(Program& p);
+
+std::string PackDigits(const std::string& digits);
+
+}  // namespace telvaro3

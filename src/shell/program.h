@@ -1,0 +1,36 @@
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include "link/serial_comm.h"
+#include "settings/settings.h"
+#include "shell/run_state.h"
+#include "shell/system.h"
+#include "shell/window.h"
+
+namespace telvaro3 {
+
+// One program: its settings, the file it transfers, its run state, and the platform services it
+// runs on. Every procedure receives it by reference; nothing else holds state.
+struct Program {
+  Program(SerialComm& c, Window& w, System& s) : comm(c), window(w), system(s) {}
+
+  RunSettings settings;
+  TransferFile file;
+  RunState state;
+  std::string ProgramVersion;
+
+  SerialComm& comm;  // Comm1
+  Window& window;    // Form1
+  System& system;
+
+  // Numbered file slots: 1 the file sent or counted, 2 the file received, 3 the field file.
+  std::array<std::unique_ptr<TextFile>, 4> files;
+};
+
+// Longest time an idle wait blocks before it looks at the window and the clock again.
+inline constexpr int kIdleWaitMs = 10;
+
+}  // namespace telvaro3

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace telvaro3 {
+
+// Block-protocol phases shared by both directions and read by the result report.
+enum Phase : int16_t {
+  kPhaseLink = 1,
+  kPhaseHeading = 2,
+  kPhaseText = 3,
+  kPhaseClosing = 4,
+  kPhaseDone = 5,
+  kPhaseStopped = 6,
+};
+
+// Run-time variables shared by the procedures of one program. Every field starts as zero,
+// false or empty; SetDefaults fills the control characters.
+struct RunState {
+  // Control characters of the block protocol, one-character strings.
+  std::string NUL, SOH, STX, ETX, EOT, ENQ, ACK, NAK;
+
+  bool AbortFlag = false;
+  int16_t ErrorCode = 0;
+  std::string ProcName;
+  std::string ResultMessage;
+  int16_t LastResult = 0;
+  std::string LastAnswer;
+  double WaitStart = 0.0;
+  int16_t TimeoutCounter = 0;
+  int16_t TransferPhase = 0;
+  int32_t RecordNumber = 0;  // holds 1 to 32768
+  std::string RecordSerial;
+  int16_t RunErrNumber = 0;
+  int16_t RunErrLine = 0;
+  std::string SettingsString;
+
+  // Sending side.
+  std::string HeadingBlock;
+  int16_t NakCounter = 0;
+
+  // Receiving side.
+  std::string ReceiveBuffer;
+  int16_t BlockLength = 0;
+  int16_t ReceiveNakCounter = 0;
+  bool FileCreated = false;
+  std::string RecordBuffer;
+  // Length of the received file before this transfer when it is appended to (+APP), or -1
+  // when the transfer created it; a failed transfer cuts the file back to this length.
+  int64_t AppendBaseLength = -1;
+};
+
+}  // namespace telvaro3

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace telvaro3 {
+
+// A platform run-time error: its number (53 file not found, 55 file already open, 61 disk full,
+// 64 bad file name, 68 device unavailable, 70 permission denied, 71 disk not ready, 75 path or
+// file access error, 76 path not found, ...), its description and a location number (0 if none).
+class RunTimeError : public std::runtime_error {
+ public:
+  RunTimeError(int16_t number, const std::string& description, int16_t line = 0)
+      : std::runtime_error(description), number_(number), line_(line) {}
+  int16_t Number() const { return number_; }
+  int16_t Line() const { return line_; }
+  std::string Description() const { return what(); }
+
+ private:
+  int16_t number_;
+  int16_t line_;
+};
+
+// The description of a run-time error number, in the platform's words.
+std::string RunTimeErrorText(int16_t number);
+
+enum class FileMode { Input, Output, Append };
+
+// A sequential text file. Lines end at CR, CR LF or LF when read and are written with CR LF;
+// every byte value passes unchanged. Failures throw RunTimeError.
+class TextFile {
+ public:
+  virtual ~TextFile() = default;
+  // Reads the next line without its end; false at the end of the file.
+  virtual bool ReadLine(std::string& line) = 0;
+  virtual void WriteLine(const std::string& line) = 0;
+  virtual void Close() = 0;
+};
+
+struct LocalTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// Answer of the free-space query of a drive root.
+struct DiskSpace {
+  bool queried = false;  // false: the query cannot be made at all (errorNumber says why)
+  bool ok = false;       // the query ran and reported success
+  int16_t errorNumber = 0;
+  uint64_t sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
+};
+
+// Operating-system services. Paths are in the program's own syntax (backslashes, optional drive).
+class System {
+ public:
+  virtual ~System() = default;
+
+  // Elapsed seconds, with fractions, on a clock that never jumps.
+  virtual double Now() = 0;
+  virtual void Sleep(int ms) = 0;
+  virtual LocalTime Clock() = 0;
+  virtual DiskSpace FreeSpaceOf(const std::string& root) = 0;
+  virtual void RequestPowerOff() = 0;
+  // The current directory in program syntax, ending in a backslash.
+  virtual std::string CurrentDirectory() = 0;
+  // The program's executable file name without directory and extension.
+  virtual std::string ProgramName() = 0;
+  // The argument text after the program's name, as one Latin-1 string.
+  virtual std::string CommandLine() = 0;
+
+  virtual std::unique_ptr<TextFile> OpenText(const std::string& path, FileMode mode) = 0;
+  virtual void DeleteFile(const std::string& path) = 0;
+  // Byte length of an existing file, or -1 when there is none.
+  virtual int64_t FileLength(const std::string& path) = 0;
+  virtual void TruncateFile(const std::string& path, int64_t length) = 0;
+};
+
+}  // namespace telvaro3

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace telvaro3 {
+
+// The text fields and labels of the status window, by their control names.
+enum class Field { StatusBox, FileBox, RecCntBox, RecordsBox, complete, MsgLabel, Label1 };
+
+const char* FieldName(Field f);
+
+enum class MsgIcon { None, Exclamation };
+
+// The status window with its Cancel and About buttons, message boxes and the 3000 ms timer.
+// Handlers bound with Bind run only inside DoEvents/WaitEvents and the modal boxes.
+class Window {
+ public:
+  virtual ~Window() = default;
+
+  // onCancel: a click on the CommandButton; onTimerTick: a tick of YModemTimer.
+  virtual void Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) = 0;
+  // Program name and version shown in the About box.
+  virtual void SetAboutInfo(const std::string& programName, const std::string& version) = 0;
+  virtual void SetFontSize(int points) = 0;
+  virtual void SetAboutCaption(const std::string& caption) = 0;
+
+  virtual void Show() = 0;
+  virtual void FocusCommandButton() = 0;
+  virtual void SetText(Field f, const std::string& text) = 0;
+  virtual std::string Text(Field f) const = 0;
+  virtual void SetMsgVisible(bool visible) = 0;
+  virtual void SetProgress(int value) = 0;
+  virtual int ProgressMin() const = 0;
+  virtual void SetCommandCaption(const std::string& caption) = 0;
+  virtual void SetAboutEnabled(bool enabled) = 0;
+  virtual void SetTimerEnabled(bool enabled) = 0;
+
+  // Processes the pending window events once; never blocks.
+  virtual void DoEvents() = 0;
+  // Blocks until a window event arrives or maxMs pass, then processes what is pending.
+  virtual void WaitEvents(int maxMs) = 0;
+
+  // Modal message box with an OK button.
+  virtual void MessageBox(const std::string& title, const std::string& text, MsgIcon icon) = 0;
+  // Modal question with Yes and No; true for Yes.
+  virtual bool AskYesNo(const std::string& title, const std::string& text) = 0;
+
+  virtual void Unload() = 0;
+};
+
+}  // namespace telvaro3

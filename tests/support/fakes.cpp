@@ -1,0 +1,208 @@
+#include "support/fakes.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace telvaro3::test {
+
+namespace fs = std::filesystem;
+
+// ---- FakeComm ----
+
+void FakeComm::SetPortNumber(int16_t n) {
+  port_ = n;
+  writes.push_back("PortNumber=" + std::to_string(n));
+}
+void FakeComm::SetLineSettings(const std::string& s) { writes.push_back("LineSettings=" + s); }
+void FakeComm::SetInputChunkLength(int32_t v) {
+  writes.push_back("InputChunkLength=" + std::to_string(v));
+}
+void FakeComm::SetSetupFlag1(bool v) { writes.push_back(std::string("SetupFlag1=") + (v ? "1" : "0")); }
+void FakeComm::SetSetupValue2(int32_t v) { writes.push_back("SetupValue2=" + std::to_string(v)); }
+void FakeComm::SetSetupFlag3(bool v) { writes.push_back(std::string("SetupFlag3=") + (v ? "1" : "0")); }
+void FakeComm::SetYModemValue1(int32_t v) { writes.push_back("YModemValue1=" + std::to_string(v)); }
+void FakeComm::SetYModemValue2(int32_t v) { writes.push_back("YModemValue2=" + std::to_string(v)); }
+void FakeComm::SetIrdaFlag(bool v) { writes.push_back(std::string("IrdaFlag=") + (v ? "1" : "0")); }
+
+void FakeComm::SetPortIsOpen(bool open) {
+  writes.push_back(std::string("PortIsOpen=") + (open ? "1" : "0"));
+  if (open && openError != 0) throw RunTimeError(openError, RunTimeErrorText(openError));
+  if (open && openRefused) return;
+  open_ = open;
+  if (!open) input_.clear();
+}
+
+int32_t FakeComm::InputCount() {
+  int32_t n = 0;
+  for (const auto& p : input_)
+    if (p.at <= clock_.now) n += static_cast<int32_t>(p.bytes.size());
+    else break;
+  return n;
+}
+
+std::string FakeComm::InputData() {
+  std::string r;
+  while (!input_.empty() && input_.front().at <= clock_.now) {
+    r += input_.front().bytes;
+    input_.pop_front();
+  }
+  return r;
+}
+
+void FakeComm::Reply(const std::string& bytes, double delaySeconds) {
+  double at = clock_.now + delaySeconds;
+  // Input keeps its order of arrival.
+  if (!input_.empty() && input_.back().at > at) at = input_.back().at;
+  input_.push_back(Pending{at, bytes});
+}
+
+void FakeComm::OutputData(const std::string& data) {
+  sent += data;
+  event_ = nextEvent;
+  if (onOutput) onOutput(data);
+}
+
+void FakeComm::SetOutputCount(int32_t v) { writes.push_back("OutputCount=" + std::to_string(v)); }
+
+void FakeComm::SetCancelTransfer(bool v) {
+  writes.push_back(std::string("CancelTransfer=") + (v ? "1" : "0"));
+  ymCancel = v;
+}
+void FakeComm::SendFile(const std::string& path) { ymSendPath = path; }
+void FakeComm::ReceiveDirectory(const std::string& dir) { ymReceiveDir = dir; }
+void FakeComm::StartReceive(const std::string& name) { writes.push_back("StartReceive=" + name); }
+int32_t FakeComm::TransferState() {
+  if (onTransferPoll) onTransferPoll();
+  return ymState;
+}
+int32_t FakeComm::TransferBytes() {
+  if (onTransferPoll) onTransferPoll();
+  return ymBytes;
+}
+int32_t FakeComm::TransferSize() { return ymSize; }
+std::string FakeComm::CurrentFilePath() { return ymPath; }
+
+void FakeComm::WaitInput(int maxMs) {
+  if (InputCount() > 0) return;
+  // Jump to the next arrival when it comes sooner than the cap.
+  double until = clock_.now + maxMs / 1000.0;
+  if (!input_.empty() && input_.front().at < until) until = input_.front().at;
+  clock_.now = until;
+  if (onIdle) onIdle();
+}
+
+// ---- FakeWindow ----
+
+void FakeWindow::Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) {
+  onCancel_ = std::move(onCancel);
+  onTimer_ = std::move(onTimerTick);
+}
+
+void FakeWindow::SetAboutInfo(const std::string& name, const std::string& version) {
+  aboutName = name;
+  aboutVersion = version;
+}
+
+void FakeWindow::SetText(Field f, const std::string& text) {
+  std::string name = FieldName(f);
+  if (fields[name] != text || log.empty()) log.push_back(name + ": " + text);
+  fields[name] = text;
+}
+
+std::string FakeWindow::Text(Field f) const {
+  auto it = fields.find(FieldName(f));
+  return it == fields.end() ? std::string() : it->second;
+}
+
+void FakeWindow::SetProgress(int value) {
+  if (value != progress) log.push_back("ProgressBar1: " + std::to_string(value));
+  progress = value;
+}
+
+void FakeWindow::SetCommandCaption(const std::string& c) {
+  commandCaption = c;
+  log.push_back("CommandButton: " + c);
+}
+
+void FakeWindow::SetTimerEnabled(bool e) {
+  if (e && !timerEnabled) nextTick_ = clock_.now + 3.0;
+  timerEnabled = e;
+}
+
+void FakeWindow::PressCancel() {
+  if (onCancel_) onCancel_();
+}
+
+void FakeWindow::Tick() {
+  while (timerEnabled && clock_.now >= nextTick_) {
+    nextTick_ += 3.0;
+    if (onTimer_) onTimer_();
+  }
+}
+
+void FakeWindow::DoEvents() {
+  ++doEventsCalls;
+  if (cancelAt >= 0 && clock_.now >= cancelAt) {
+    cancelAt = -1;
+    PressCancel();
+  }
+  Tick();
+  if (onEvents) onEvents();
+}
+
+void FakeWindow::WaitEvents(int maxMs) {
+  clock_.now += maxMs / 1000.0;
+  DoEvents();
+}
+
+void FakeWindow::MessageBox(const std::string& title, const std::string& text, MsgIcon) {
+  boxes.push_back("[" + title + "] " + text);
+}
+
+bool FakeWindow::AskYesNo(const std::string& title, const std::string& text) {
+  boxes.push_back("[" + title + "] " + text);
+  return yesNoAnswer;
+}
+
+// ---- FakeSystem ----
+
+DiskSpace FakeSystem::FreeSpaceOf(const std::string& root) {
+  spaceQueries.push_back(root);
+  return space;
+}
+
+// ---- TestRig ----
+
+namespace {
+std::string MakeTempDir() {
+  std::string tmpl = (fs::temp_directory_path() / "telvaro3-test-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) std::abort();
+  return tmpl;
+}
+}  // namespace
+
+TestRig::TestRig() : dir(MakeTempDir()) {}
+
+TestRig::~TestRig() {
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+void TestRig::WriteFile(const std::string& name, const std::string& bytes) {
+  fs::path path = fs::path(dir) / name;
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string TestRig::ReadFile(const std::string& name) const {
+  std::ifstream in(fs::path(dir) / name, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool TestRig::Exists(const std::string& name) const { return fs::exists(fs::path(dir) / name); }
+
+}  // namespace telvaro3::test

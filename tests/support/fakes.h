@@ -1,0 +1,185 @@
+#pragma once
+
+// Test doubles of the platform services: a serial port scripted from the test with a virtual
+// clock, a window that records every change, and a system whose clock is the same virtual clock
+// while its files are real (in a temporary directory).
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "posix/posix_system.h"
+#include "shell/program.h"
+
+namespace telvaro3::test {
+
+// Time as the program sees it in tests: waits advance it instead of sleeping.
+struct VirtualClock {
+  double now = 1000.0;
+};
+
+class FakeComm : public SerialComm {
+ public:
+  explicit FakeComm(VirtualClock& clock) : clock_(clock) {}
+
+  // Every write of the program, in order ("PortNumber=1", "LineSettings=19200,N,8,1", ...).
+  std::vector<std::string> writes;
+  // Every byte the program queued for output, in order.
+  std::string sent;
+  // Called after each OutputData with the data; the test answers with Reply().
+  std::function<void(const std::string&)> onOutput;
+  // Called whenever the program's time advances with no input waiting.
+  std::function<void()> onIdle;
+  // Event code the next OutputData leaves behind (1 = sent).
+  int16_t nextEvent = 1;
+  // Opening fails with this run-time error number when not 0.
+  int16_t openError = 0;
+  bool openRefused = false;  // opening leaves the port closed
+
+  // Queues bytes that arrive after delaySeconds of program time.
+  void Reply(const std::string& bytes, double delaySeconds = 0.0);
+
+  // YModem facility, driven by the test.
+  int32_t ymState = 0, ymBytes = 0, ymSize = 0;
+  std::string ymPath, ymSendPath, ymReceiveDir;
+  bool ymCancel = false;
+  std::function<void()> onTransferPoll;
+
+  void SetPortNumber(int16_t n) override;
+  int16_t PortNumber() const override { return port_; }
+  void SetLineSettings(const std::string& s) override;
+  void SetInputChunkLength(int32_t v) override;
+  void SetSetupFlag1(bool v) override;
+  void SetSetupValue2(int32_t v) override;
+  void SetSetupFlag3(bool v) override;
+  void SetYModemValue1(int32_t v) override;
+  void SetYModemValue2(int32_t v) override;
+  void SetIrdaFlag(bool v) override;
+  void SetPortIsOpen(bool open) override;
+  bool PortIsOpen() const override { return open_; }
+  int32_t InputCount() override;
+  std::string InputData() override;
+  void OutputData(const std::string& data) override;
+  int32_t OutputCount() override { return 0; }
+  void SetOutputCount(int32_t v) override;
+  int16_t EventCode() override { return event_; }
+  void SetCancelTransfer(bool v) override;
+  void SendFile(const std::string& path) override;
+  void ReceiveDirectory(const std::string& dir) override;
+  void StartReceive(const std::string& name) override;
+  int32_t TransferState() override;
+  int32_t TransferBytes() override;
+  int32_t TransferSize() override;
+  std::string CurrentFilePath() override;
+  void WaitInput(int maxMs) override;
+
+ private:
+  struct Pending {
+    double at;
+    std::string bytes;
+  };
+  VirtualClock& clock_;
+  int16_t port_ = 0;
+  bool open_ = false;
+  int16_t event_ = 0;
+  std::deque<Pending> input_;
+};
+
+class FakeWindow : public Window {
+ public:
+  explicit FakeWindow(VirtualClock& clock) : clock_(clock) {}
+
+  // Every visible change, as "<ControlName>: <text>".
+  std::vector<std::string> log;
+  std::map<std::string, std::string> fields;
+  int progress = 0;
+  bool aboutEnabled = true;
+  bool timerEnabled = false;
+  std::string commandCaption = "&Cancel";
+  std::vector<std::string> boxes;  // "[title] text"
+  bool yesNoAnswer = false;
+  bool unloaded = false;
+  // Presses Cancel once the program's time reaches this value (never when negative).
+  double cancelAt = -1;
+  // Called on every DoEvents; may press Cancel through PressCancel().
+  std::function<void()> onEvents;
+  int doEventsCalls = 0;
+
+  void PressCancel();
+  std::string Get(Field f) const { return Text(f); }
+
+  void Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) override;
+  void SetAboutInfo(const std::string& name, const std::string& version) override;
+  void SetFontSize(int points) override { fontSize = points; }
+  void SetAboutCaption(const std::string& c) override { aboutCaption = c; }
+  void Show() override { shown = true; }
+  void FocusCommandButton() override {}
+  void SetText(Field f, const std::string& text) override;
+  std::string Text(Field f) const override;
+  void SetMsgVisible(bool) override {}
+  void SetProgress(int value) override;
+  int ProgressMin() const override { return 0; }
+  void SetCommandCaption(const std::string& c) override;
+  void SetAboutEnabled(bool e) override { aboutEnabled = e; }
+  void SetTimerEnabled(bool e) override;
+  void DoEvents() override;
+  void WaitEvents(int maxMs) override;
+  void MessageBox(const std::string& title, const std::string& text, MsgIcon icon) override;
+  bool AskYesNo(const std::string& title, const std::string& text) override;
+  void Unload() override { unloaded = true; }
+
+  int fontSize = 0;
+  std::string aboutCaption, aboutName, aboutVersion;
+  bool shown = false;
+
+ private:
+  void Tick();
+  VirtualClock& clock_;
+  std::function<void()> onCancel_, onTimer_;
+  double nextTick_ = 0;
+};
+
+// Real files and directories (paths relative to the test's working directory), virtual time.
+class FakeSystem : public posix::PosixSystem {
+ public:
+  FakeSystem(VirtualClock& clock, const std::string& cwd) : PosixSystem(cwd), clock_(clock) {}
+  double Now() override { return clock_.now; }
+  void Sleep(int ms) override { clock_.now += ms / 1000.0; }
+  LocalTime Clock() override { return time; }
+  DiskSpace FreeSpaceOf(const std::string& root) override;
+  void RequestPowerOff() override { powerOffRequests++; }
+  std::string CommandLine() override { return commandLine; }
+  std::string ProgramName() override { return "telvaro3"; }
+
+  std::string commandLine;
+  LocalTime time{2026, 12, 3, 22, 14, 1};
+  int powerOffRequests = 0;
+  DiskSpace space{true, true, 0, 8, 512, 1000, 100000};
+  std::vector<std::string> spaceQueries;
+
+ private:
+  VirtualClock& clock_;
+};
+
+// A program on test doubles whose current directory is a fresh temporary directory, removed
+// afterwards.
+struct TestRig {
+  TestRig();
+  ~TestRig();
+  std::string dir;  // the temporary directory (a real path); declared first, built first
+  VirtualClock clock;
+  FakeComm comm{clock};
+  FakeWindow window{clock};
+  FakeSystem system{clock, dir};
+  Program p{comm, window, system};
+
+  // Writes a file inside the temporary directory (real name, bytes as given).
+  void WriteFile(const std::string& name, const std::string& bytes);
+  std::string ReadFile(const std::string& name) const;
+  bool Exists(const std::string& name) const;
+};
+
+}  // namespace telvaro3::test

@@ -1,0 +1,75 @@
+// The serial line as the terminal sees it: a raw tty (or the master side of a pseudo-terminal)
+// with optional pacing at a given baud rate, bounded waits and a dialogue log.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace termsim {
+
+using Clock = std::chrono::steady_clock;
+using TimePoint = Clock::time_point;
+using Millis = std::chrono::milliseconds;
+
+// Thrown out of any wait when the run must end at once: SIGINT/SIGTERM, the overall time limit,
+// or a line that has gone away. main() catches it, cleans up and exits.
+class Stop : public std::runtime_error {
+ public:
+  Stop(const std::string& why, int status) : std::runtime_error(why), status_(status) {}
+  int status() const { return status_; }
+
+ private:
+  int status_;
+};
+
+// Renders line bytes readably: control characters by name, other non-printables in hex.
+std::string Describe(std::string_view bytes);
+
+struct LineConfig {
+  long paceBaud = 0;      // 0: no pacing; else emulate a line of this many baud (10 bits a char)
+  bool silent = false;    // never put anything on the line
+  bool verbose = false;   // log the dialogue to stderr
+  TimePoint deadline{};   // overall give-up time
+};
+
+class Line {
+ public:
+  // Takes an open, raw, non-blocking fd; does not own it.
+  Line(int fd, const LineConfig& config);
+
+  // Next received byte (0..255) that has arrived by `until`, or -1 when none has.
+  int ReadByte(TimePoint until);
+  // Waits until `until`, taking in whatever arrives meanwhile.
+  void SleepUntil(TimePoint until);
+  void SleepFor(Millis d) { SleepUntil(Clock::now() + d); }
+  // Writes bytes no faster than the line rate and returns once the last one has left.
+  void Write(std::string_view bytes);
+  // Forgets everything received so far (and whatever is waiting in the device).
+  void Discard();
+
+  void Log(const std::string& text) const;
+  bool verbose() const { return config_.verbose; }
+  Clock::duration CharTime() const { return charTime_; }
+
+ private:
+  struct Arrival {
+    unsigned char byte;
+    TimePoint at;
+  };
+  // Polls the device until `until` or until input comes in; stamps the input with its arrival.
+  void Pump(TimePoint until, bool wantOutput = false);
+  void CheckStop() const;
+
+  int fd_;
+  LineConfig config_;
+  Clock::duration charTime_{0};
+  TimePoint lastArrival_{};
+  TimePoint lineFree_{};
+  TimePoint start_;
+  std::deque<Arrival> input_;
+};
+
+}  // namespace termsim
