@@ -19,12 +19,12 @@ namespace telvaro3::posix {
 namespace {
 
 bool IsDirectory(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool Exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -188,8 +188,10 @@ PosixSystem::PosixSystem(std::string cwd, std::vector<std::string> args, std::st
     : cwd_(std::move(cwd)), args_(std::move(args)), argv0_(std::move(argv0)) {
   if (cwd_.empty()) {
     char buf[4096];
-    if (::getcwd(buf, sizeof buf) != nullptr) cwd_ = buf;
-    else cwd_ = ".";
+    if (::getcwd(buf, sizeof buf) != nullptr)
+      cwd_ = buf;
+    else
+      cwd_ = ".";
   }
 }
 
@@ -204,7 +206,7 @@ void PosixSystem::Sleep(int ms) {
 
 LocalTime PosixSystem::Clock() {
   std::time_t t = std::time(nullptr);
-  struct tm tmv{};
+  struct tm tmv {};
   ::localtime_r(&t, &tmv);
   return LocalTime{tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday,
                    tmv.tm_hour,        tmv.tm_min,     tmv.tm_sec};
@@ -213,7 +215,7 @@ LocalTime PosixSystem::Clock() {
 DiskSpace PosixSystem::FreeSpaceOf(const std::string& root) {
   DiskSpace d;
   d.queried = true;
-  struct statvfs s{};
+  struct statvfs s {};
   if (::statvfs(Resolve(root).c_str(), &s) != 0) {
     d.ok = false;
     d.errorNumber = RunTimeErrorOf(errno, Resolve(root));
@@ -272,7 +274,7 @@ std::unique_ptr<TextFile> PosixSystem::OpenText(const std::string& path, FileMod
   if (mode != FileMode::Input && IsDirectory(real)) throw RunTimeError(75, RunTimeErrorText(75));
   FILE* f = std::fopen(real.c_str(), m);
   if (f == nullptr) ThrowFileError(errno, real);
-  struct stat st{};
+  struct stat st {};
   if (::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
     std::fclose(f);
     throw RunTimeError(75, RunTimeErrorText(75));
@@ -286,7 +288,7 @@ void PosixSystem::DeleteFile(const std::string& path) {
 }
 
 int64_t PosixSystem::FileLength(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   std::string real = Resolve(path);
   if (::stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   return static_cast<int64_t>(st.st_size);

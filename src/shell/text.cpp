@@ -75,7 +75,9 @@ std::string FiveDigits(int64_t n) {
   return s.substr(s.size() - 5);
 }
 
-std::string PercentText(int64_t percent) { return Str(percent) + "%"; }
+std::string PercentText(int64_t percent) {
+  return Str(percent) + "%";
+}
 
 std::string UpperLatin1(const std::string& text) {
   std::string r = text;

@@ -2,7 +2,9 @@
 
 namespace telvaro3 {
 
-void Yield(Program& p) { p.window.DoEvents(); }
+void Yield(Program& p) {
+  p.window.DoEvents();
+}
 
 void IdleForInput(Program& p, double deadline) {
   // Block on the port until input comes, the deadline is near, or the idle cap has passed, so

@@ -4,13 +4,20 @@ namespace telvaro3 {
 
 const char* FieldName(Field f) {
   switch (f) {
-    case Field::StatusBox: return "StatusBox";
-    case Field::FileBox: return "FileBox";
-    case Field::RecCntBox: return "RecCntBox";
-    case Field::RecordsBox: return "RecordsBox";
-    case Field::complete: return "complete";
-    case Field::MsgLabel: return "MsgLabel";
-    case Field::Label1: return "Label1";
+    case Field::StatusBox:
+      return "StatusBox";
+    case Field::FileBox:
+      return "FileBox";
+    case Field::RecCntBox:
+      return "RecCntBox";
+    case Field::RecordsBox:
+      return "RecordsBox";
+    case Field::complete:
+      return "complete";
+    case Field::MsgLabel:
+      return "MsgLabel";
+    case Field::Label1:
+      return "Label1";
   }
   return "";
 }

@@ -15,16 +15,30 @@ void FakeComm::SetPortNumber(int16_t n) {
   port_ = n;
   writes.push_back("PortNumber=" + std::to_string(n));
 }
-void FakeComm::SetLineSettings(const std::string& s) { writes.push_back("LineSettings=" + s); }
+void FakeComm::SetLineSettings(const std::string& s) {
+  writes.push_back("LineSettings=" + s);
+}
 void FakeComm::SetInputChunkLength(int32_t v) {
   writes.push_back("InputChunkLength=" + std::to_string(v));
 }
-void FakeComm::SetSetupFlag1(bool v) { writes.push_back(std::string("SetupFlag1=") + (v ? "1" : "0")); }
-void FakeComm::SetSetupValue2(int32_t v) { writes.push_back("SetupValue2=" + std::to_string(v)); }
-void FakeComm::SetSetupFlag3(bool v) { writes.push_back(std::string("SetupFlag3=") + (v ? "1" : "0")); }
-void FakeComm::SetYModemValue1(int32_t v) { writes.push_back("YModemValue1=" + std::to_string(v)); }
-void FakeComm::SetYModemValue2(int32_t v) { writes.push_back("YModemValue2=" + std::to_string(v)); }
-void FakeComm::SetIrdaFlag(bool v) { writes.push_back(std::string("IrdaFlag=") + (v ? "1" : "0")); }
+void FakeComm::SetSetupFlag1(bool v) {
+  writes.push_back(std::string("SetupFlag1=") + (v ? "1" : "0"));
+}
+void FakeComm::SetSetupValue2(int32_t v) {
+  writes.push_back("SetupValue2=" + std::to_string(v));
+}
+void FakeComm::SetSetupFlag3(bool v) {
+  writes.push_back(std::string("SetupFlag3=") + (v ? "1" : "0"));
+}
+void FakeComm::SetYModemValue1(int32_t v) {
+  writes.push_back("YModemValue1=" + std::to_string(v));
+}
+void FakeComm::SetYModemValue2(int32_t v) {
+  writes.push_back("YModemValue2=" + std::to_string(v));
+}
+void FakeComm::SetIrdaFlag(bool v) {
+  writes.push_back(std::string("IrdaFlag=") + (v ? "1" : "0"));
+}
 
 void FakeComm::SetPortIsOpen(bool open) {
   writes.push_back(std::string("PortIsOpen=") + (open ? "1" : "0"));
@@ -37,8 +51,10 @@ void FakeComm::SetPortIsOpen(bool open) {
 int32_t FakeComm::InputCount() {
   int32_t n = 0;
   for (const auto& p : input_)
-    if (p.at <= clock_.now) n += static_cast<int32_t>(p.bytes.size());
-    else break;
+    if (p.at <= clock_.now)
+      n += static_cast<int32_t>(p.bytes.size());
+    else
+      break;
   return n;
 }
 
@@ -64,15 +80,23 @@ void FakeComm::OutputData(const std::string& data) {
   if (onOutput) onOutput(data);
 }
 
-void FakeComm::SetOutputCount(int32_t v) { writes.push_back("OutputCount=" + std::to_string(v)); }
+void FakeComm::SetOutputCount(int32_t v) {
+  writes.push_back("OutputCount=" + std::to_string(v));
+}
 
 void FakeComm::SetCancelTransfer(bool v) {
   writes.push_back(std::string("CancelTransfer=") + (v ? "1" : "0"));
   ymCancel = v;
 }
-void FakeComm::SendFile(const std::string& path) { ymSendPath = path; }
-void FakeComm::ReceiveDirectory(const std::string& dir) { ymReceiveDir = dir; }
-void FakeComm::StartReceive(const std::string& name) { writes.push_back("StartReceive=" + name); }
+void FakeComm::SendFile(const std::string& path) {
+  ymSendPath = path;
+}
+void FakeComm::ReceiveDirectory(const std::string& dir) {
+  ymReceiveDir = dir;
+}
+void FakeComm::StartReceive(const std::string& name) {
+  writes.push_back("StartReceive=" + name);
+}
 int32_t FakeComm::TransferState() {
   if (onTransferPoll) onTransferPoll();
   return ymState;
@@ -81,8 +105,12 @@ int32_t FakeComm::TransferBytes() {
   if (onTransferPoll) onTransferPoll();
   return ymBytes;
 }
-int32_t FakeComm::TransferSize() { return ymSize; }
-std::string FakeComm::CurrentFilePath() { return ymPath; }
+int32_t FakeComm::TransferSize() {
+  return ymSize;
+}
+std::string FakeComm::CurrentFilePath() {
+  return ymPath;
+}
 
 void FakeComm::WaitInput(int maxMs) {
   if (InputCount() > 0) return;
@@ -203,6 +231,8 @@ std::string TestRig::ReadFile(const std::string& name) const {
   return ss.str();
 }
 
-bool TestRig::Exists(const std::string& name) const { return fs::exists(fs::path(dir) / name); }
+bool TestRig::Exists(const std::string& name) const {
+  return fs::exists(fs::path(dir) / name);
+}
 
 }  // namespace telvaro3::test

@@ -1,0 +1,33 @@
+#include "link/link.h"
+#include "shell/shell.h"
+
+namespace telvaro3 {
+
+int16_t OpenFile(Program& p, const std::string& directory, const std::string& name,
+                 int16_t fileNumber, const std::string& mode) {
+  if (fileNumber < 1 || fileNumber >= static_cast<int16_t>(p.files.size())) return 99;
+  const std::string full = directory + name;
+  try {
+    if (p.files[fileNumber]) throw RunTimeError(55, RunTimeErrorText(55));
+    FileMode m = mode == "I" ? FileMode::Input
+                             : (p.settings.AppendOutput ? FileMode::Append : FileMode::Output);
+    p.files[fileNumber] = p.system.OpenText(full, m);
+  } catch (const RunTimeError& e) {
+    return MapRunTimeError(e.Number());
+  }
+  return 0;
+}
+
+void CloseFile(Program& p, int16_t fileNumber) {
+  if (fileNumber < 1 || fileNumber >= static_cast<int16_t>(p.files.size())) return;
+  auto& f = p.files[fileNumber];
+  if (!f) return;
+  try {
+    f->Close();
+  } catch (const RunTimeError&) {
+    // A close that fails has nothing left to lose: every line was flushed when written.
+  }
+  f.reset();
+}
+
+}  // namespace telvaro3

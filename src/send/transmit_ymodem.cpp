@@ -1,0 +1,93 @@
+#include "send/send.h"
+#include "shell/shell.h"
+#include "shell/text.h"
+
+namespace telvaro3 {
+
+void Form1_YModemTimer_Timer(Program& p) {
+  ++p.state.TimeoutCounter;
+}
+
+namespace {
+
+// Lets window events run (the timer tick and Cancel arrive this way) without spinning.
+void Pump(Program& p) {
+  p.window.WaitEvents(kIdleWaitMs);
+}
+
+// Breaks off the component's transfer and waits until it has stopped. The component stops
+// within moments; the bound only guards against one that never does.
+void CancelYModem(Program& p) {
+  p.comm.SetCancelTransfer(true);
+  const double giveUp = p.system.Now() + 60.0;
+  while (p.comm.TransferState() > 0 && p.system.Now() < giveUp) Pump(p);
+}
+
+std::string KiloText(int64_t bytes) {
+  return " " + FiveDigits(RoundHalfEven(static_cast<double>(bytes) / 1024.0));
+}
+
+}  // namespace
+
+int16_t TransmitYModem(Program& p) {
+  RunState& st = p.state;
+  Window& w = p.window;
+  st.ProcName = "TransmitYModem";
+  w.SetTimerEnabled(true);
+  st.TimeoutCounter = 0;
+  st.AbortFlag = false;
+  int16_t result = 0;
+  p.comm.SendFile(p.file.Directory + p.file.Name);
+  do {
+    Pump(p);
+    if (st.AbortFlag) {
+      CancelYModem(p);
+      result = 90;
+    }
+  } while (!(p.comm.TransferBytes() > 0 || st.TimeoutCounter == p.settings.TimeoutCount ||
+             st.AbortFlag));
+  w.SetTimerEnabled(false);
+  if (st.TimeoutCounter >= p.settings.TimeoutCount) {
+    // Nobody took the file: make sure the component lets go of the port.
+    if (p.comm.TransferState() > 0) CancelYModem(p);
+    return result != 0 ? result : 51;
+  }
+  if (p.comm.TransferState() == -1) return result != 0 ? result : 99;
+
+  p.file.RecordLength = 1024;
+  w.SetText(Field::StatusBox, p.file.ProgramFile ? "Sending Program " : "Sending File ");
+  w.SetText(Field::FileBox, p.file.Name);
+  w.SetText(Field::RecordsBox, KiloText(p.comm.TransferSize()));
+  int endCount = 0;
+  for (;;) {
+    Pump(p);
+    if (st.AbortFlag) {
+      CancelYModem(p);
+      result = 90;
+    }
+    const int32_t state = p.comm.TransferState();
+    if (state == -1) return result != 0 ? result : 53;
+    if (state == 0) return result;
+    if (state == 5) return result != 0 ? result : 55;
+    if (state != 4) continue;
+    const int64_t bytes = p.comm.TransferBytes();
+    const int64_t size = p.comm.TransferSize();
+    if (bytes >= size) {
+      w.SetText(Field::RecCntBox, KiloText(size));
+      w.SetProgress(100);
+      w.SetText(Field::complete, PercentText(100));
+      ++endCount;
+      p.system.Sleep(50);
+      if (endCount == 10) return result;
+    } else {
+      w.SetText(Field::RecCntBox, KiloText(bytes));
+      int64_t percent =
+          RoundHalfEven(static_cast<double>(bytes - 1) / static_cast<double>(size) * 100.0);
+      percent = percent < 1 ? 1 : (percent > 100 ? 100 : percent);
+      w.SetProgress(static_cast<int>(percent));
+      w.SetText(Field::complete, PercentText(percent));
+    }
+  }
+}
+
+}  // namespace telvaro3

@@ -1,0 +1,167 @@
+#include <exception>
+#include <new>
+
+#include "link/link.h"
+#include "receive/receive.h"
+#include "send/send.h"
+#include "settings/procedures.h"
+#include "shell/shell.h"
+#include "shell/text.h"
+
+namespace telvaro3 {
+
+void Form_Load(Program& p) {
+  SetDefaults(p);
+  p.window.SetFontSize(8);
+  p.window.SetAboutCaption("About");
+  p.window.SetAboutInfo(p.system.ProgramName(), p.ProgramVersion);
+  p.window.SetText(Field::Label1, "Cancel stops the transfer; the result stays shown until Exit.");
+  p.window.Bind([&p] { p.state.AbortFlag = true; }, [&p] { Form1_YModemTimer_Timer(p); });
+  RunTransfer(p);
+}
+
+int16_t OpenPort(Program& p) {
+  try {
+    p.comm.SetPortIsOpen(true);
+  } catch (const RunTimeError& e) {
+    return e.Number() == 68 ? 101 : 102;
+  }
+  return p.comm.PortIsOpen() ? 0 : 101;
+}
+
+namespace {
+
+enum class Next { PortSetup, EndOfRun, Shutdown };
+
+// Steps 4 to 10 of a run: port set-up, opening, dispatch. Returns where the run goes on.
+Next SetUpAndTransfer(Program& p) {
+  RunSettings& s = p.settings;
+  SerialComm& comm = p.comm;
+  p.state.SettingsString = s.BaudRate + "," + s.Parity + "," + s.DataBits + "," + s.StopBits;
+  comm.SetPortNumber(s.Port);
+  comm.SetLineSettings(p.state.SettingsString);
+  comm.SetInputChunkLength(0);
+  comm.SetSetupFlag1(false);
+  comm.SetSetupValue2(1);
+  comm.SetSetupFlag3(false);
+  if (s.YModem) {
+    comm.SetYModemValue1(0);
+    comm.SetYModemValue2(3);
+    comm.SetCancelTransfer(false);
+  }
+  if (s.IrDA) {
+    if (s.BaudRate == "9600") {
+      comm.SetIrdaFlag(false);
+      comm.SetSetupFlag1(true);
+    } else if (s.BaudRate == "19200") {
+      comm.SetIrdaFlag(true);
+      comm.SetSetupFlag1(false);
+    } else if (s.BaudRate == "115200") {
+      comm.SetSetupFlag1(false);
+      p.state.ErrorCode = OpenPort(p);
+      if (p.state.ErrorCode != 0) return Next::EndOfRun;
+      FlushInput(p);
+      comm.SetPortIsOpen(false);
+      comm.SetIrdaFlag(true);
+      comm.SetSetupFlag1(true);
+    } else {
+      p.window.MessageBox(p.system.ProgramName(), "Baud Rate not supported by IRDA interface",
+                          MsgIcon::None);
+      return Next::Shutdown;
+    }
+  }
+  p.state.ErrorCode = OpenPort(p);
+  if (p.state.ErrorCode != 0) return Next::EndOfRun;
+
+  FlushInput(p);
+  Window& w = p.window;
+  w.FocusCommandButton();
+  w.SetText(Field::StatusBox, "Establish Link");
+  w.SetText(Field::FileBox, "");
+  w.SetText(Field::RecCntBox, "");
+  w.SetText(Field::RecordsBox, "");
+  w.SetText(Field::complete, "");
+  w.SetText(Field::MsgLabel, "");
+  w.SetMsgVisible(true);
+  w.SetProgress(w.ProgressMin());
+  w.DoEvents();
+
+  if (p.file.SendMode)
+    p.state.ErrorCode = s.YModem ? TransmitYModem(p) : TransmitFile(p);
+  else
+    p.state.ErrorCode = s.YModem ? ReceiveYModem(p) : ReceiveFile(p);
+  if (comm.PortIsOpen()) comm.SetPortIsOpen(false);
+  return Next::EndOfRun;
+}
+
+void CloseEverything(Program& p) {
+  try {
+    if (p.comm.PortIsOpen()) p.comm.SetPortIsOpen(false);
+  } catch (const std::exception&) {
+    // The port is going away with the program; nothing more can be done for it.
+  }
+  for (int16_t n = 1; n < static_cast<int16_t>(p.files.size()); ++n) CloseFile(p, n);
+}
+
+// The error number and description of an unexpected failure.
+RunTimeError AsRunTimeError(std::exception_ptr e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const RunTimeError& r) {
+    return r;
+  } catch (const std::bad_alloc&) {
+    return RunTimeError(7, RunTimeErrorText(7));
+  } catch (const std::exception& x) {
+    return RunTimeError(5, x.what());
+  }
+}
+
+}  // namespace
+
+void RunTransfer(Program& p) {
+  p.window.Show();
+  p.window.FocusCommandButton();
+  bool restarted = false;
+  Next next = Next::PortSetup;
+  bool commandRead = false;
+  for (;;) {
+    try {
+      if (!commandRead) {
+        commandRead = true;
+        p.state.ErrorCode = CheckCommand(p);
+        next = p.state.ErrorCode != 0 ? Next::EndOfRun : Next::PortSetup;
+      }
+      while (next != Next::Shutdown) {
+        if (next == Next::PortSetup) next = SetUpAndTransfer(p);
+        if (next == Next::EndOfRun) {
+          // Continuous mode goes round again, whatever the result, until Cancel.
+          if (p.settings.Continuous && !p.state.AbortFlag) {
+            next = Next::PortSetup;
+            continue;
+          }
+          ReportResult(p);
+          next = Next::Shutdown;
+        }
+      }
+      break;
+    } catch (...) {
+      const RunTimeError e = AsRunTimeError(std::current_exception());
+      p.state.ResultMessage =
+          Str(e.Number()) + ": " + e.Description() + " Error in " + p.state.ProcName;
+      CloseEverything(p);
+      p.window.MessageBox("TELVARO3 ERROR", p.state.ResultMessage, MsgIcon::Exclamation);
+      // One restart in continuous mode; a second failure ends the program.
+      if (p.settings.Continuous && !p.state.AbortFlag && !restarted) {
+        restarted = true;
+        next = Next::PortSetup;
+        continue;
+      }
+      break;
+    }
+  }
+  CloseEverything(p);
+  p.window.Unload();
+  if (p.settings.ShutDownAtEnd) p.system.RequestPowerOff();
+}
+
+}  // namespace telvaro3
