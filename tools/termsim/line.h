@@ -29,10 +29,10 @@ class Stop : public std::runtime_error {
 std::string Describe(std::string_view bytes);
 
 struct LineConfig {
-  long paceBaud = 0;      // 0: no pacing; else emulate a line of this many baud (10 bits a char)
-  bool silent = false;    // never put anything on the line
-  bool verbose = false;   // log the dialogue to stderr
-  TimePoint deadline{};   // overall give-up time
+  long paceBaud = 0;     // 0: no pacing; else emulate a line of this many baud (10 bits a char)
+  bool silent = false;   // never put anything on the line
+  bool verbose = false;  // log the dialogue to stderr
+  TimePoint deadline{};  // overall give-up time
 };
 
 class Line {

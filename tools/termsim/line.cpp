@@ -1,0 +1,162 @@
+#include "line.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace termsim {
+
+namespace {
+
+// The longest a single poll may sleep, so that a pending SIGINT/SIGTERM is noticed promptly.
+constexpr Millis kPollSlice{50};
+
+const char* ControlName(unsigned char c) {
+  static const char* const kNames[] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
+                                       "BS",  "HT",  "LF",  "VT",  "FF",  "CR",  "SO",  "SI",
+                                       "DLE", "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB",
+                                       "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
+  return c < 32 ? kNames[c] : nullptr;
+}
+
+}  // namespace
+
+std::string Describe(std::string_view bytes) {
+  std::string out;
+  for (char ch : bytes) {
+    auto c = static_cast<unsigned char>(ch);
+    if (const char* name = ControlName(c)) {
+      out += '<';
+      out += name;
+      out += '>';
+    } else if (c >= 0x7f) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "<%02X>", c);
+      out += hex;
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+Line::Line(int fd, const LineConfig& config) : fd_(fd), config_(config), start_(Clock::now()) {
+  if (config_.paceBaud > 0) {
+    // Ten bits a character: start bit, eight data bits, stop bit.
+    charTime_ = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(10.0 / static_cast<double>(config_.paceBaud)));
+  }
+  lastArrival_ = lineFree_ = start_;
+}
+
+void Line::CheckStop() const {
+  sigset_t pending;
+  sigemptyset(&pending);
+  if (sigpending(&pending) == 0 &&
+      (sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1)) {
+    throw Stop("interrupted by signal", 130);
+  }
+  if (Clock::now() >= config_.deadline) throw Stop("overall time limit reached", 124);
+}
+
+void Line::Pump(TimePoint until, bool wantOutput) {
+  CheckStop();
+  auto now = Clock::now();
+  auto wait = std::clamp(std::chrono::ceil<Millis>(until - now), Millis{0}, kPollSlice);
+  pollfd p{fd_, static_cast<short>(POLLIN | (wantOutput ? POLLOUT : 0)), 0};
+  int n = ::poll(&p, 1, static_cast<int>(wait.count()));
+  if (n < 0) {
+    if (errno == EINTR) return;
+    throw Stop(std::string("poll: ") + std::strerror(errno), 3);
+  }
+  if (n == 0) return;
+  if (p.revents & POLLIN) {
+    unsigned char buf[4096];
+    ssize_t got = ::read(fd_, buf, sizeof buf);
+    if (got > 0) {
+      now = Clock::now();
+      for (ssize_t i = 0; i < got; ++i) {
+        // A byte counts as there once its line time has passed after the previous one.
+        lastArrival_ = std::max(now, lastArrival_) + charTime_;
+        input_.push_back({buf[i], lastArrival_});
+      }
+      return;
+    }
+    if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+      throw Stop("the line has gone away", 3);
+    }
+  } else if (p.revents & (POLLERR | POLLNVAL)) {
+    throw Stop("the line reports an error", 3);
+  } else if ((p.revents & POLLHUP) && !wantOutput) {
+    // Nobody holds the other end open at the moment; do not spin on it.
+    ::usleep(static_cast<useconds_t>(wait.count()) * 1000);
+  }
+}
+
+int Line::ReadByte(TimePoint until) {
+  for (;;) {
+    auto now = Clock::now();
+    if (!input_.empty() && input_.front().at <= now) {
+      int c = input_.front().byte;
+      input_.pop_front();
+      return c;
+    }
+    if (now >= until) return -1;
+    TimePoint next = until;
+    if (!input_.empty()) next = std::min(next, input_.front().at);
+    Pump(next);
+  }
+}
+
+void Line::SleepUntil(TimePoint until) {
+  while (Clock::now() < until) Pump(until);
+}
+
+void Line::Write(std::string_view bytes) {
+  if (config_.silent) {
+    Log("(silent, not sent) " + Describe(bytes));
+    return;
+  }
+  Log("> " + Describe(bytes));
+  // With pacing, send in slices of about 10 ms of line time, each no earlier than the line is
+  // free; without it, all at once.
+  size_t slice = bytes.size();
+  if (config_.paceBaud > 0) slice = static_cast<size_t>(std::max(1L, config_.paceBaud / 1000));
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    SleepUntil(lineFree_);
+    size_t len = std::min(slice, bytes.size() - pos);
+    ssize_t done = ::write(fd_, bytes.data() + pos, len);
+    if (done < 0) {
+      if (errno == EAGAIN || errno == EINTR) {
+        Pump(Clock::now() + kPollSlice, true);
+        continue;
+      }
+      throw Stop(std::string("write: ") + std::strerror(errno), 3);
+    }
+    pos += static_cast<size_t>(done);
+    lineFree_ = std::max(Clock::now(), lineFree_) + charTime_ * done;
+  }
+  SleepUntil(lineFree_);
+}
+
+void Line::Discard() {
+  Pump(Clock::now());
+  while (!input_.empty()) {
+    input_.clear();
+    Pump(Clock::now());
+  }
+}
+
+void Line::Log(const std::string& text) const {
+  if (!config_.verbose) return;
+  double t = std::chrono::duration<double>(Clock::now() - start_).count();
+  std::fprintf(stderr, "termsim %9.3f %s\n", t, text.c_str());
+}
+
+}  // namespace termsim
