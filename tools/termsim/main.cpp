@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -481,6 +482,17 @@ struct Port {
   }
 };
 
+// The PC program opens the port exclusively. The flag belongs to the pseudo-terminal, and since
+// this side keeps the slave open the tty is never closed for good, so the flag would outlive the
+// PC's close and refuse its next open (continuous mode). Clear it after every transfer.
+void ReleaseExclusive(const Port& port) {
+#ifdef TIOCNXCL
+  if (port.slaveFd >= 0) ::ioctl(port.slaveFd, TIOCNXCL);
+#else
+  (void)port;
+#endif
+}
+
 void OpenPort(const Options& o, Port& port) {
   long ttyBaud = o.baud;
   if (o.pty) {
@@ -540,18 +552,19 @@ int Run(int argc, char** argv) {
                                     std::chrono::duration<double>(o.timeoutS));
   Line line(port.fd, cfg);
   try {
-    for (long t = 1; t <= o.transfers; ++t) {
-      bool ok = o.mode == Mode::kUpload ? Upload(line, o, data, t) : Download(line, o, t);
-      if (!ok) return 1;
-      line.Log("transfer " + std::to_string(t) + " complete");
+    bool ok = true;
+    for (long t = 1; ok && t <= o.transfers; ++t) {
+      ok = o.mode == Mode::kUpload ? Upload(line, o, data, t) : Download(line, o, t);
+      ReleaseExclusive(port);
+      if (ok) line.Log("transfer " + std::to_string(t) + " complete");
     }
     // The PC reads the last answer from the pseudo-terminal only while this side holds it open.
     if (o.pty) line.SleepFor(Millis{300});
+    return ok ? 0 : 1;
   } catch (const Stop& stop) {
     std::fprintf(stderr, "termsim: %s\n", stop.what());
     return stop.status();
   }
-  return 0;
 }
 
 }  // namespace
