@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine lacks (run as root), runs the robustness tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then builds the program with warnings as
+# errors and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(g++ cmake make libgtest-dev libgmock-dev qt6-base-dev lrzsz)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y "${missing[@]}"
+fi
+
+jobs=$(nproc)
+
+# Random and hostile input through the parsers and the protocol, under the sanitizers.
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTELVARO3_WERROR=ON -DTELVARO3_SANITIZE=ON \
+  -DTELVARO3_WITH_QT=OFF
+sanitized=()
+for t in command_fuzz_test settings_test receive_fuzz_test receive_test send_test link_test; do
+  [[ -f tests/$t.cpp ]] && sanitized+=("$t")
+done
+cmake --build build-asan -j"$jobs" --target "${sanitized[@]}"
+for t in "${sanitized[@]}"; do
+  echo "== $t (sanitizers)"
+  ./build-asan/tests/"$t" --gtest_brief=1
+done
+
+# Everything, with warnings as errors.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVARO3_WERROR=ON
+cmake --build build -j"$jobs"
+cd build && ctest --output-on-failure -j"$jobs"
