@@ -1,0 +1,89 @@
+// The four primitives of the block protocol: the block check character, sending a string to the
+// terminal, and waiting for its one-character answer.
+
+#include "link/link.h"
+#include "shell/shell.h"
+
+namespace telvaro3 {
+namespace {
+
+// Exclusive-or of the character codes of text[0, end).
+std::string XorOf(const std::string& text, size_t end) {
+  unsigned char acc = 0;
+  for (size_t i = 0; i < end && i < text.size(); ++i) acc ^= static_cast<unsigned char>(text[i]);
+  return std::string(1, static_cast<char>(acc));
+}
+
+constexpr double kAnswerWaitSeconds = 3.0;
+
+bool Is(char c, const std::string& control) {
+  return !control.empty() && c == control[0];
+}
+
+}  // namespace
+
+std::string AddBcc(Program& p, const std::string& text) {
+  p.state.ProcName = "AddBcc";
+  return XorOf(text, text.size());
+}
+
+std::string BccCheck(Program& p, const std::string& block) {
+  p.state.ProcName = "BccCheck";
+  // The last character is the received check itself and is left out.
+  return XorOf(block, block.empty() ? 0 : block.size() - 1);
+}
+
+int16_t SendToBHT(Program& p, const std::string& data) {
+  // A negative delay from the command line means no delay, never an endless one.
+  p.system.Sleep(p.settings.SendDelayMs > 0 ? p.settings.SendDelayMs : 0);
+  p.comm.OutputData(data);
+  while (p.comm.OutputCount() >= 1 && p.comm.EventCode() == 0) {
+    Yield(p);
+    if (p.state.AbortFlag) break;
+    // Input waiting would make the port wait return at once; the window wait still blocks.
+    if (p.comm.InputCount() < 1)
+      IdleForInput(p, p.system.Now() + kIdleWaitMs / 1000.0);
+    else
+      p.window.WaitEvents(1);
+  }
+  const int16_t event = p.comm.EventCode();
+  p.state.LastResult = event;
+  if (event == 1) return 0;
+  if (event >= 1000 && event <= 1010 && event != 1001) return event;
+  // Anything else: what is still queued is given up.
+  p.comm.SetOutputCount(0);
+  Yield(p);
+  return 0;
+}
+
+int16_t WaitAnswerBHT(Program& p) {
+  RunState& s = p.state;
+  s.ProcName = "WaitAnswerBHT";
+  s.AbortFlag = false;
+  s.WaitStart = p.system.Now();
+  const double deadline = s.WaitStart + kAnswerWaitSeconds;
+  for (;;) {
+    // Ignored characters do not restart the three seconds.
+    if (p.system.Now() - s.WaitStart >= kAnswerWaitSeconds) return kAnswerTimeout;
+    Yield(p);
+    if (s.AbortFlag) return kAnswerCancel;
+    if (p.comm.InputCount() < 1) {
+      IdleForInput(p, deadline);
+      continue;
+    }
+    s.LastAnswer = p.comm.InputData();
+    if (s.LastAnswer.empty()) continue;
+    // Only the first character of a chunk counts; the rest of the chunk goes with it.
+    const char first = s.LastAnswer[0];
+    if (Is(first, s.EOT)) {
+      // The next time-out the caller counts reaches its limit.
+      s.TimeoutCounter = static_cast<int16_t>(p.settings.TimeoutCount - 1);
+      return kAnswerEot;
+    }
+    if (Is(first, s.ENQ)) return kAnswerEnq;
+    if (Is(first, s.ACK)) return kAnswerAck;
+    if (Is(first, s.NAK)) return kAnswerNak;
+  }
+}
+
+}  // namespace telvaro3

@@ -1,0 +1,434 @@
+// Receiving a file from the terminal by the block protocol: the terminal leads, the PC answers
+// each block with ACK or NAK and gives up with EOT.
+
+#include <charconv>
+
+#include "link/link.h"
+#include "receive/receive.h"
+#include "settings/procedures.h"
+#include "shell/shell.h"
+#include "shell/text.h"
+
+namespace telvaro3 {
+namespace {
+
+constexpr double kBlockWaitSeconds = 3.0;
+constexpr int16_t kNakLimit = 10;
+constexpr int32_t kMaxRecords = 32767;
+constexpr int kMaxFieldsPlusLength = 255;
+// 1-based position from which an ETX can end a heading of at least 17 characters.
+constexpr size_t kHeadingEtxPosition = 19;
+
+const char* const kAcceptedNames[] = {"ORDERS.BHT", "LIST.BHT",     "UNDEL.BHT",  "RETURNS.BHT",
+                                      "TAKE.BHT",   "TRANSFER.BHT", "MISSING.BHT"};
+
+// Characters from the 1-based position `from`, at most `count` of them; nothing beyond the end.
+std::string Mid(const std::string& s, size_t from, size_t count) {
+  if (from < 1 || from > s.size()) return "";
+  return s.substr(from - 1, count);
+}
+
+// 1-based position of the first c in s, 0 when there is none.
+size_t Position(const std::string& s, const std::string& c) {
+  if (c.empty()) return 0;
+  const size_t at = s.find(c[0]);
+  return at == std::string::npos ? 0 : at + 1;
+}
+
+// Lets the window run, then blocks briefly: on the port when nothing waits there, else on the
+// window (more bytes are still to come), so that a wait never spins.
+void PauseUntil(Program& p, double deadline) {
+  if (p.comm.InputCount() < 1)
+    IdleForInput(p, deadline);
+  else
+    p.window.WaitEvents(1);
+}
+
+// A number divided by 1000 as a plain decimal number (12.5, 0.952, 3).
+std::string Thousandths(int32_t bytes) {
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(bytes) / 1000.0,
+                         std::chars_format::fixed);
+  return std::string(buf, r.ptr);
+}
+
+// Whether the drive of the receive directory has room for the file the heading announces.
+bool EnoughSpace(Program& p) {
+  const TransferFile& f = p.file;
+  const int32_t needed = (static_cast<int32_t>(f.RecordLength) + 2) * f.RecordCount;
+  int32_t free = needed + 1;
+  const std::string drive = f.Directory.substr(0, 2);
+  if (drive == "A:" || drive == "B:") {
+    free = FreeSpace(p, drive + "\\");
+    if (free == -1) {
+      // The query itself leaves no platform error behind.
+      const std::string error = "0";
+      const std::string title = "Free Space DLL error (" + error + ")";
+      const std::string text = "Can not calculate free space \r is there > " + Thousandths(needed) +
+                               "kBytes free" + error;
+      if (p.window.AskYesNo(title, text)) free = needed + 1;
+    }
+  }
+  return needed <= free;
+}
+
+bool IsAcceptedName(const std::string& name) {
+  for (const char* accepted : kAcceptedNames)
+    if (name == accepted) return true;
+  return false;
+}
+
+// Restores the file system after a reception that did not end normally: a file the transfer
+// created goes; a file it appended to is cut back to what it held before.
+void DiscardReceivedFile(Program& p) {
+  const std::string path = p.file.Directory + p.file.Name;
+  try {
+    if (p.settings.AppendOutput && p.state.AppendBaseLength >= 0)
+      p.system.TruncateFile(path, p.state.AppendBaseLength);
+    else
+      p.system.DeleteFile(path);
+  } catch (const RunTimeError&) {
+    // Nothing more can be done for a file that cannot be removed.
+  }
+}
+
+bool TimeoutLimitReached(Program& p) {
+  return ++p.state.TimeoutCounter >= p.settings.TimeoutCount;
+}
+
+bool NakLimitReached(Program& p) {
+  return ++p.state.ReceiveNakCounter >= kNakLimit;
+}
+
+void ResetCounters(Program& p) {
+  p.state.TimeoutCounter = 0;
+  p.state.ReceiveNakCounter = 0;
+}
+
+}  // namespace
+
+int16_t ReceiveHeader(Program& p) {
+  RunState& s = p.state;
+  TransferFile& f = p.file;
+  s.ProcName = "ReceiveHeader";
+  int16_t result = 2;
+  s.ReceiveBuffer.clear();
+  s.WaitStart = p.system.Now();
+  const double deadline = s.WaitStart + kBlockWaitSeconds;
+  while (p.system.Now() - s.WaitStart < kBlockWaitSeconds) {
+    Yield(p);
+    if (s.AbortFlag) return 3;
+    if (p.comm.InputCount() >= 1) {
+      s.ReceiveBuffer += p.comm.InputData();
+      if (Position(s.ReceiveBuffer, s.ETX) >= kHeadingEtxPosition) {
+        result = 1;
+        break;
+      }
+    } else {
+      IdleForInput(p, deadline);
+    }
+  }
+  std::string& buf = s.ReceiveBuffer;
+  if (Position(buf, s.ENQ) != 0) return 4;
+  if (result == 2) return 2;
+  const size_t soh = Position(buf, s.SOH);
+  if (soh == 0) return 2;
+  buf.erase(0, soh - 1);
+
+  const size_t etx = Position(buf, s.ETX);
+  if (etx == 0) return 2;
+  if (etx < kHeadingEtxPosition) return 1;
+  if (p.settings.BlockCheck) {
+    const std::string covered = buf.substr(1);
+    if (etx == buf.size() - 1) {
+      if (BccCheck(p, covered) != buf.substr(buf.size() - 1)) return 1;
+    } else if (BccCheck(p, covered + " ") != std::string(1, '\0')) {
+      // Without exactly one character after ETX the whole rest must cancel out: a check
+      // character NUL that the line lost passes.
+      return 1;
+    }
+  }
+
+  const std::string heading = buf.substr(1, etx - 2);
+  f.RecordLength = 0;
+  f.Name = Trim(Mid(heading, 1, 12));
+  if (CheckFilename(p) != 0) return 70;
+  if (f.ProgramFile ? heading.size() != 17 : heading.size() < 21) return 1;
+
+  const double count = Val(Mid(heading, 13, 5));
+  if (!(count >= 0 && count <= kMaxRecords)) return 70;
+  f.RecordCount = static_cast<int32_t>(RoundHalfEven(count));
+  if (!f.ProgramFile) {
+    const int64_t fields = RoundHalfEven(Val(Mid(heading, 18, 2)));
+    if (fields < 1 || fields > 16) return 70;
+    f.FieldCount = static_cast<int16_t>(fields);
+    if (heading.size() != 19 + 2 * static_cast<size_t>(fields)) return 1;
+    for (int i = 1; i <= f.FieldCount; ++i) {
+      const double length = Val(Mid(heading, 18 + 2 * i, 2));
+      if (!(length >= 1 && length <= 99)) return 70;
+      const int64_t whole = RoundHalfEven(length);
+      f.FieldLengths[i] = std::to_string(whole);
+      f.RecordLength = static_cast<int16_t>(f.RecordLength + whole);
+      if (f.FieldCount + f.RecordLength > kMaxFieldsPlusLength) return 70;
+    }
+  }
+  s.BlockLength = static_cast<int16_t>(f.RecordLength + 2 + (p.settings.BlockCheck ? 1 : 0) +
+                                       (p.settings.SerialNumbers ? 5 : 0));
+
+  // What an appended file held before, so that a failed reception can give it back.
+  s.AppendBaseLength =
+      p.settings.AppendOutput ? p.system.FileLength(f.Directory + f.Name) : int64_t{-1};
+  if (OpenFile(p, f.Directory, f.Name, 2, "O") != 0) return 71;
+  s.FileCreated = true;
+  if (!EnoughSpace(p)) return 72;
+  return IsAcceptedName(f.Name) ? 0 : 79;
+}
+
+int16_t ReceiveData(Program& p) {
+  RunState& s = p.state;
+  s.ProcName = "ReceiveData";
+  const int32_t length = s.BlockLength;
+  const int32_t etxAt = p.settings.BlockCheck ? length - 1 : length;
+  int16_t result = 2;
+  s.WaitStart = p.system.Now();
+  s.ReceiveBuffer.clear();
+  const double deadline = s.WaitStart + kBlockWaitSeconds;
+  while (p.system.Now() - s.WaitStart < kBlockWaitSeconds && p.comm.InputCount() < length) {
+    Yield(p);
+    if (s.AbortFlag) return 3;
+    if (p.comm.InputCount() < length) PauseUntil(p, deadline);
+  }
+  std::string& buf = s.ReceiveBuffer;
+  if (p.comm.InputCount() >= 1) {
+    buf = p.comm.InputData();
+    if (buf == s.ENQ) return 1;
+    if (static_cast<int64_t>(Position(buf, s.ETX)) >= etxAt) result = 1;
+  }
+  if (result == 2) return 2;
+  const size_t stx = Position(buf, s.STX);
+  if (stx == 0) return 2;
+  buf.erase(0, stx - 1);
+
+  const size_t etx = Position(buf, s.ETX);
+  if (etx == 0) return 2;
+  if (static_cast<int64_t>(etx) != etxAt) return 1;
+  const int64_t size = static_cast<int64_t>(buf.size());
+  if (size == length) {
+    if (p.settings.BlockCheck && BccCheck(p, buf.substr(1)) != buf.substr(buf.size() - 1)) return 1;
+  } else if (size == length - 1 && p.settings.BlockCheck) {
+    // The check character was NUL and got lost on the line.
+    if (BccCheck(p, buf.substr(1) + " ") != std::string(1, '\0')) return 1;
+  } else {
+    FlushInput(p);
+    return 1;
+  }
+  buf.erase(0, 1);
+
+  if (p.settings.SerialNumbers) {
+    const std::string serial = Mid(buf, 1, 5);
+    if (serial != s.RecordSerial) {
+      // The terminal repeats a block whose ACK it missed; anything else is a bad block.
+      return Val(serial) == Val(s.RecordSerial) - 1 ? 5 : 1;
+    }
+    buf.erase(0, 5);
+  }
+  s.RecordBuffer = Mid(buf, 1, p.file.RecordLength > 0 ? p.file.RecordLength : 0);
+  return 0;
+}
+
+int16_t ReceiveFile(Program& p) {
+  RunState& s = p.state;
+  TransferFile& f = p.file;
+  Window& w = p.window;
+  int16_t& phase = s.TransferPhase;
+  s.ProcName = "ReceiveFile";
+  int16_t result = 0;
+  s.FileCreated = false;
+  s.AppendBaseLength = -1;
+  ResetCounters(p);
+  s.RecordNumber = 1;
+  s.RecordSerial = "00001";
+  phase = kPhaseLink;
+
+  while (phase == kPhaseLink) {
+    const int16_t answer = WaitAnswerBHT(p);
+    if (answer == kAnswerEnq) {
+      const int16_t sent = SendToBHT(p, s.ACK);
+      if (sent > 1000) {
+        result = sent;
+        phase = kPhaseStopped;
+      } else {
+        ResetCounters(p);
+        phase = kPhaseHeading;
+        w.SetAboutEnabled(false);
+      }
+    } else if (answer == kAnswerCancel) {
+      FlushInput(p);
+      SendToBHT(p, s.EOT);
+      result = 90;
+      phase = kPhaseStopped;
+    } else {
+      // An EOT left the counter one below the limit, so it ends the link phase at once.
+      FlushInput(p);
+      if (TimeoutLimitReached(p)) {
+        result = 51;
+        phase = kPhaseStopped;
+      }
+    }
+  }
+
+  if (phase == kPhaseHeading) w.SetText(Field::StatusBox, "Receive Header");
+  Yield(p);
+
+  while (phase == kPhaseHeading) {
+    const int16_t code = ReceiveHeader(p);
+    if (code == 0) {
+      const int16_t sent = SendToBHT(p, s.ACK);
+      if (sent > 1000) {
+        result = sent;
+        phase = kPhaseStopped;
+      } else {
+        ResetCounters(p);
+        phase = f.RecordCount > 0 ? kPhaseText : kPhaseClosing;
+      }
+    } else if (code == 1) {
+      FlushInput(p);
+      const int16_t sent = SendToBHT(p, s.NAK);
+      if (sent > 1000) {
+        result = sent;
+        phase = kPhaseStopped;
+      } else if (NakLimitReached(p)) {
+        result = 53;
+        phase = kPhaseClosing;
+      }
+    } else if (code == 2) {
+      FlushInput(p);
+      if (TimeoutLimitReached(p)) {
+        result = 51;
+        phase = kPhaseStopped;
+      }
+    } else if (code == 3) {
+      FlushInput(p);
+      SendToBHT(p, s.EOT);
+      result = 90;
+      phase = kPhaseStopped;
+    } else if (code == 4) {
+      // The terminal asked for the link again.
+      FlushInput(p);
+      SendToBHT(p, s.ACK);
+    } else {
+      FlushInput(p);
+      result = code;
+      phase = kPhaseStopped;
+    }
+  }
+
+  if (phase == kPhaseText || (phase == kPhaseClosing && result == 0)) {
+    w.SetText(Field::StatusBox, f.ProgramFile ? "Receiving Program " : "Receiving File ");
+    w.SetText(Field::FileBox, f.Name);
+    w.SetText(Field::RecordsBox, " " + FiveDigits(f.RecordCount));
+    w.SetText(Field::RecCntBox, " 00000");
+    if (phase == kPhaseClosing) {
+      w.SetProgress(100);
+      w.SetText(Field::complete, "100%");
+    }
+    Yield(p);
+  }
+
+  while (phase == kPhaseText) {
+    const int16_t code = ReceiveData(p);
+    if (code == 0) {
+      // The terminal hears ACK before the record is stored.
+      const int16_t sent = SendToBHT(p, s.ACK);
+      if (sent > 1000) {
+        result = sent;
+        phase = kPhaseStopped;
+        continue;
+      }
+      w.SetText(Field::RecCntBox, " " + s.RecordSerial);
+      const int64_t percent = RoundHalfEven(static_cast<double>(s.RecordNumber) /
+                                            static_cast<double>(f.RecordCount) * 100.0);
+      w.SetProgress(static_cast<int>(percent));
+      w.SetText(Field::complete, PercentText(percent));
+      Yield(p);
+      const int16_t written = WriteRecord(p);
+      if (written == 0) {
+        ++s.RecordNumber;
+        ResetCounters(p);
+        s.RecordSerial = FiveDigits(s.RecordNumber);
+        if (s.RecordNumber > f.RecordCount) phase = kPhaseClosing;
+      } else if (written == 3) {
+        FlushInput(p);
+        result = 90;
+        phase = kPhaseStopped;
+      } else {
+        // The terminal may still close the link normally; the code reports the lost record.
+        result = written;
+        phase = kPhaseClosing;
+      }
+    } else if (code == 1) {
+      FlushInput(p);
+      const int16_t sent = SendToBHT(p, s.NAK);
+      if (sent > 1000) {
+        result = sent;
+        phase = kPhaseStopped;
+      } else if (NakLimitReached(p)) {
+        result = 53;
+        phase = kPhaseClosing;
+      }
+    } else if (code == 2) {
+      FlushInput(p);
+      if (TimeoutLimitReached(p)) {
+        result = 51;
+        phase = kPhaseStopped;
+      }
+    } else if (code == 3) {
+      FlushInput(p);
+      result = 90;
+      phase = kPhaseStopped;
+    } else if (code == 5) {
+      // A repeat of the record already stored: acknowledged, not written again.
+      const int16_t sent = SendToBHT(p, s.ACK);
+      if (sent > 1000) {
+        result = sent;
+        phase = kPhaseStopped;
+      }
+    }
+  }
+
+  w.SetText(Field::StatusBox, "Closing Link");
+  Yield(p);
+
+  while (phase == kPhaseClosing) {
+    const int16_t answer = WaitAnswerBHT(p);
+    if (answer == kAnswerCancel) {
+      FlushInput(p);
+      SendToBHT(p, s.EOT);
+      result = 90;
+      phase = kPhaseStopped;
+    } else if (answer == kAnswerEot) {
+      p.system.Sleep(20);
+      const int16_t sent = SendToBHT(p, s.ACK);
+      if (sent > 1000) {
+        result = sent;
+        phase = kPhaseStopped;
+      } else {
+        phase = kPhaseDone;
+      }
+    } else if (TimeoutLimitReached(p)) {
+      result = 51;
+      phase = kPhaseStopped;
+    }
+  }
+
+  CloseFile(p, 2);
+  if (s.FileCreated && phase != kPhaseDone) DiscardReceivedFile(p);
+  if (phase == kPhaseDone && !f.ProgramFile) WriteFieldFile(p);
+  if (phase == kPhaseStopped) {
+    SendToBHT(p, s.EOT);
+    SendToBHT(p, s.ACK);
+  }
+  return result;
+}
+
+}  // namespace telvaro3

@@ -1,0 +1,24 @@
+// Storing one received record as a line of the PC file.
+
+#include "receive/receive.h"
+#include "shell/shell.h"
+
+namespace telvaro3 {
+
+int16_t WriteRecord(Program& p) {
+  RunState& s = p.state;
+  int16_t code = 0;
+  try {
+    if (!p.files[2]) throw RunTimeError(52, RunTimeErrorText(52));
+    p.files[2]->WriteLine(s.RecordBuffer);
+  } catch (const RunTimeError& e) {
+    s.RunErrNumber = e.Number();
+    s.RunErrLine = e.Line();
+    code = MapRunTimeError(e.Number());
+  }
+  // A Cancel pressed meanwhile wins over a failed write.
+  if (s.AbortFlag) return 3;
+  return code;
+}
+
+}  // namespace telvaro3

@@ -1,0 +1,267 @@
+// Sending a PC file to the terminal by the block protocol: link, heading, one text block per line,
+// closing.
+
+#include "link/link.h"
+#include "send/send.h"
+#include "settings/procedures.h"
+#include "shell/shell.h"
+#include "shell/text.h"
+
+namespace telvaro3 {
+namespace {
+
+constexpr int16_t kNakLimit = 10;
+constexpr int16_t kFatalSendAbove = 1000;
+
+// Characters from the 1-based position `from`, at most `count` of them; nothing beyond the end.
+std::string Mid(const std::string& s, size_t from, size_t count) {
+  if (from < 1 || from > s.size()) return "";
+  return s.substr(from - 1, count);
+}
+
+// The 29-character compacted form of a padded line: a packed number, a text of 16, and two more
+// packed numbers.
+std::string Compacted(const std::string& line) {
+  std::string head = PackDigits(Trim(Mid(line, 1, 18))) + std::string(9, ' ');
+  std::string tail = PackDigits("0" + Mid(line, 35, 5)) + PackDigits(Mid(line, 41, 2));
+  return head.substr(0, 9) + Mid(line, 19, 16) + tail.substr(0, 4);
+}
+
+bool TimeoutLimitReached(Program& p) {
+  return ++p.state.TimeoutCounter >= p.settings.TimeoutCount;
+}
+
+bool NakLimitReached(Program& p) {
+  return ++p.state.NakCounter >= kNakLimit;
+}
+
+// The dialogue once the PC file is open as file number 1.
+int16_t Dialogue(Program& p) {
+  RunState& s = p.state;
+  const TransferFile& f = p.file;
+  int16_t& phase = s.TransferPhase;
+  int16_t result = 0;
+  s.TimeoutCounter = 0;
+  s.NakCounter = 0;
+  s.RecordNumber = 1;
+  s.RecordSerial = "00000";
+  phase = kPhaseLink;
+
+  while (phase == kPhaseLink) {
+    SendToBHT(p, s.ENQ);
+    s.LastResult = WaitAnswerBHT(p);
+    switch (s.LastResult) {
+      case kAnswerTimeout:
+        if (TimeoutLimitReached(p)) {
+          SendToBHT(p, s.EOT);
+          result = 52;
+          phase = kPhaseStopped;
+        }
+        break;
+      case kAnswerAck:
+        SetHeader(p);
+        s.TimeoutCounter = 0;
+        s.NakCounter = 0;
+        phase = kPhaseHeading;
+        p.window.SetAboutEnabled(false);
+        break;
+      case kAnswerNak:
+        if (NakLimitReached(p)) {
+          result = 54;
+          phase = kPhaseClosing;
+        }
+        break;
+      case kAnswerCancel:
+        result = 90;
+        phase = kPhaseStopped;
+        break;
+      case kAnswerEot:
+        result = 55;
+        phase = kPhaseClosing;
+        break;
+      default:  // ENQ: ask again
+        break;
+    }
+  }
+
+  if (phase == kPhaseHeading) {
+    p.window.SetText(Field::StatusBox, "Sending Header");
+    p.window.SetText(Field::FileBox, f.Name);
+    Yield(p);
+  }
+
+  std::string current, next;
+  while (phase == kPhaseHeading) {
+    // After ACK or NAK the heading (again); after a time-out or ENQ an enquiry, whose answer
+    // counts as the answer to the heading.
+    const bool heading = s.LastResult == kAnswerAck || s.LastResult == kAnswerNak;
+    s.LastResult = SendToBHT(p, heading ? s.HeadingBlock : s.ENQ);
+    if (s.LastResult > kFatalSendAbove) {
+      phase = kPhaseStopped;
+      return s.LastResult;
+    }
+    s.LastResult = WaitAnswerBHT(p);
+    switch (s.LastResult) {
+      case kAnswerTimeout:
+        if (TimeoutLimitReached(p)) {
+          SendToBHT(p, s.EOT);
+          result = 52;
+          phase = kPhaseStopped;
+        }
+        break;
+      case kAnswerAck:
+        s.TimeoutCounter = 0;
+        s.NakCounter = 0;
+        if (f.RecordCount > 0) {
+          phase = kPhaseText;
+          current = GetNextRecord(p);
+          ++s.RecordNumber;
+        } else {
+          phase = kPhaseClosing;
+        }
+        break;
+      case kAnswerNak:
+        if (NakLimitReached(p)) {
+          result = 54;
+          phase = kPhaseClosing;
+        }
+        break;
+      case kAnswerCancel:
+        result = 90;
+        phase = kPhaseStopped;
+        break;
+      case kAnswerEot:
+        result = 55;
+        phase = kPhaseClosing;
+        break;
+      default:
+        break;
+    }
+  }
+
+  if (phase == kPhaseText || (phase == kPhaseClosing && result == 0)) {
+    p.window.SetText(Field::StatusBox, f.ProgramFile ? "Sending Program " : "Sending File ");
+    p.window.SetText(Field::FileBox, f.Name);
+    p.window.SetText(Field::RecordsBox, " " + FiveDigits(f.RecordCount));
+    p.window.SetText(Field::RecCntBox, " 00000");
+    p.window.SetProgress(0);
+    p.window.SetText(Field::complete, " 0%");
+    if (phase == kPhaseClosing) {
+      p.window.SetProgress(100);
+      p.window.SetText(Field::complete, "100%");
+    }
+    Yield(p);
+  }
+
+  // In this phase LastResult keeps only send results: after the non-fatal event 1000 the PC asks
+  // with ENQ instead of repeating the block.
+  int16_t answer = kAnswerAck;
+  while (phase == kPhaseText) {
+    const bool block = s.LastResult == 0 || s.LastResult == 1;
+    s.LastResult = SendToBHT(p, block ? current : s.ENQ);
+    if (s.LastResult > kFatalSendAbove) {
+      phase = kPhaseStopped;
+      return s.LastResult;
+    }
+    // Each line is read once, after its predecessor first went out.
+    if (s.RecordNumber <= f.RecordCount && answer == kAnswerAck) next = GetNextRecord(p);
+    answer = WaitAnswerBHT(p);
+    switch (answer) {
+      case kAnswerTimeout:
+        if (TimeoutLimitReached(p)) {
+          SendToBHT(p, s.EOT);
+          result = 52;
+          phase = kPhaseStopped;
+        }
+        break;
+      case kAnswerAck: {
+        p.window.SetText(Field::RecCntBox, " " + s.RecordSerial);
+        const int64_t percent = RoundHalfEven(static_cast<double>(s.RecordNumber - 1) /
+                                              static_cast<double>(f.RecordCount) * 100.0);
+        p.window.SetProgress(static_cast<int>(percent));
+        p.window.SetText(Field::complete, PercentText(percent));
+        if (s.RecordNumber <= f.RecordCount) {
+          current = next;
+          ++s.RecordNumber;
+        } else {
+          phase = kPhaseClosing;
+        }
+        s.TimeoutCounter = 0;
+        s.NakCounter = 0;
+        break;
+      }
+      case kAnswerNak:
+        if (NakLimitReached(p)) {
+          result = 54;
+          phase = kPhaseClosing;
+        }
+        break;
+      case kAnswerCancel:
+        result = 90;
+        phase = kPhaseStopped;
+        break;
+      case kAnswerEot:
+        result = 55;
+        phase = kPhaseClosing;
+        break;
+      default:  // ENQ: the same block again
+        break;
+    }
+  }
+
+  // An EOT answer left the counter one below its limit; the closing phase counts afresh.
+  s.TimeoutCounter = 0;
+  p.window.SetText(Field::StatusBox, "Closing Link");
+  Yield(p);
+
+  while (phase == kPhaseClosing) {
+    SendToBHT(p, s.EOT);
+    const int16_t a = WaitAnswerBHT(p);
+    if (a == kAnswerAck) {
+      phase = kPhaseDone;
+    } else if (a == kAnswerCancel) {
+      result = 90;
+      phase = kPhaseStopped;
+    } else if (TimeoutLimitReached(p)) {
+      result = 52;
+      phase = kPhaseStopped;
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+std::string GetNextRecord(Program& p) {
+  RunState& s = p.state;
+  const TransferFile& f = p.file;
+  s.ProcName = "GetNextRecord";
+  std::string line;
+  // A file that has become shorter than its counted lines is a run-time fault of this procedure.
+  if (!p.files[1] || !p.files[1]->ReadLine(line)) throw RunTimeError(62, RunTimeErrorText(62));
+  const size_t length = f.RecordLength > 0 ? static_cast<size_t>(f.RecordLength) : 0;
+  if (!p.settings.Compact && line.size() > length) line.resize(length);
+  if (line.size() < length) line.append(length - line.size(), f.ProgramFile ? '0' : ' ');
+  if (p.settings.Compact) line = Compacted(line);
+  s.RecordSerial = FiveDigits(s.RecordNumber);
+  const std::string body = (p.settings.SerialNumbers ? s.RecordSerial : "") + line + s.ETX;
+  return s.STX + body + (p.settings.BlockCheck ? AddBcc(p, body) : "");
+}
+
+int16_t TransmitFile(Program& p) {
+  p.state.ProcName = "Transmit File";
+  const int16_t opened = OpenFile(p, p.file.Directory, p.file.Name, 1, "I");
+  if (opened != 0) return opened;
+  int16_t result = 0;
+  try {
+    result = Dialogue(p);
+  } catch (...) {
+    // The fault goes on to the run's handler; the file must not stay open behind it.
+    CloseFile(p, 1);
+    throw;
+  }
+  CloseFile(p, 1);
+  return result;
+}
+
+}  // namespace telvaro3
