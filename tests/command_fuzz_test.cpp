@@ -16,8 +16,14 @@ namespace {
 
 TEST(CheckCommandFuzz, AnyBytesGiveAKnownCode) {
   const std::vector<std::string> seeds = {
-      "+P0 +F10,5 DATA.TXT", "+B9600 +XYZ +B300", "+IRD20 +IR +YMOD MENU.PD4", "C:\\DATA\\",
-      "+F99,99,54 +RXON +T0 A:", "+F1;2;3 -PB -SN \xA3" "DATA.TXT", "+CMP +APP +DDE +EX OUT\\",
+      "+P0 +F10,5 DATA.TXT",
+      "+B9600 +XYZ +B300",
+      "+IRD20 +IR +YMOD MENU.PD4",
+      "C:\\DATA\\",
+      "+F99,99,54 +RXON +T0 A:",
+      "+F1;2;3 -PB -SN \xA3"
+      "DATA.TXT",
+      "+CMP +APP +DDE +EX OUT\\",
   };
   const std::set<int16_t> allowed = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 70, 71, 99};
   std::mt19937 rng(20261206);
@@ -44,9 +50,14 @@ TEST(CheckCommandFuzz, AnyBytesGiveAKnownCode) {
         for (int m = 0, n = static_cast<int>(pick(6)); m < n; ++m) {
           size_t at = pick(line.size() + 1);
           switch (pick(3)) {
-            case 0: line.insert(at, 1, static_cast<char>(pick(256))); break;
-            case 1: if (at < line.size()) line.erase(at, 1); break;
-            default: if (at < line.size()) line[at] = alphabet[pick(alphabet.size())];
+            case 0:
+              line.insert(at, 1, static_cast<char>(pick(256)));
+              break;
+            case 1:
+              if (at < line.size()) line.erase(at, 1);
+              break;
+            default:
+              if (at < line.size()) line[at] = alphabet[pick(alphabet.size())];
           }
         }
       }

@@ -128,7 +128,12 @@ TEST(CheckFilename, AcceptedAndRejectedNames) {
       {".TXT", 0, ".FLD", 0},
       {"DATA+1.TXT", 2, nullptr, 0},
       {"DATA,1.TXT", 2, nullptr, 0},
-      {"\xA3" "DATA.TXT", 0, "\xA3" "DATA.FLD", 0},
+      {"\xA3"
+       "DATA.TXT",
+       0,
+       "\xA3"
+       "DATA.FLD",
+       0},
       {"data.pd3", 0, "data.FLD", 0},
       {"MENU.PD3", 0, nullptr, 128},
       {"MENU.PD4", 0, nullptr, 1024},
@@ -186,12 +191,19 @@ TEST(CheckFileArg, DirectoriesAndFiles) {
 
 TEST(CheckFileArg, CommandLineInUtf8IsReadAsLatin1) {
   TestRig r;
-  r.WriteFile("\xC2\xA3" "DATA.TXT", "A\r\n");
+  r.WriteFile(
+      "\xC2\xA3"
+      "DATA.TXT",
+      "A\r\n");
   // The command line arrives as UTF-8 and is converted before it is read.
-  r.system.commandLine = Utf8ToLatin1("+F5 \xC2\xA3" "data.txt");
+  r.system.commandLine = Utf8ToLatin1(
+      "+F5 \xC2\xA3"
+      "data.txt");
   SetDefaults(r.p);
   EXPECT_EQ(CheckCommand(r.p), 0);
-  EXPECT_EQ(r.p.file.Name, "\xA3" "DATA.TXT");
+  EXPECT_EQ(r.p.file.Name,
+            "\xA3"
+            "DATA.TXT");
   EXPECT_EQ(r.p.file.RecordCount, 1);
 }
 
@@ -284,13 +296,13 @@ TEST(FieldFile, WhatTheReaderAccepts) {
     int16_t code;
   };
   const std::vector<Case> cases = {
-      {"fields 10 5\r\nfile data.txt\r\n", 0},          // lower case, any order
-      {"FILE    DATA.TXT\nFIELDS  10 5\n", 0},           // LF line ends
-      {"FILE OTHER.TXT\r\nFIELDS 10 5\r\n", 8},          // another file
-      {"FIELDS 10 5\r\n", 8},                            // no file line
-      {"FILE DATA.TXT\r\n", 8},                          // no fields line
-      {"FILE DATA.TXT\r\nFIELDS 0 5\r\n", 4},            // a bad field list
-      {"FILE DATA.TXT\r\nFIELDS\r\n", 8},                // "FIELDS" without its blank is no list
+      {"fields 10 5\r\nfile data.txt\r\n", 0},   // lower case, any order
+      {"FILE    DATA.TXT\nFIELDS  10 5\n", 0},   // LF line ends
+      {"FILE OTHER.TXT\r\nFIELDS 10 5\r\n", 8},  // another file
+      {"FIELDS 10 5\r\n", 8},                    // no file line
+      {"FILE DATA.TXT\r\n", 8},                  // no fields line
+      {"FILE DATA.TXT\r\nFIELDS 0 5\r\n", 4},    // a bad field list
+      {"FILE DATA.TXT\r\nFIELDS\r\n", 8},        // "FIELDS" without its blank is no list
       {"", 8},
   };
   for (const auto& c : cases) {
@@ -320,15 +332,9 @@ TEST(Test_File, CountsLines) {
   for (int i = 0; i < 32767; ++i) max += "X\r\n";
   over = max + "X";
   const std::vector<Case> cases = {
-      {"", false, 0, 0},
-      {"A", false, 0, 1},
-      {"A\r\nB\r\n", false, 0, 2},
-      {"A\rB\rC", false, 0, 3},
-      {"A\nB\n", false, 0, 2},
-      {"A\r\n\r\nB", false, 0, 3},
-      {max, false, 0, 32767},
-      {over, false, 3, -1},
-      {over, true, 0, 32768},
+      {"", false, 0, 0},        {"A", false, 0, 1},      {"A\r\nB\r\n", false, 0, 2},
+      {"A\rB\rC", false, 0, 3}, {"A\nB\n", false, 0, 2}, {"A\r\n\r\nB", false, 0, 3},
+      {max, false, 0, 32767},   {over, false, 3, -1},    {over, true, 0, 32768},
   };
   for (const auto& c : cases) {
     TestRig r;
@@ -388,15 +394,9 @@ TEST(PackDigits, Pairs) {
     std::string out;
   };
   const std::vector<Case> cases = {
-      {"", ""},
-      {"123", "\x65\x7B"},
-      {"00", "\x64"},
-      {"99", "\xC7"},
-      {"4711", "\x93\x6F"},
-      {"12 3", "ERROR"},
-      {"-5", "ERROR"},
-      {"1.5", "ERROR"},
-      {"12A", "ERROR"},
+      {"", ""},        {"123", "\x65\x7B"},  {"00", "\x64"},
+      {"99", "\xC7"},  {"4711", "\x93\x6F"}, {"12 3", "ERROR"},
+      {"-5", "ERROR"}, {"1.5", "ERROR"},     {"12A", "ERROR"},
   };
   for (const auto& c : cases) EXPECT_EQ(PackDigits(c.in), c.out) << c.in;
 }
@@ -418,8 +418,9 @@ TEST(FreeSpace, QueryAndFallBack) {
   r.window.yesNoAnswer = true;
   EXPECT_EQ(FreeSpace(r.p, "A:\\"), 12001);
   ASSERT_EQ(r.window.boxes.size(), 1u);
-  EXPECT_EQ(r.window.boxes[0],
-            "[ Free Space DLL error (6) ] Can not calculate free space \r is there > 12 kBytes free");
+  EXPECT_EQ(
+      r.window.boxes[0],
+      "[ Free Space DLL error (6) ] Can not calculate free space \r is there > 12 kBytes free");
   r.window.yesNoAnswer = false;
   EXPECT_EQ(FreeSpace(r.p, "A:\\"), 0);
 }
