@@ -201,6 +201,24 @@ DiskSpace FakeSystem::FreeSpaceOf(const std::string& root) {
   return space;
 }
 
+std::string FakeSystem::DrivePath(const std::string& path) const {
+  if (driveDir.empty() || path.size() < 2 || path[1] != ':') return path;
+  const char drive = path[0];
+  if (drive != 'A' && drive != 'a' && drive != 'B' && drive != 'b') return path;
+  return driveDir + "/" + path.substr(2);
+}
+
+std::unique_ptr<TextFile> FakeSystem::OpenText(const std::string& path, FileMode mode) {
+  return PosixSystem::OpenText(DrivePath(path), mode);
+}
+void FakeSystem::DeleteFile(const std::string& path) { PosixSystem::DeleteFile(DrivePath(path)); }
+int64_t FakeSystem::FileLength(const std::string& path) {
+  return PosixSystem::FileLength(DrivePath(path));
+}
+void FakeSystem::TruncateFile(const std::string& path, int64_t length) {
+  PosixSystem::TruncateFile(DrivePath(path), length);
+}
+
 // ---- TestRig ----
 
 namespace {

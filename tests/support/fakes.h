@@ -154,6 +154,15 @@ class FakeSystem : public posix::PosixSystem {
   std::string CommandLine() override { return commandLine; }
   std::string ProgramName() override { return "telvaro3"; }
 
+  // Files on drives A: and B: lead into this real directory when it is set, so that tests of
+  // the floppy-drive rules never touch the file-system root.
+  std::string driveDir;
+  std::string DrivePath(const std::string& path) const;
+  std::unique_ptr<TextFile> OpenText(const std::string& path, FileMode mode) override;
+  void DeleteFile(const std::string& path) override;
+  int64_t FileLength(const std::string& path) override;
+  void TruncateFile(const std::string& path, int64_t length) override;
+
   std::string commandLine;
   LocalTime time{2026, 12, 3, 22, 14, 1};
   int powerOffRequests = 0;
