@@ -524,7 +524,6 @@ void OpenPort(const Options& o, Port& port) {
     port.fd = ::open(o.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (port.fd < 0) Fail("cannot open " + o.device + ": " + std::strerror(errno), 3);
     if (::isatty(port.fd) && !MakeRaw(port.fd, ttyBaud)) Fail("cannot set up " + o.device, 3);
-    if (::isatty(port.fd)) ::tcflush(port.fd, TCIOFLUSH);
   }
   SetNonBlocking(port.fd);
 }
