@@ -1,0 +1,688 @@
+#include "serial/ymodem.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <system_error>
+#include <vector>
+
+namespace telvaro3::serial {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t kSoh = 0x01;
+constexpr uint8_t kStx = 0x02;
+constexpr uint8_t kEot = 0x04;
+constexpr uint8_t kAck = 0x06;
+constexpr uint8_t kNak = 0x15;
+constexpr uint8_t kCan = 0x18;
+constexpr uint8_t kWantCrc = 'C';
+constexpr uint8_t kPad = 0x1A;
+constexpr uint8_t kBackspace = 0x08;
+
+constexpr int kRetries = 10;            // attempts per block before giving up
+constexpr int kBlockTimeoutMs = 10000;  // wait for a block, or for the answer to one
+constexpr int kByteTimeoutMs = 1000;    // gap allowed inside a block
+constexpr int kStartRequestMs = 1000;   // interval of the receiver's start requests
+constexpr int kCrcRequests = 3;         // 'C' requests before falling back to the checksum
+constexpr int kQuietMs = 100;           // silence that marks the end of line noise
+constexpr int kCancelSliceMs = 50;      // longest wait before the cancel flag is looked at
+constexpr int kCancelRepeatMs = 250;    // pause between the two runs of CAN
+constexpr size_t kFrameMax = 3 + 1024 + 2;
+
+// Table of the CRC-16 for one byte, built at compile time.
+constexpr std::array<uint16_t, 256> MakeCrcTable() {
+  std::array<uint16_t, 256> t{};
+  for (int i = 0; i < 256; ++i) {
+    uint16_t c = static_cast<uint16_t>(i << 8);
+    for (int b = 0; b < 8; ++b) {
+      c = static_cast<uint16_t>((c & 0x8000) ? (c << 1) ^ 0x1021 : (c << 1));
+    }
+    t[static_cast<size_t>(i)] = c;
+  }
+  return t;
+}
+constexpr std::array<uint16_t, 256> kCrcTable = MakeCrcTable();
+
+uint8_t Checksum8(const uint8_t* data, size_t n) {
+  unsigned sum = 0;
+  for (size_t i = 0; i < n; ++i) sum += data[i];
+  return static_cast<uint8_t>(sum);
+}
+
+// Outcome of a wait on the line, besides a byte (0..255).
+enum : int {
+  kTimeout = -1,
+  kLineFailed = -2,
+  kCancelled = -3,  // the program asked to break off
+};
+
+// Buffered access to the channel: reads come in chunks, so a block costs one or two reads rather
+// than one per byte. Every wait is cut into short slices so a cancel request is seen promptly.
+class Line {
+ public:
+  Line(ByteChannel& ch, TransferStatus& st) : ch_(ch), st_(st) {}
+
+  // Next byte, or kTimeout / kLineFailed / kCancelled.
+  int Get(int timeoutMs) {
+    if (pos_ == len_) {
+      int r = Fill(timeoutMs);
+      if (r < 0) return r;
+    }
+    return buf_[pos_++];
+  }
+
+  // Exactly n bytes into dst; timeoutMs bounds each wait for more input. 0 or a negative outcome.
+  int GetN(uint8_t* dst, size_t n, int timeoutMs) {
+    while (n > 0) {
+      if (pos_ == len_) {
+        int r = Fill(timeoutMs);
+        if (r < 0) return r;
+      }
+      size_t take = std::min(n, len_ - pos_);
+      std::copy_n(buf_.data() + pos_, take, dst);
+      pos_ += take;
+      dst += take;
+      n -= take;
+    }
+    return 0;
+  }
+
+  bool Put(const uint8_t* data, size_t n) { return ch_.Write(data, static_cast<int>(n)); }
+  bool Put(uint8_t b) { return Put(&b, 1); }
+
+  // Drops input until the line has been silent for quietMs (bounded by the block time-out, so a
+  // babbling line cannot hold the transfer forever). Used after a damaged block, so the answer
+  // goes out once the rest of it has passed.
+  int Purge(int quietMs) {
+    pos_ = len_ = 0;
+    auto end = Clock::now() + std::chrono::milliseconds(kBlockTimeoutMs);
+    while (Clock::now() < end) {
+      int r = Fill(quietMs);
+      if (r == kTimeout) return 0;
+      if (r < 0) return r;
+      pos_ = len_ = 0;
+    }
+    return 0;
+  }
+
+  // Drops what has already arrived, without waiting.
+  void Drain() {
+    pos_ = len_ = 0;
+    while (ch_.Read(buf_.data(), static_cast<int>(buf_.size()), 0) > 0) {
+    }
+  }
+
+  // Tells the peer to give up: a run of CAN, then backspaces that erase them should the peer be
+  // a terminal showing what it gets. A peer that has just taken a block may throw away the input
+  // that came with it, so the run goes out a second time once the line has settled.
+  void SendCancel() {
+    std::array<uint8_t, 16> seq{};
+    std::fill_n(seq.begin(), 8, kCan);
+    std::fill_n(seq.begin() + 8, 8, kBackspace);
+    if (!Put(seq.data(), seq.size())) return;
+    auto end = Clock::now() + std::chrono::milliseconds(kCancelRepeatMs);
+    for (auto now = Clock::now(); now < end; now = Clock::now()) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now);
+      if (ch_.Read(buf_.data(), static_cast<int>(buf_.size()), static_cast<int>(left.count())) <
+          0) {
+        return;
+      }
+    }
+    pos_ = len_ = 0;
+    Put(seq.data(), seq.size());
+  }
+
+ private:
+  int Fill(int timeoutMs) {
+    auto end = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+      if (st_.cancel.load()) return kCancelled;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      int slice = static_cast<int>(std::clamp<int64_t>(left.count(), 0, kCancelSliceMs));
+      int r = ch_.Read(buf_.data(), static_cast<int>(buf_.size()), slice);
+      if (r < 0) return kLineFailed;
+      if (r > 0) {
+        pos_ = 0;
+        len_ = static_cast<size_t>(r);
+        return 0;
+      }
+      if (Clock::now() >= end) return kTimeout;
+    }
+  }
+
+  ByteChannel& ch_;
+  TransferStatus& st_;
+  std::array<uint8_t, 8192> buf_{};
+  size_t pos_ = 0;
+  size_t len_ = 0;
+};
+
+int32_t Finish(TransferStatus& st, int32_t state) {
+  st.state.store(state);
+  return state;
+}
+
+// The outcome of a transfer that stopped on a negative line outcome: a cancel from the program
+// or a dead line. Either way the peer is told to give up.
+int32_t Abort(Line& line, TransferStatus& st) {
+  line.SendCancel();
+  return Finish(st, kTransferFailed);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sending
+
+enum class Answer { kAck, kPeerCancelled, kGaveUp, kLine };
+
+class Sender {
+ public:
+  explicit Sender(Line& line) : line_(line) {}
+
+  bool crc = true;
+  int lineOutcome = 0;  // the negative outcome when an answer is kLine
+
+  // Waits for the receiver's request to start a file: 'C' (CRC) or NAK (checksum). kAck when it
+  // came.
+  Answer AwaitRequest(int timeoutMs) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool lastCan = false;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      if (left.count() <= 0) return Answer::kGaveUp;
+      int c = line_.Get(static_cast<int>(left.count()));
+      if (c == kTimeout) return Answer::kGaveUp;
+      if (c < 0) {
+        lineOutcome = c;
+        return Answer::kLine;
+      }
+      if (c == kWantCrc || c == kNak) {
+        crc = (c == kWantCrc);
+        // Requests repeated while we were not yet listening would each ask for the first
+        // block again; only the newest counts.
+        line_.Drain();
+        return Answer::kAck;
+      }
+      if (c == kCan && lastCan) return Answer::kPeerCancelled;
+      lastCan = (c == kCan);
+    }
+  }
+
+  // Sends one block (payload of 128 or 1024 bytes) until it is acknowledged.
+  Answer SendBlock(uint8_t number, const uint8_t* payload, size_t len) {
+    frame_[0] = (len == 1024) ? kStx : kSoh;
+    frame_[1] = number;
+    frame_[2] = static_cast<uint8_t>(~number);
+    std::copy_n(payload, len, frame_.begin() + 3);
+    size_t n = 3 + len;
+    if (crc) {
+      uint16_t c = YModemCrc16(payload, len);
+      frame_[n++] = static_cast<uint8_t>(c >> 8);
+      frame_[n++] = static_cast<uint8_t>(c);
+    } else {
+      frame_[n++] = Checksum8(payload, len);
+    }
+    for (int attempt = 0; attempt < kRetries; ++attempt) {
+      if (!line_.Put(frame_.data(), n)) {
+        lineOutcome = kLineFailed;
+        return Answer::kLine;
+      }
+      Answer a = AwaitAck();
+      if (a != Answer::kGaveUp) return a;
+    }
+    return Answer::kGaveUp;
+  }
+
+  // Ends the file: EOT until acknowledged. A receiver may NAK the first EOT to make sure of it.
+  Answer SendEot() {
+    for (int attempt = 0; attempt < kRetries; ++attempt) {
+      if (!line_.Put(kEot)) {
+        lineOutcome = kLineFailed;
+        return Answer::kLine;
+      }
+      Answer a = AwaitAck();
+      if (a != Answer::kGaveUp) return a;
+    }
+    return Answer::kGaveUp;
+  }
+
+ private:
+  // Waits for the answer to what was just sent. kGaveUp means "send it again" (NAK, a repeated
+  // request, or silence).
+  Answer AwaitAck() {
+    bool lastCan = false;
+    for (;;) {
+      int c = line_.Get(kBlockTimeoutMs);
+      if (c == kTimeout) return Answer::kGaveUp;
+      if (c < 0) {
+        lineOutcome = c;
+        return Answer::kLine;
+      }
+      if (c == kAck) return Answer::kAck;
+      if (c == kNak || c == kWantCrc) return Answer::kGaveUp;
+      if (c == kCan && lastCan) return Answer::kPeerCancelled;
+      lastCan = (c == kCan);
+    }
+  }
+
+  Line& line_;
+  std::array<uint8_t, kFrameMax> frame_{};
+};
+
+int32_t SendFailure(Sender& s, Line& line, TransferStatus& st, Answer a, bool dataFlowing) {
+  switch (a) {
+    case Answer::kPeerCancelled:
+      return Finish(st, dataFlowing ? kTransferFailed : kTransferStopped);
+    case Answer::kLine:
+      if (s.lineOutcome == kLineFailed) return Finish(st, kTransferFailed);
+      return Abort(line, st);
+    default:
+      return Abort(line, st);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receiving
+
+// What arrived where a block was expected.
+enum class Frame { kBlock, kEot, kPeerCancelled, kDamaged, kLine, kTimeout };
+
+class Receiver {
+ public:
+  explicit Receiver(Line& line) : line_(line) {}
+
+  bool crc = true;
+  int lineOutcome = 0;
+  uint8_t number = 0;
+  size_t length = 0;
+  std::array<uint8_t, 1024> data{};
+
+  Frame Next(int timeoutMs) {
+    bool lastCan = false;
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      if (left.count() <= 0) return Frame::kTimeout;
+      int c = line_.Get(static_cast<int>(left.count()));
+      if (c == kTimeout) return Frame::kTimeout;
+      if (c < 0) {
+        lineOutcome = c;
+        return Frame::kLine;
+      }
+      if (c == kSoh || c == kStx) return ReadBody(c == kStx ? 1024 : 128);
+      if (c == kEot) return Frame::kEot;
+      if (c == kCan && lastCan) return Frame::kPeerCancelled;
+      lastCan = (c == kCan);
+      // Anything else is line noise between blocks.
+    }
+  }
+
+ private:
+  Frame ReadBody(size_t len) {
+    uint8_t head[2];
+    size_t checkLen = crc ? 2 : 1;
+    uint8_t check[2];
+    int r = line_.GetN(head, 2, kByteTimeoutMs);
+    if (r == 0) r = line_.GetN(data.data(), len, kByteTimeoutMs);
+    if (r == 0) r = line_.GetN(check, checkLen, kByteTimeoutMs);
+    if (r == kTimeout) return Frame::kDamaged;
+    if (r < 0) {
+      lineOutcome = r;
+      return Frame::kLine;
+    }
+    if (static_cast<uint8_t>(head[0] ^ head[1]) != 0xFF) return Frame::kDamaged;
+    if (crc) {
+      uint16_t c = YModemCrc16(data.data(), len);
+      if (check[0] != static_cast<uint8_t>(c >> 8) || check[1] != static_cast<uint8_t>(c)) {
+        return Frame::kDamaged;
+      }
+    } else if (check[0] != Checksum8(data.data(), len)) {
+      return Frame::kDamaged;
+    }
+    number = head[0];
+    length = len;
+    return Frame::kBlock;
+  }
+
+  Line& line_;
+};
+
+// The announced name with everything up to its last separator removed; empty when refused.
+std::string SafeName(const uint8_t* text, size_t n) {
+  std::string full(reinterpret_cast<const char*>(text), n);
+  size_t cut = full.find_last_of("/\\");
+  std::string name = (cut == std::string::npos) ? full : full.substr(cut + 1);
+  if (name.empty() || name == "." || name == "..") return {};
+  for (unsigned char c : name) {
+    // C0 and C1 control characters and DEL.
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) return {};
+  }
+  return name;
+}
+
+// Names travel as Latin-1 bytes; Linux file names are UTF-8.
+std::string Latin1ToUtf8(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (unsigned char c : s) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+struct Header {
+  bool endOfBatch = false;
+  bool refused = false;
+  std::string name;  // program bytes
+  bool sizeKnown = false;
+  int64_t size = 0;
+};
+
+Header ParseHeader(const uint8_t* data, size_t len) {
+  Header h;
+  if (data[0] == 0) {
+    h.endOfBatch = true;
+    return h;
+  }
+  const uint8_t* end = data + len;
+  const uint8_t* nul = std::find(data, end, uint8_t{0});
+  if (nul == end) {
+    h.refused = true;
+    return h;
+  }
+  h.name = SafeName(data, static_cast<size_t>(nul - data));
+  if (h.name.empty()) {
+    h.refused = true;
+    return h;
+  }
+  const uint8_t* p = nul + 1;
+  while (p < end && *p == ' ') ++p;
+  int64_t size = 0;
+  bool digits = false;
+  while (p < end && *p >= '0' && *p <= '9') {
+    size = size * 10 + (*p - '0');
+    digits = true;
+    if (size > std::numeric_limits<int32_t>::max()) {
+      h.refused = true;  // the counters the program reads are 32-bit
+      return h;
+    }
+    ++p;
+  }
+  h.sizeKnown = digits;
+  h.size = size;
+  return h;
+}
+
+std::string DisplayPath(const std::string& displayDir, const std::string& name) {
+  if (displayDir.empty() || displayDir.back() == '\\') return displayDir + name;
+  return displayDir + '\\' + name;
+}
+
+// A file being received. It is written under a hidden temporary name of its own and renamed to
+// the announced name only once complete, so a broken-off file never passes for a whole one.
+class IncomingFile {
+ public:
+  ~IncomingFile() { Discard(); }
+
+  bool Open(const fs::path& dir) {
+    for (int i = 0; i < 1000; ++i) {
+      fs::path p = dir / (".ymodem-incoming-" + std::to_string(i) + ".part");
+      std::error_code ec;
+      if (fs::exists(p, ec) || ec) continue;
+      out_.open(p, std::ios::binary | std::ios::trunc);
+      if (!out_) return false;
+      temp_ = p;
+      return true;
+    }
+    return false;
+  }
+
+  bool Write(const uint8_t* data, size_t n) {
+    out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
+    return static_cast<bool>(out_);
+  }
+
+  bool Commit(const fs::path& final) {
+    out_.close();
+    if (!out_) return false;
+    std::error_code ec;
+    fs::rename(temp_, final, ec);
+    if (ec) return false;
+    temp_.clear();
+    return true;
+  }
+
+  void Discard() {
+    if (out_.is_open()) out_.close();
+    if (!temp_.empty()) {
+      std::error_code ec;
+      fs::remove(temp_, ec);
+      temp_.clear();
+    }
+  }
+
+ private:
+  std::ofstream out_;
+  fs::path temp_;
+};
+
+}  // namespace
+
+uint16_t YModemCrc16(const uint8_t* data, size_t n) {
+  uint16_t crc = 0;
+  for (size_t i = 0; i < n; ++i) {
+    crc = static_cast<uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ data[i]) & 0xFF]);
+  }
+  return crc;
+}
+
+int32_t YModemSend(ByteChannel& ch, const std::string& path, const std::string& announcedName,
+                   TransferStatus& st, int startTimeoutMs) {
+  st.bytes.store(0);
+  st.size.store(0);
+  st.SetCurrentPath(path);
+  st.state.store(kTransferWaitingStart);
+  Line line(ch, st);
+  Sender s(line);
+
+  std::error_code ec;
+  uint64_t fileSize = fs::file_size(path, ec);
+  std::ifstream in(path, std::ios::binary);
+  if (ec || !in || fileSize > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ||
+      announcedName.empty()) {
+    return Abort(line, st);
+  }
+  const auto size = static_cast<int32_t>(fileSize);
+  st.size.store(size);
+
+  Answer a = s.AwaitRequest(startTimeoutMs);
+  if (a != Answer::kAck) return SendFailure(s, line, st, a, false);
+
+  // Block 0: name, NUL, size in decimal; a long name takes a 1024-byte block.
+  st.state.store(kTransferHeader);
+  std::vector<uint8_t> header(announcedName.begin(), announcedName.end());
+  header.push_back(0);
+  std::string sizeText = std::to_string(size);
+  header.insert(header.end(), sizeText.begin(), sizeText.end());
+  if (header.size() > 1024 || (header.size() > 128 && !s.crc)) return Abort(line, st);
+  header.resize(header.size() <= 128 ? 128 : 1024, 0);
+  a = s.SendBlock(0, header.data(), header.size());
+  if (a != Answer::kAck) return SendFailure(s, line, st, a, false);
+  a = s.AwaitRequest(kBlockTimeoutMs);
+  if (a != Answer::kAck) return SendFailure(s, line, st, a, false);
+
+  std::array<uint8_t, 1024> block{};
+  int32_t sent = 0;
+  uint8_t number = 1;
+  if (size == 0) st.bytes.store(1);
+  while (sent < size) {
+    st.state.store(kTransferBusy);
+    int32_t rest = size - sent;
+    size_t len = (s.crc && rest > 896) ? 1024 : 128;
+    size_t take = std::min(len, static_cast<size_t>(rest));
+    in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(take));
+    if (static_cast<size_t>(in.gcount()) != take) return Abort(line, st);
+    std::fill(block.begin() + static_cast<std::ptrdiff_t>(take), block.end(), kPad);
+    a = s.SendBlock(number, block.data(), len);
+    if (a != Answer::kAck) return SendFailure(s, line, st, a, true);
+    sent += static_cast<int32_t>(take);
+    st.bytes.store(sent);
+    ++number;
+  }
+
+  a = s.SendEot();
+  if (a != Answer::kAck) return SendFailure(s, line, st, a, true);
+
+  // The file is through; close the batch with an empty block 0. A receiver that does not ask for
+  // it has the file all the same, so only a cancel from the program fails the transfer here.
+  st.state.store(kTransferBetweenFiles);
+  block.fill(0);
+  a = s.AwaitRequest(kBlockTimeoutMs);
+  if (a == Answer::kAck) a = s.SendBlock(0, block.data(), 128);
+  if (a == Answer::kLine && s.lineOutcome == kCancelled) return Abort(line, st);
+  return Finish(st, kTransferIdle);
+}
+
+int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string& displayDir,
+                      TransferStatus& st, int startTimeoutMs) {
+  st.bytes.store(0);
+  st.size.store(0);
+  st.state.store(kTransferWaitingStart);
+  Line line(ch, st);
+  Receiver r(line);
+  const fs::path dirPath(dir);
+
+  auto lineFailure = [&]() {
+    if (r.lineOutcome == kLineFailed) return Finish(st, kTransferFailed);
+    return Abort(line, st);
+  };
+
+  // Start: ask for CRC blocks a few times, then for checksum blocks, until block 0 comes.
+  Frame f = Frame::kTimeout;
+  {
+    auto end = Clock::now() + std::chrono::milliseconds(startTimeoutMs);
+    for (int requests = 0;; ++requests) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      if (left.count() <= 0) return Abort(line, st);
+      r.crc = requests < kCrcRequests;
+      if (!line.Put(r.crc ? kWantCrc : kNak)) return Finish(st, kTransferFailed);
+      f = r.Next(static_cast<int>(std::min<int64_t>(left.count(), kStartRequestMs)));
+      if (f == Frame::kBlock || f == Frame::kPeerCancelled || f == Frame::kLine) break;
+      if (f == Frame::kDamaged) line.Purge(kQuietMs);
+    }
+  }
+  const uint8_t request = r.crc ? kWantCrc : kNak;
+
+  bool firstFile = true;
+  for (;;) {
+    // f holds what came where block 0 was expected.
+    int errors = 0;
+    while (!(f == Frame::kBlock && r.number == 0)) {
+      if (f == Frame::kPeerCancelled) return Finish(st, kTransferStopped);
+      if (f == Frame::kLine) return lineFailure();
+      if (f == Frame::kEot) {
+        // The end of the previous file, repeated because our ACK got lost.
+        const uint8_t again[2] = {kAck, request};
+        if (!line.Put(again, 2)) return Finish(st, kTransferFailed);
+      } else {
+        if (++errors >= kRetries) return Abort(line, st);
+        if (f == Frame::kDamaged || f == Frame::kBlock) {
+          if (line.Purge(kQuietMs) == kCancelled) return Abort(line, st);
+        }
+        if (!line.Put(f == Frame::kTimeout ? request : kNak)) return Finish(st, kTransferFailed);
+      }
+      f = r.Next(kBlockTimeoutMs);
+    }
+
+    st.state.store(kTransferHeader);
+    Header h = ParseHeader(r.data.data(), r.length);
+    if (h.endOfBatch) {
+      line.Put(kAck);
+      return Finish(st, firstFile ? kTransferStopped : kTransferIdle);
+    }
+    if (h.refused) return Abort(line, st);
+    firstFile = false;
+
+    IncomingFile file;
+    if (!file.Open(dirPath)) return Abort(line, st);
+    const fs::path finalPath = dirPath / Latin1ToUtf8(h.name);
+    st.SetCurrentPath(DisplayPath(displayDir, h.name));
+    st.size.store(static_cast<int32_t>(h.size));
+    st.bytes.store(h.sizeKnown && h.size == 0 ? 1 : 0);
+
+    // A sender that saw several of our start requests sends block 0 once for each; let the
+    // repeats pass before answering, so that a single ACK stands for them all.
+    if (line.Purge(kQuietMs) == kCancelled) return Abort(line, st);
+    const uint8_t startData[2] = {kAck, request};
+    if (!line.Put(startData, 2)) return Finish(st, kTransferFailed);
+
+    int64_t received = 0;
+    uint8_t expected = 1;
+    bool eotSeen = false;
+    errors = 0;
+    for (;;) {
+      f = r.Next(kBlockTimeoutMs);
+      if (f == Frame::kBlock) {
+        if (r.number == expected) {
+          size_t keep = r.length;
+          if (h.sizeKnown) keep = static_cast<size_t>(std::min<int64_t>(keep, h.size - received));
+          if (!file.Write(r.data.data(), keep)) return Abort(line, st);
+          received += static_cast<int64_t>(keep);
+          if (received > std::numeric_limits<int32_t>::max()) return Abort(line, st);
+          if (!h.sizeKnown) st.size.store(static_cast<int32_t>(received));
+          st.bytes.store(static_cast<int32_t>(received));
+          st.state.store(kTransferBusy);
+          ++expected;
+          errors = 0;
+          eotSeen = false;
+          if (!line.Put(kAck)) return Finish(st, kTransferFailed);
+        } else if (r.number == static_cast<uint8_t>(expected - 1)) {
+          // Our ACK was lost and the sender repeats the block we have.
+          if (!line.Put(kAck)) return Finish(st, kTransferFailed);
+        } else {
+          // Out of step with the sender: nothing sensible can follow.
+          return Abort(line, st);
+        }
+        continue;
+      }
+      if (f == Frame::kEot) {
+        if (!eotSeen) {
+          // Make sure the EOT is not line noise: the sender repeats a real one.
+          eotSeen = true;
+          if (!line.Put(kNak)) return Finish(st, kTransferFailed);
+          continue;
+        }
+        break;
+      }
+      if (f == Frame::kPeerCancelled) {
+        return Finish(st, received > 0 ? kTransferFailed : kTransferStopped);
+      }
+      if (f == Frame::kLine) return lineFailure();
+      if (++errors >= kRetries) return Abort(line, st);
+      if (f == Frame::kDamaged && line.Purge(kQuietMs) == kCancelled) return Abort(line, st);
+      if (!line.Put(kNak)) return Finish(st, kTransferFailed);
+    }
+
+    // Complete only when every announced byte came.
+    if (h.sizeKnown && received < h.size) return Abort(line, st);
+    if (!file.Commit(finalPath)) return Abort(line, st);
+    if (received > 0) st.bytes.store(static_cast<int32_t>(received));
+    st.state.store(kTransferBetweenFiles);
+    const uint8_t nextFile[2] = {kAck, request};
+    if (!line.Put(nextFile, 2)) return Finish(st, kTransferFailed);
+    f = r.Next(kBlockTimeoutMs);
+  }
+}
+
+}  // namespace telvaro3::serial
