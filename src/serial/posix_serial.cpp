@@ -1,0 +1,382 @@
+#include "serial/posix_serial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include "posix/posix_system.h"
+#include "shell/system.h"
+
+namespace telvaro3::serial {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr int kOutputLimitMs = 10000;  // longest time OutputData waits for the device to take data
+constexpr int kClosingOutputLimitMs = 500;  // the same while the port is being closed
+// The program decides itself when a YModem start has taken too long (and then closes the port,
+// which cancels the transfer), so the facility's own start wait is practically unbounded.
+constexpr int kYModemStartWaitMs = INT_MAX;
+
+constexpr int16_t kErrInvalidArgument = 5;
+constexpr int16_t kErrDeviceUnavailable = 68;
+constexpr int16_t kErrAccess = 75;
+
+[[noreturn]] void Fail(int16_t number) {
+  throw RunTimeError(number, RunTimeErrorText(number));
+}
+
+bool DeviceUnavailable(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case EBUSY:
+    case EACCES:
+    case EPERM:
+    case EWOULDBLOCK:
+    case ENOTDIR:
+    case ELOOP:
+      return true;
+    default:
+      return false;
+  }
+}
+
+speed_t SpeedOf(int baud) {
+  switch (baud) {
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    case 460800:
+      return B460800;
+    default:
+      return B0;
+  }
+}
+
+// Milliseconds left until end, at least 0.
+int MsLeft(SteadyClock::time_point end) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now());
+  return left.count() <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left.count(), INT_MAX));
+}
+
+// The last component of a program path: after the last backslash, slash or drive colon.
+std::string LastComponent(const std::string& programPath) {
+  size_t cut = programPath.find_last_of("\\/:");
+  return cut == std::string::npos ? programPath : programPath.substr(cut + 1);
+}
+
+bool IsIdleError(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+}  // namespace
+
+std::string ConfigHome(const char* xdgConfigHome, const char* home) {
+  if (xdgConfigHome != nullptr && *xdgConfigHome != '\0') return xdgConfigHome;
+  std::string h = home != nullptr ? home : "";
+  return h + "/.config";
+}
+
+LineParams ParseLineSettings(const std::string& settings) {
+  LineParams p;
+  std::string parts[4];
+  size_t n = 0;
+  for (char c : settings) {
+    if (c == ',') {
+      if (++n == 4) return p;
+    } else if (c != ' ') {
+      parts[n] += c;
+    }
+  }
+  if (n != 3) return p;
+  for (int i : {0, 2, 3}) {
+    const std::string& s = parts[i];
+    if (s.empty() || s.size() > 7 || s.find_first_not_of("0123456789") != std::string::npos) {
+      return p;
+    }
+  }
+  p.baud = std::stoi(parts[0]);
+  p.dataBits = std::stoi(parts[2]);
+  p.stopBits = std::stoi(parts[3]);
+  if (parts[1].size() != 1) return p;
+  p.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(parts[1][0])));
+  p.ok = SpeedOf(p.baud) != B0 && (p.parity == 'N' || p.parity == 'E' || p.parity == 'O') &&
+         (p.dataBits == 7 || p.dataBits == 8) && (p.stopBits == 1 || p.stopBits == 2);
+  return p;
+}
+
+// The YModem facility's view of the port. Used only by the worker thread while it runs, so it
+// shares the component's input buffer without locking.
+class PosixSerialComm::Channel : public ByteChannel {
+ public:
+  explicit Channel(PosixSerialComm& c) : c_(c) {}
+
+  int Read(uint8_t* buf, int max, int timeoutMs) override {
+    if (max <= 0) return 0;
+    if (c_.input_.empty()) {
+      if (!c_.Drain()) return -1;
+      if (c_.input_.empty() && timeoutMs > 0) {
+        pollfd pfd{c_.fd_, POLLIN, 0};
+        int r = poll(&pfd, 1, timeoutMs);
+        if (r < 0 && errno != EINTR) return -1;
+        if (!c_.Drain()) return -1;
+      }
+    }
+    size_t take = std::min(static_cast<size_t>(max), c_.input_.size());
+    std::memcpy(buf, c_.input_.data(), take);
+    c_.input_.erase(0, take);
+    return static_cast<int>(take);
+  }
+
+  bool Write(const uint8_t* data, int n) override {
+    int limit = c_.closing_.load() ? kClosingOutputLimitMs : kOutputLimitMs;
+    return c_.WriteAll(data, static_cast<size_t>(std::max(n, 0)), limit) == 0;
+  }
+
+ private:
+  PosixSerialComm& c_;
+};
+
+PosixSerialComm::PosixSerialComm(std::string configHome, std::string baseDir)
+    : configHome_(std::move(configHome)), baseDir_(std::move(baseDir)) {}
+
+PosixSerialComm::~PosixSerialComm() {
+  Close();
+}
+
+std::string PosixSerialComm::DevicePath(int16_t n) const {
+  std::string link = configHome_ + "/telvaro3/com" + std::to_string(n);
+  struct stat st {};
+  if (!configHome_.empty() && lstat(link.c_str(), &st) == 0) return link;
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+void PosixSerialComm::SetPortIsOpen(bool open) {
+  if (!open) {
+    Close();
+    return;
+  }
+  if (fd_ >= 0) return;
+
+  std::string path = DevicePath(port_);
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) Fail(DeviceUnavailable(errno) ? kErrDeviceUnavailable : kErrAccess);
+
+  // Exclusive use: TIOCEXCL keeps other openers of the device out (except the super-user), and
+  // the lock shows a second copy of this program, whoever runs it, that the port is taken.
+  auto failWith = [fd](int16_t number) {
+    ::close(fd);
+    Fail(number);
+  };
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    failWith(errno == EWOULDBLOCK ? kErrDeviceUnavailable : kErrAccess);
+  }
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) failWith(kErrAccess);
+  ioctl(fd, TIOCEXCL);
+
+  LineParams lp = ParseLineSettings(lineSettings_);
+  if (!lp.ok) failWith(kErrInvalidArgument);
+  cfmakeraw(&tio);
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CLOCAL | CREAD | (lp.dataBits == 7 ? CS7 : CS8);
+  if (lp.parity != 'N') {
+    tio.c_cflag |= PARENB;
+    if (lp.parity == 'O') tio.c_cflag |= PARODD;
+  }
+  if (lp.stopBits == 2) tio.c_cflag |= CSTOPB;
+  tio.c_cc[VMIN] = 1;  // with O_NONBLOCK: no data reads EAGAIN, not 0
+  tio.c_cc[VTIME] = 0;
+  speed_t speed = SpeedOf(lp.baud);
+  if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) failWith(kErrInvalidArgument);
+  if (tcsetattr(fd, TCSANOW, &tio) != 0)
+    failWith(errno == EINVAL ? kErrInvalidArgument : kErrAccess);
+  tcflush(fd, TCIOFLUSH);
+
+  fd_ = fd;
+  input_.clear();
+  event_ = 0;
+}
+
+void PosixSerialComm::Close() {
+  StopWorker();
+  if (fd_ < 0) return;
+  ioctl(fd_, TIOCNXCL);
+  flock(fd_, LOCK_UN);
+  ::close(fd_);
+  fd_ = -1;
+  input_.clear();
+}
+
+bool PosixSerialComm::Drain() {
+  if (fd_ < 0) return false;
+  char buf[4096];
+  for (;;) {
+    ssize_t r = ::read(fd_, buf, sizeof buf);
+    if (r > 0) {
+      input_.append(buf, static_cast<size_t>(r));
+      continue;
+    }
+    if (r < 0) return IsIdleError(errno);
+    // A terminal reads 0 bytes both when nothing is waiting under some line settings (which the
+    // peer of a pseudo-terminal may change) and when the line has hung up; only the latter is
+    // a failure.
+    pollfd pfd{fd_, POLLIN, 0};
+    return !(poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0);
+  }
+}
+
+int32_t PosixSerialComm::InputCount() {
+  if (fd_ < 0 || workerActive_.load()) return 0;
+  Drain();
+  return static_cast<int32_t>(std::min<size_t>(input_.size(), INT32_MAX));
+}
+
+std::string PosixSerialComm::InputData() {
+  if (fd_ < 0 || workerActive_.load()) return {};
+  Drain();
+  std::string out;
+  out.swap(input_);
+  return out;
+}
+
+int16_t PosixSerialComm::WriteAll(const uint8_t* data, size_t n, int limitMs) {
+  auto end = SteadyClock::now() + std::chrono::milliseconds(limitMs);
+  while (n > 0) {
+    ssize_t w = ::write(fd_, data, n);
+    if (w > 0) {
+      data += w;
+      n -= static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && !IsIdleError(errno)) return kEventDeviceFailed;
+    int left = MsLeft(end);
+    if (left == 0) return kEventOutputStuck;
+    pollfd pfd{fd_, POLLOUT, 0};
+    int r = poll(&pfd, 1, left);
+    if (r < 0 && errno != EINTR) return kEventDeviceFailed;
+    if (r > 0 && (pfd.revents & (POLLERR | POLLNVAL)) != 0) return kEventDeviceFailed;
+  }
+  return 0;
+}
+
+void PosixSerialComm::OutputData(const std::string& data) {
+  if (fd_ < 0 || workerActive_.load()) {
+    event_ = kEventDeviceFailed;
+    return;
+  }
+  int16_t r = WriteAll(reinterpret_cast<const uint8_t*>(data.data()), data.size(), kOutputLimitMs);
+  event_ = r == 0 ? 1 : r;
+}
+
+void PosixSerialComm::SetOutputCount(int32_t v) {
+  // Output is handed to the device as it is queued, so only the device's own queue is left.
+  if (v == 0 && fd_ >= 0 && !workerActive_.load()) tcflush(fd_, TCOFLUSH);
+}
+
+void PosixSerialComm::WaitInput(int maxMs) {
+  if (fd_ < 0 || maxMs <= 0) return;
+  if (workerActive_.load()) {
+    // The worker owns the port; just let the time pass.
+    std::this_thread::sleep_for(std::chrono::milliseconds(maxMs));
+    return;
+  }
+  if (!input_.empty()) return;
+  pollfd pfd{fd_, POLLIN, 0};
+  int r = poll(&pfd, 1, maxMs);
+  // A device that reports a hang-up stays readable; do not let callers spin on it.
+  if (r > 0 && (pfd.revents & POLLIN) == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(maxMs, 10)));
+  }
+}
+
+void PosixSerialComm::SetCancelTransfer(bool v) {
+  status_.cancel.store(v);
+  if (v && !workerActive_.load() && status_.state.load() > 0) status_.state.store(kTransferFailed);
+}
+
+void PosixSerialComm::SendFile(const std::string& path) {
+  StartWorker(true, path);
+}
+
+void PosixSerialComm::StartReceive(const std::string&) {
+  StartWorker(false, receiveDir_);
+}
+
+void PosixSerialComm::StartWorker(bool send, const std::string& programPath) {
+  StopWorker();
+  status_.bytes.store(0);
+  status_.size.store(0);
+  status_.cancel.store(false);
+  status_.SetCurrentPath(send ? programPath : std::string());
+  if (fd_ < 0) {
+    status_.state.store(kTransferFailed);
+    return;
+  }
+  // The state is set here, not only by the worker, so that a poll right after the start never
+  // sees the idle state of the previous transfer.
+  status_.state.store(kTransferWaitingStart);
+  std::string real = posix::RealPath(programPath, baseDir_);
+  channel_ = std::make_unique<Channel>(*this);
+  workerActive_.store(true);
+  if (send) {
+    std::string name = LastComponent(programPath);
+    worker_ = std::thread([this, real, name] {
+      YModemSend(*channel_, real, name, status_, kYModemStartWaitMs);
+      workerActive_.store(false);
+    });
+  } else {
+    std::string display = programPath;
+    worker_ = std::thread([this, real, display] {
+      YModemReceive(*channel_, real, display, status_, kYModemStartWaitMs);
+      workerActive_.store(false);
+    });
+  }
+}
+
+void PosixSerialComm::StopWorker() {
+  if (!worker_.joinable()) return;
+  if (workerActive_.load()) {
+    closing_.store(true);
+    status_.cancel.store(true);
+  }
+  worker_.join();
+  closing_.store(false);
+  channel_.reset();
+}
+
+}  // namespace telvaro3::serial
