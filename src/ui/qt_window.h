@@ -1,0 +1,79 @@
+// The status window and About box as Qt Widgets. A QApplication must exist before the window is
+// made; the window lives on that application's thread.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "shell/window.h"
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+class QWidget;
+
+namespace telvaro3::ui {
+
+class QtWindow : public Window {
+ public:
+  QtWindow();
+  ~QtWindow() override;
+  QtWindow(const QtWindow&) = delete;
+  QtWindow& operator=(const QtWindow&) = delete;
+
+  void Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) override;
+  void SetAboutInfo(const std::string& programName, const std::string& version) override;
+  void SetFontSize(int points) override;
+  void SetAboutCaption(const std::string& caption) override;
+
+  void Show() override;
+  void FocusCommandButton() override;
+  void SetText(Field f, const std::string& text) override;
+  std::string Text(Field f) const override { return texts_[Index(f)]; }
+  void SetMsgVisible(bool visible) override;
+  void SetProgress(int value) override;
+  int ProgressMin() const override;
+  void SetCommandCaption(const std::string& caption) override;
+  void SetAboutEnabled(bool enabled) override;
+  void SetTimerEnabled(bool enabled) override;
+
+  void DoEvents() override;
+  void WaitEvents(int maxMs) override;
+
+  void MessageBox(const std::string& title, const std::string& text, MsgIcon icon) override;
+  bool AskYesNo(const std::string& title, const std::string& text) override;
+
+  void Unload() override;
+
+  // The main window; its controls carry their control names as object names ("StatusBox",
+  // "CommandButton", "AboutButton", "ProgressBar1", ...).
+  QWidget* Form() const;
+  // Opens the modal About box, as a click on the About button does; returns when it is closed.
+  void ShowAbout();
+
+ private:
+  class Form1;
+  static constexpr size_t kFields = 7;
+  static size_t Index(Field f) { return static_cast<size_t>(f); }
+  void PressButton();
+
+  std::unique_ptr<Form1> form_;
+  std::array<QLineEdit*, kFields> boxes_{};
+  std::array<QLabel*, kFields> labels_{};
+  std::array<std::string, kFields> texts_;
+  QProgressBar* bar_ = nullptr;
+  QPushButton* command_ = nullptr;
+  QPushButton* about_ = nullptr;
+  QTimer* timer_ = nullptr;
+  QTimer* waitCap_ = nullptr;
+
+  std::function<void()> onCancel_, onTimer_;
+  std::string aboutName_, aboutVersion_;
+  int fontPoints_ = 8;
+};
+
+}  // namespace telvaro3::ui
