@@ -7,6 +7,7 @@
 #include <fstream>
 #include <limits>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace telvaro3::serial {
@@ -34,6 +35,10 @@ constexpr int kCrcRequests = 3;         // 'C' requests before falling back to t
 constexpr int kQuietMs = 100;           // silence that marks the end of line noise
 constexpr int kCancelSliceMs = 50;      // longest wait before the cancel flag is looked at
 constexpr int kCancelRepeatMs = 250;    // pause between the two runs of CAN
+// Many receivers throw away pending input right after they answer, to start the next block on a
+// clean line; a block sent the instant the answer arrives would be lost with it. This pause
+// before each block lets such a receiver get ready.
+constexpr auto kTurnaround = std::chrono::microseconds(1000);
 constexpr size_t kFrameMax = 3 + 1024 + 2;
 
 // Table of the CRC-16 for one byte, built at compile time.
@@ -229,6 +234,7 @@ class Sender {
       frame_[n++] = Checksum8(payload, len);
     }
     for (int attempt = 0; attempt < kRetries; ++attempt) {
+      std::this_thread::sleep_for(kTurnaround);
       if (!line_.Put(frame_.data(), n)) {
         lineOutcome = kLineFailed;
         return Answer::kLine;
@@ -242,6 +248,7 @@ class Sender {
   // Ends the file: EOT until acknowledged. A receiver may NAK the first EOT to make sure of it.
   Answer SendEot() {
     for (int attempt = 0; attempt < kRetries; ++attempt) {
+      std::this_thread::sleep_for(kTurnaround);
       if (!line_.Put(kEot)) {
         lineOutcome = kLineFailed;
         return Answer::kLine;
