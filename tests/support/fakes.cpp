@@ -68,6 +68,7 @@ std::string FakeComm::InputData() {
 }
 
 void FakeComm::Reply(const std::string& bytes, double delaySeconds) {
+  if (bytes.empty()) return;  // nothing arrives
   double at = clock_.now + delaySeconds;
   // Input keeps its order of arrival.
   if (!input_.empty() && input_.back().at > at) at = input_.back().at;
