@@ -1,0 +1,182 @@
+// The real program in its text view, over a pseudo-terminal, against the terminal simulator.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace telvaro3 {
+namespace {
+
+namespace fs = std::filesystem;
+using test::LastLine;
+using test::Process;
+using test::ProcessOptions;
+using test::Slurp;
+
+const std::string kProgram = TELVARO3_BINARY_DIR "/telvaro3";
+const std::string kTermsim = TELVARO3_BINARY_DIR "/tools/termsim/termsim";
+
+std::vector<std::string> Words(const std::string& s) {
+  std::vector<std::string> w;
+  std::istringstream in(s);
+  for (std::string t; in >> t;) w.push_back(t);
+  return w;
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "telvaro3-e2e-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    fs::create_directories(dir_ + "/cfg/telvaro3");
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  void Write(const std::string& name, const std::string& bytes) {
+    fs::create_directories(fs::path(Path(name)).parent_path());
+    std::ofstream(Path(name), std::ios::binary) << bytes;
+  }
+
+  // Starts the simulator on a pseudo-terminal that the program knows as port 1.
+  std::unique_ptr<Process> StartTerminal(const std::string& args) {
+    std::vector<std::string> argv = {kTermsim, "--pty", "--link", Path("cfg/telvaro3/com1")};
+    for (auto& w : Words(args)) argv.push_back(w);
+    ProcessOptions o;
+    o.cwd = dir_;
+    o.stderrPath = Path("termsim.err");
+    auto p = std::make_unique<Process>(argv, o);
+    EXPECT_TRUE(test::WaitForPath(Path("cfg/telvaro3/com1"), 10)) << Slurp(Path("termsim.err"));
+    return p;
+  }
+
+  std::unique_ptr<Process> StartProgram(const std::string& line) {
+    std::vector<std::string> argv = {kProgram};
+    for (auto& w : Words(line)) argv.push_back(w);
+    ProcessOptions o;
+    o.cwd = dir_;
+    o.env = {{"XDG_CONFIG_HOME", Path("cfg")},
+             {"DISPLAY", ""},
+             {"WAYLAND_DISPLAY", ""},
+             {"QT_QPA_PLATFORM", ""}};
+    o.stdoutPath = Path("program.out");
+    o.stderrPath = Path("program.err");
+    return std::make_unique<Process>(argv, o);
+  }
+
+  // Runs the program to its end and returns the final result line.
+  std::string RunProgram(const std::string& line, double timeout = 120) {
+    auto p = StartProgram(line);
+    EXPECT_TRUE(p->Wait(timeout)) << "the program did not end";
+    EXPECT_EQ(p->ExitCode(), 0);
+    return LastLine(Output(), "MsgLabel: ");
+  }
+  std::string Output() const { return Slurp(Path("program.out")); }
+
+  std::string dir_;
+};
+
+TEST_F(EndToEnd, SendWithAFieldList) {
+  Write("DATA.TXT", "ABC\r\nLONGER THAN FIFTEEN CHARS\r\n\xE9t\xE9\r\n");
+  auto term = StartTerminal("download --save got.txt --save-heading head.txt");
+  EXPECT_EQ(RunProgram("+P0 +F10,5 +IRD0 DATA.TXT"), "Err(0) Transfer Complete");
+  ASSERT_TRUE(term->Wait(10));
+  EXPECT_EQ(term->ExitCode(), 0);
+  EXPECT_EQ(Slurp(Path("got.txt")),
+            "ABC            \r\nLONGER THAN FIF\r\n\xE9t\xE9            \r\n");
+  EXPECT_NE(Slurp(Path("head.txt")).find("name=DATA.TXT records=3 fields=10,5"), std::string::npos);
+  EXPECT_EQ(LastLine(Output(), "StatusBox: "), "File Sent OK");
+}
+
+TEST_F(EndToEnd, SendRelyingOnTheFieldFile) {
+  Write("orders.bht", "1\r\n2\r\n");
+  Write("orders.fld", "file    ORDERS.BHT\r\nfields  3 2\r\n");
+  auto term = StartTerminal("download --save got.txt");
+  EXPECT_EQ(RunProgram("orders.bht +IRD0"), "Err(0) Transfer Complete");
+  ASSERT_TRUE(term->Wait(10));
+  EXPECT_EQ(Slurp(Path("got.txt")), "1    \r\n2    \r\n");
+}
+
+TEST_F(EndToEnd, ReceiveIntoADirectory) {
+  Write("up.txt", "FIRST     12345\r\nSECOND    \xA3\xFF\r\n");
+  fs::create_directories(Path("out"));
+  auto term = StartTerminal("upload --file up.txt --name ORDERS.BHT --fields 10,5");
+  EXPECT_EQ(RunProgram("OUT\\ +IRD0"), "Err(0) Transfer Complete");
+  ASSERT_TRUE(term->Wait(10));
+  EXPECT_EQ(Slurp(Path("out/ORDERS.BHT")), "FIRST     12345\r\nSECOND    \xA3\xFF   \r\n");
+  const std::string fld = Slurp(Path("out/ORDERS.FLD"));
+  EXPECT_NE(fld.find("fields  10 5\r\n"), std::string::npos);
+  EXPECT_NE(fld.find("records 2\r\n"), std::string::npos);
+}
+
+TEST_F(EndToEnd, ReceiveOfANameOutsideTheSeven) {
+  Write("up.txt", "X\r\n");
+  auto term = StartTerminal("upload --file up.txt --name SECRET.BHT --fields 5");
+  EXPECT_EQ(RunProgram("+IRD0"), "Err(79) Quenfor Header Err.");
+  term->Wait(10);
+  EXPECT_FALSE(fs::exists(Path("SECRET.BHT")));
+}
+
+TEST_F(EndToEnd, PortMissingAndBadOption) {
+  EXPECT_EQ(RunProgram("+P2"), "Err(101) Communications Port 3 not available.");
+  EXPECT_EQ(RunProgram("+P0 +XYZ DATA.TXT"), "Err(9) Option mismatch.");
+}
+
+TEST_F(EndToEnd, ContinuousModeUntilCancel) {
+  Write("up.txt", "A\r\nB\r\n");
+  fs::create_directories(Path("in"));
+  auto term = StartTerminal("upload --file up.txt --name LIST.BHT --fields 4 --repeat 3");
+  auto prog = StartProgram("+RXON +APP +IRD0 IN\\");
+  ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
+  EXPECT_EQ(term->ExitCode(), 0);
+  prog->Signal(SIGINT);
+  ASSERT_TRUE(prog->Wait(20));
+  EXPECT_EQ(LastLine(Output(), "MsgLabel: "), "Err(90) Aborted by Cancel.");
+  // Appended three times.
+  EXPECT_EQ(Slurp(Path("in/LIST.BHT")), "A   \r\nB   \r\nA   \r\nB   \r\nA   \r\nB   \r\n");
+}
+
+TEST_F(EndToEnd, SilentTerminal) {
+  // The one slow case: ten waits of three seconds.
+  Write("DATA.TXT", "A\r\n");
+  auto term = StartTerminal("--silent download --timeout-s 60");
+  EXPECT_EQ(RunProgram("+T30 +F5 DATA.TXT"), "Err(52) Communications error.");
+}
+
+TEST_F(EndToEnd, LargestFileBothWays) {
+  std::string text;
+  for (int i = 1; i <= 32767; ++i) text += "REC" + std::to_string(i) + "\r\n";
+  Write("BIG.TXT", text);
+  auto down = StartTerminal("download --save got.txt --timeout-s 300");
+  EXPECT_EQ(RunProgram("+F12 +IRD0 BIG.TXT", 300), "Err(0) Transfer Complete");
+  ASSERT_TRUE(down->Wait(30));
+  down.reset();
+
+  // And back: the terminal uploads what it received.
+  fs::create_directories(Path("back"));
+  auto up = StartTerminal("upload --file got.txt --name TAKE.BHT --fields 12 --timeout-s 300");
+  EXPECT_EQ(RunProgram("BACK\\ +IRD0", 300), "Err(0) Transfer Complete");
+  ASSERT_TRUE(up->Wait(30));
+  EXPECT_EQ(Slurp(Path("back/TAKE.BHT")), Slurp(Path("got.txt")));
+  std::string padded;
+  for (int i = 1; i <= 32767; ++i) {
+    std::string r = "REC" + std::to_string(i);
+    padded += r + std::string(12 - r.size(), ' ') + "\r\n";
+  }
+  EXPECT_EQ(Slurp(Path("got.txt")), padded);
+}
+
+}  // namespace
+}  // namespace telvaro3

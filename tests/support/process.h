@@ -1,0 +1,49 @@
+#pragma once
+
+// Child processes for end-to-end tests: the program and the terminal simulator.
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace telvaro3::test {
+
+struct ProcessOptions {
+  std::string cwd;                         // empty: the test's own
+  std::map<std::string, std::string> env;  // set (an empty value unsets)
+  std::string stdoutPath = "/dev/null";    // a file that receives standard output
+  std::string stderrPath = "/dev/null";
+  std::string stdinPath = "/dev/null";
+};
+
+class Process {
+ public:
+  Process(const std::vector<std::string>& argv, const ProcessOptions& options);
+  ~Process();  // kills the child if it still runs
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // Waits up to timeoutSeconds; true when the child ended (its status in ExitCode()).
+  bool Wait(double timeoutSeconds);
+  void Signal(int sig);
+  int ExitCode() const { return exitCode_; }
+  pid_t Pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool done_ = false;
+  int exitCode_ = -1;
+};
+
+// Reads a whole file; empty when there is none.
+std::string Slurp(const std::string& path);
+
+// Waits until path exists (up to timeoutSeconds).
+bool WaitForPath(const std::string& path, double timeoutSeconds);
+
+// The last line of the program's text output that starts with prefix, without the prefix.
+std::string LastLine(const std::string& output, const std::string& prefix);
+
+}  // namespace telvaro3::test
