@@ -150,6 +150,7 @@ int main() {
     stop = true;
     relay.join();
     lrzsz.ok = sbExit == 0 && rbExit == 0 && SameContent(src / "bench.bin", dst / "bench.bin");
+    if (!lrzsz.ok) std::printf("sb -> rb: sb exit %d, rb exit %d\n", sbExit, rbExit);
   }
 
   std::printf("YModem, 1 MB (%zu bytes) over pseudo-terminals\n", kSize);
