@@ -67,9 +67,13 @@ void Line::CheckStop() const {
 void Line::Pump(TimePoint until, bool wantOutput) {
   CheckStop();
   auto now = Clock::now();
-  auto wait = std::clamp(std::chrono::ceil<Millis>(until - now), Millis{0}, kPollSlice);
+  // Waits are timed to the microsecond: at high rates a block lasts only a few milliseconds.
+  auto wait = std::clamp(std::chrono::duration_cast<std::chrono::microseconds>(until - now),
+                         std::chrono::microseconds{0}, std::chrono::microseconds{kPollSlice});
   pollfd p{fd_, static_cast<short>(POLLIN | (wantOutput ? POLLOUT : 0)), 0};
-  int n = ::poll(&p, 1, static_cast<int>(wait.count()));
+  timespec ts{static_cast<time_t>(wait.count() / 1000000),
+              static_cast<long>(wait.count() % 1000000) * 1000};
+  int n = ::ppoll(&p, 1, &ts, nullptr);
   if (n < 0) {
     if (errno == EINTR) return;
     throw Stop(std::string("poll: ") + std::strerror(errno), 3);
@@ -94,7 +98,7 @@ void Line::Pump(TimePoint until, bool wantOutput) {
     throw Stop("the line reports an error", 3);
   } else if ((p.revents & POLLHUP) && !wantOutput) {
     // Nobody holds the other end open at the moment; do not spin on it.
-    ::usleep(static_cast<useconds_t>(wait.count()) * 1000);
+    ::usleep(static_cast<useconds_t>(wait.count()));
   }
 }
 
@@ -123,14 +127,17 @@ void Line::Write(std::string_view bytes) {
     return;
   }
   Log("> " + Describe(bytes));
-  // With pacing, send in slices of about 10 ms of line time, each no earlier than the line is
-  // free; without it, all at once.
+  // With pacing, send in slices of about 1 ms of line time, each written only when its last
+  // character would have arrived on a real line; without it, all at once.
   size_t slice = bytes.size();
-  if (config_.paceBaud > 0) slice = static_cast<size_t>(std::max(1L, config_.paceBaud / 1000));
+  if (config_.paceBaud > 0) slice = static_cast<size_t>(std::max(1L, config_.paceBaud / 10000));
   size_t pos = 0;
   while (pos < bytes.size()) {
-    SleepUntil(lineFree_);
     size_t len = std::min(slice, bytes.size() - pos);
+    if (config_.paceBaud > 0) {
+      lineFree_ = std::max(Clock::now(), lineFree_) + charTime_ * static_cast<int64_t>(len);
+      SleepUntil(lineFree_);
+    }
     ssize_t done = ::write(fd_, bytes.data() + pos, len);
     if (done < 0) {
       if (errno == EAGAIN || errno == EINTR) {
@@ -140,9 +147,7 @@ void Line::Write(std::string_view bytes) {
       throw Stop(std::string("write: ") + std::strerror(errno), 3);
     }
     pos += static_cast<size_t>(done);
-    lineFree_ = std::max(Clock::now(), lineFree_) + charTime_ * done;
   }
-  SleepUntil(lineFree_);
 }
 
 void Line::Discard() {

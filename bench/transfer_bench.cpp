@@ -1,0 +1,193 @@
+// Block-protocol throughput and processor use of the real program over a pseudo-terminal,
+// against the terminal simulator pacing the line at a given baud rate.
+//
+// For each rate it sends and receives a file of N records and prints the transfer time (from
+// the link being made to the result), the stop-and-wait limit of the line (every block and its
+// one-character answer at 10 bits a character, plus the send delay before each write), their
+// ratio, and the program's processor time as a share of its wall time. Then it measures the
+// processor share of a 30-second wait on a silent line.
+//
+//   transfer_bench [records]     (default 2000)
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const std::string kProgram = TELVARO3_BINARY_DIR "/telvaro3";
+const std::string kTermsim = TELVARO3_BINARY_DIR "/tools/termsim/termsim";
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd, int stdoutFd,
+            const std::string& config) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (chdir(cwd.c_str()) != 0) _exit(126);
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+  unsetenv("QT_QPA_PLATFORM");
+  int null = open("/dev/null", O_RDWR);
+  dup2(null, 0);
+  dup2(stdoutFd >= 0 ? stdoutFd : null, 1);
+  dup2(null, 2);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+struct Run {
+  double wall = 0;      // the program's whole life
+  double transfer = 0;  // from the link being made to the result
+  double cpu = 0;       // the program's user and system time
+  std::string result;
+};
+
+// Runs the program with stdout on a pipe, stamping the lines as they come.
+Run RunProgram(const std::vector<std::string>& args, const std::string& cwd,
+               const std::string& config, const std::string& linkLine) {
+  int fds[2];
+  if (pipe(fds) != 0) std::abort();
+  std::vector<std::string> argv = {kProgram};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const auto start = Clock::now();
+  pid_t pid = Spawn(argv, cwd, fds[1], config);
+  close(fds[1]);
+  Run run;
+  Clock::time_point linked{}, done{};
+  std::string buffer;
+  char chunk[4096];
+  for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;) {
+    const auto now = Clock::now();
+    buffer.append(chunk, static_cast<size_t>(n));
+    for (size_t nl; (nl = buffer.find('\n')) != std::string::npos; buffer.erase(0, nl + 1)) {
+      std::string line = buffer.substr(0, nl);
+      if (line == linkLine && linked == Clock::time_point{}) linked = now;
+      if (line.rfind("MsgLabel: Err", 0) == 0 || line.rfind("MsgLabel: Error", 0) == 0) {
+        done = now;
+        run.result = line.substr(10);
+      }
+    }
+  }
+  close(fds[0]);
+  int status = 0;
+  struct rusage ru {};
+  wait4(pid, &status, 0, &ru);
+  run.wall = std::chrono::duration<double>(Clock::now() - start).count();
+  run.cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  if (linked != Clock::time_point{} && done != Clock::time_point{})
+    run.transfer = std::chrono::duration<double>(done - linked).count();
+  return run;
+}
+
+pid_t StartTerminal(const std::vector<std::string>& args, const std::string& cwd,
+                    const std::string& config) {
+  const std::string link = config + "/telvaro3/com1";
+  std::vector<std::string> argv = {kTermsim, "--pty", "--link", link};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_t pid = Spawn(argv, cwd, -1, config);
+  struct stat st {};
+  for (int i = 0; i < 500 && lstat(link.c_str(), &st) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return pid;
+}
+
+void Reap(pid_t pid) {
+  for (int i = 0; i < 500; ++i) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+// Seconds the line needs for the dialogue when every block waits for its answer.
+double StopAndWaitLimit(int records, int recordLength, int baud, bool receiving) {
+  const double perChar = 10.0 / baud;
+  const double delay = 0.005;  // the default send delay before every write of the PC
+  const int block = 1 + 5 + recordLength + 1 + 1;  // STX, serial, record, ETX, block check
+  const int heading = 1 + 17 + 2 + 2 + 1 + 1;      // one field
+  double t = (heading + 1) * perChar + delay;      // heading and its answer
+  t += records * ((block + 1) * perChar + delay);  // text blocks and their answers
+  t += 2 * perChar + delay;                        // EOT and its answer
+  if (receiving) t += 0.020;                       // the pause before the last ACK
+  return t;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int records = argc > 1 ? std::atoi(argv[1]) : 2000;
+  const int recordLength = 20;
+  std::string tmpl = (fs::temp_directory_path() / "telvaro3-bench-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) return 1;
+  const std::string dir = tmpl;
+  const std::string config = dir + "/cfg";
+  fs::create_directories(config + "/telvaro3");
+  fs::create_directories(dir + "/in");
+  {
+    std::ofstream out(dir + "/DATA.TXT", std::ios::binary);
+    for (int i = 1; i <= records; ++i) {
+      char line[64];
+      std::snprintf(line, sizeof line, "ITEM%06d QTY%05d\r\n", i, i % 997);
+      out << line;
+    }
+  }
+  std::printf("Block protocol, %d records of %d characters, over a pseudo-terminal\n", records,
+              recordLength);
+  std::printf("%-8s %-9s %10s %10s %7s %9s  %s\n", "baud", "direction", "time s", "limit s",
+              "ratio", "cpu/wall", "result");
+  for (int baud : {19200, 115200}) {
+    const std::string b = std::to_string(baud);
+    for (bool receiving : {false, true}) {
+      pid_t term;
+      Run run;
+      if (!receiving) {
+        term = StartTerminal({"--baud", b, "download", "--timeout-s", "600"}, dir, config);
+        run = RunProgram({"+P0", "+B" + b, "+F20", "+DDE", "DATA.TXT"}, dir, config,
+                         "StatusBox: Sending Header");
+      } else {
+        term = StartTerminal({"--baud", b, "upload", "--records", std::to_string(records),
+                              "--fields", "20", "--name", "ORDERS.BHT", "--timeout-s", "600"},
+                             dir, config);
+        run =
+            RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config, "StatusBox: Receive Header");
+      }
+      Reap(term);
+      const double limit = StopAndWaitLimit(records, recordLength, baud, receiving);
+      std::printf("%-8d %-9s %10.2f %10.2f %7.3f %8.2f%%  %s\n", baud,
+                  receiving ? "receive" : "send", run.transfer, limit,
+                  run.transfer > 0 ? limit / run.transfer : 0.0, 100.0 * run.cpu / run.wall,
+                  run.result.c_str());
+      std::fflush(stdout);
+    }
+  }
+  // A silent terminal: thirty seconds of waiting for the link.
+  pid_t term = StartTerminal({"--silent", "download", "--timeout-s", "60"}, dir, config);
+  Run wait = RunProgram({"+P0", "+T30", "+DDE", "IN\\"}, dir, config, "StatusBox: Establish Link");
+  kill(term, SIGTERM);
+  Reap(term);
+  std::printf("silent line, 30 s wait: wall %.2f s, cpu %.3f s, cpu/wall %.3f%%  %s\n", wait.wall,
+              wait.cpu, 100.0 * wait.cpu / wait.wall, wait.result.c_str());
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return 0;
+}
