@@ -33,6 +33,7 @@ constexpr int kByteTimeoutMs = 1000;    // gap allowed inside a block
 constexpr int kStartRequestMs = 1000;   // interval of the receiver's start requests
 constexpr int kCrcRequests = 3;         // 'C' requests before falling back to the checksum
 constexpr int kQuietMs = 100;           // silence that marks the end of line noise
+constexpr int kEotAnswerMs = 2000;      // wait for the answer to an EOT before repeating it
 constexpr int kCancelSliceMs = 50;      // longest wait before the cancel flag is looked at
 constexpr int kCancelRepeatMs = 250;    // pause between the two runs of CAN
 // Many receivers throw away pending input right after they answer, to start the next block on a
@@ -219,8 +220,10 @@ class Sender {
     }
   }
 
-  // Sends one block (payload of 128 or 1024 bytes) until it is acknowledged.
-  Answer SendBlock(uint8_t number, const uint8_t* payload, size_t len) {
+  // Sends one block (payload of 128 or 1024 bytes) until it is acknowledged: at most `tries`
+  // times, each answer awaited for answerMs.
+  Answer SendBlock(uint8_t number, const uint8_t* payload, size_t len, int tries = kRetries,
+                   int answerMs = kBlockTimeoutMs) {
     frame_[0] = (len == 1024) ? kStx : kSoh;
     frame_[1] = number;
     frame_[2] = static_cast<uint8_t>(~number);
@@ -233,27 +236,29 @@ class Sender {
     } else {
       frame_[n++] = Checksum8(payload, len);
     }
-    for (int attempt = 0; attempt < kRetries; ++attempt) {
+    for (int attempt = 0; attempt < tries; ++attempt) {
       std::this_thread::sleep_for(kTurnaround);
       if (!line_.Put(frame_.data(), n)) {
         lineOutcome = kLineFailed;
         return Answer::kLine;
       }
-      Answer a = AwaitAck();
+      Answer a = AwaitAck(answerMs);
       if (a != Answer::kGaveUp) return a;
     }
     return Answer::kGaveUp;
   }
 
   // Ends the file: EOT until acknowledged. A receiver may NAK the first EOT to make sure of it.
+  // A receiver that NAKs the first EOT clears its input before it listens again, so a repeated
+  // EOT waits a little longer than a block does, and a lost one is repeated after two seconds.
   Answer SendEot() {
     for (int attempt = 0; attempt < kRetries; ++attempt) {
-      std::this_thread::sleep_for(kTurnaround);
+      std::this_thread::sleep_for(attempt == 0 ? kTurnaround : std::chrono::milliseconds(50));
       if (!line_.Put(kEot)) {
         lineOutcome = kLineFailed;
         return Answer::kLine;
       }
-      Answer a = AwaitAck();
+      Answer a = AwaitAck(kEotAnswerMs);
       if (a != Answer::kGaveUp) return a;
     }
     return Answer::kGaveUp;
@@ -262,10 +267,10 @@ class Sender {
  private:
   // Waits for the answer to what was just sent. kGaveUp means "send it again" (NAK, a repeated
   // request, or silence).
-  Answer AwaitAck() {
+  Answer AwaitAck(int timeoutMs = kBlockTimeoutMs) {
     bool lastCan = false;
     for (;;) {
-      int c = line_.Get(kBlockTimeoutMs);
+      int c = line_.Get(timeoutMs);
       if (c == kTimeout) return Answer::kGaveUp;
       if (c < 0) {
         lineOutcome = c;
@@ -544,19 +549,24 @@ int32_t YModemSend(ByteChannel& ch, const std::string& path, const std::string& 
     a = s.SendBlock(number, block.data(), len);
     if (a != Answer::kAck) return SendFailure(s, line, st, a, true);
     sent += static_cast<int32_t>(take);
-    st.bytes.store(sent);
+    // The last byte counts as passed only once the receiver has acknowledged the end of the
+    // file: until then the program must not take the transfer for done.
+    st.bytes.store(sent < size ? sent : size - 1);
     ++number;
   }
 
   a = s.SendEot();
   if (a != Answer::kAck) return SendFailure(s, line, st, a, true);
+  if (size > 0) st.bytes.store(size);
 
   // The file is through; close the batch with an empty block 0. A receiver that does not ask for
   // it has the file all the same, so only a cancel from the program fails the transfer here.
   st.state.store(kTransferBetweenFiles);
   block.fill(0);
-  a = s.AwaitRequest(kBlockTimeoutMs);
-  if (a == Answer::kAck) a = s.SendBlock(0, block.data(), 128);
+  // A receiver often leaves as soon as it has the empty block, and its last answer can be lost
+  // with it; so the closing exchange is kept short.
+  a = s.AwaitRequest(kEotAnswerMs);
+  if (a == Answer::kAck) a = s.SendBlock(0, block.data(), 128, 3, 1000);
   if (a == Answer::kLine && s.lineOutcome == kCancelled) return Abort(line, st);
   return Finish(st, kTransferIdle);
 }
@@ -584,9 +594,17 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
       if (left.count() <= 0) return Abort(line, st);
       r.crc = requests < kCrcRequests;
       if (!line.Put(r.crc ? kWantCrc : kNak)) return Finish(st, kTransferFailed);
-      f = r.Next(static_cast<int>(std::min<int64_t>(left.count(), kStartRequestMs)));
+      // One request a slot: whatever ends a wait early, the next request waits for the slot's
+      // end, so that a line that returns at once can never be flooded with requests.
+      const auto slotEnd = Clock::now() + std::chrono::milliseconds(
+                                              std::min<int64_t>(left.count(), kStartRequestMs));
+      do {
+        auto slot = std::chrono::duration_cast<std::chrono::milliseconds>(slotEnd - Clock::now());
+        f = r.Next(static_cast<int>(std::max<int64_t>(slot.count(), 1)));
+        if (f == Frame::kDamaged) line.Purge(kQuietMs);
+      } while (f != Frame::kBlock && f != Frame::kPeerCancelled && f != Frame::kLine &&
+               Clock::now() < slotEnd);
       if (f == Frame::kBlock || f == Frame::kPeerCancelled || f == Frame::kLine) break;
-      if (f == Frame::kDamaged) line.Purge(kQuietMs);
     }
   }
   const uint8_t request = r.crc ? kWantCrc : kNak;
