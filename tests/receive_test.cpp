@@ -184,6 +184,13 @@ TEST(ReceiveHeader, FramingAndCheckCharacter) {
     if (!c.bytes.empty()) r.comm.Reply(c.bytes);
     EXPECT_EQ(ReceiveHeader(r.p), c.code) << c.what;
   }
+  // On a slow line the check character lands a character time after the ETX.
+  for (double late : {0.0005, 0.2}) {
+    ReceiveRig r;
+    r.comm.Reply(good.substr(0, good.size() - 1));
+    r.comm.Reply(good.substr(good.size() - 1), late);
+    EXPECT_EQ(ReceiveHeader(r.p), late < 0.05 ? 0 : 1) << late;
+  }
 }
 
 TEST(ReceiveFile, RefusedHeadingGives70AndNoFile) {

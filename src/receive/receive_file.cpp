@@ -13,6 +13,7 @@ namespace telvaro3 {
 namespace {
 
 constexpr double kBlockWaitSeconds = 3.0;
+constexpr double kCheckCharacterGraceSeconds = 0.05;  // a check character late by 50 ms counts
 constexpr int16_t kNakLimit = 10;
 constexpr int32_t kMaxRecords = 32767;
 constexpr int kMaxFieldsPlusLength = 255;
@@ -127,6 +128,13 @@ int16_t ReceiveHeader(Program& p) {
     } else {
       IdleForInput(p, deadline);
     }
+  }
+  // On a slow line the check character follows the ETX by one character time; a reader that
+  // looks the moment the ETX lands would refuse every heading. So it is given a moment.
+  if (result == 1 && p.settings.BlockCheck && s.ReceiveBuffer.back() == s.ETX[0]) {
+    const double graceEnd = p.system.Now() + kCheckCharacterGraceSeconds;
+    while (p.system.Now() < graceEnd && p.comm.InputCount() < 1) IdleForInput(p, graceEnd);
+    if (p.comm.InputCount() >= 1) s.ReceiveBuffer += p.comm.InputData();
   }
   std::string& buf = s.ReceiveBuffer;
   if (Position(buf, s.ENQ) != 0) return 4;
