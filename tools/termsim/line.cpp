@@ -132,10 +132,13 @@ void Line::Write(std::string_view bytes) {
   size_t slice = bytes.size();
   if (config_.paceBaud > 0) slice = static_cast<size_t>(std::max(1L, config_.paceBaud / 10000));
   size_t pos = 0;
+  // The characters of one write follow each other without gaps, so a late wake-up for one slice
+  // does not delay the ones after it.
+  lineFree_ = std::max(Clock::now(), lineFree_);
   while (pos < bytes.size()) {
     size_t len = std::min(slice, bytes.size() - pos);
     if (config_.paceBaud > 0) {
-      lineFree_ = std::max(Clock::now(), lineFree_) + charTime_ * static_cast<int64_t>(len);
+      lineFree_ += charTime_ * static_cast<int64_t>(len);
       SleepUntil(lineFree_);
     }
     ssize_t done = ::write(fd_, bytes.data() + pos, len);
