@@ -1,4 +1,5 @@
 #include "receive/receive.h"
+#include "send/send.h"
 #include "settings/procedures.h"
 #include "shell/shell.h"
 #include "shell/text.h"
@@ -6,20 +7,6 @@
 namespace telvaro3 {
 
 namespace {
-
-void Pump(Program& p) {
-  p.window.WaitEvents(kIdleWaitMs);
-}
-
-void CancelYModem(Program& p) {
-  p.comm.SetCancelTransfer(true);
-  const double giveUp = p.system.Now() + 60.0;
-  while (p.comm.TransferState() > 0 && p.system.Now() < giveUp) Pump(p);
-}
-
-std::string KiloText(int64_t bytes) {
-  return " " + FiveDigits(RoundHalfEven(static_cast<double>(bytes) / 1024.0));
-}
 
 // One step of the progress display: a new file name first, then a new size, then the counts.
 void UpdateDisplay(Program& p, size_t namePos) {
@@ -66,7 +53,7 @@ int16_t ReceiveYModem(Program& p) {
   p.comm.StartReceive("");
   int32_t bytes = 0;
   do {
-    Pump(p);
+    PumpYModem(p);
     if (st.AbortFlag) {
       CancelYModem(p);
       result = 90;
@@ -93,7 +80,7 @@ int16_t ReceiveYModem(Program& p) {
   st.ProcName = "ReceiveYModem2";
   w.SetText(Field::StatusBox, p.file.ProgramFile ? "Receiving Program " : "Receiving File ");
   for (;;) {
-    Pump(p);
+    PumpYModem(p);
     if (st.AbortFlag) {
       CancelYModem(p);
       result = 90;

@@ -8,26 +8,21 @@ void Form1_YModemTimer_Timer(Program& p) {
   ++p.state.TimeoutCounter;
 }
 
-namespace {
-
 // Lets window events run (the timer tick and Cancel arrive this way) without spinning.
-void Pump(Program& p) {
+void PumpYModem(Program& p) {
   p.window.WaitEvents(kIdleWaitMs);
 }
 
-// Breaks off the component's transfer and waits until it has stopped. The component stops
-// within moments; the bound only guards against one that never does.
+// The component stops within moments; the bound only guards against one that never does.
 void CancelYModem(Program& p) {
   p.comm.SetCancelTransfer(true);
   const double giveUp = p.system.Now() + 60.0;
-  while (p.comm.TransferState() > 0 && p.system.Now() < giveUp) Pump(p);
+  while (p.comm.TransferState() > 0 && p.system.Now() < giveUp) PumpYModem(p);
 }
 
 std::string KiloText(int64_t bytes) {
   return " " + FiveDigits(RoundHalfEven(static_cast<double>(bytes) / 1024.0));
 }
-
-}  // namespace
 
 int16_t TransmitYModem(Program& p) {
   RunState& st = p.state;
@@ -39,7 +34,7 @@ int16_t TransmitYModem(Program& p) {
   int16_t result = 0;
   p.comm.SendFile(p.file.Directory + p.file.Name);
   do {
-    Pump(p);
+    PumpYModem(p);
     if (st.AbortFlag) {
       CancelYModem(p);
       result = 90;
@@ -60,7 +55,7 @@ int16_t TransmitYModem(Program& p) {
   w.SetText(Field::RecordsBox, KiloText(p.comm.TransferSize()));
   int endCount = 0;
   for (;;) {
-    Pump(p);
+    PumpYModem(p);
     if (st.AbortFlag) {
       CancelYModem(p);
       result = 90;
