@@ -249,15 +249,16 @@ TEST_F(YModemEndToEnd, ReceiveFromSb) {
 }
 
 TEST_F(YModemEndToEnd, BatchOfTwoShowsTheSecondName) {
-  Write("peer/one.txt", Bytes(5000, 1));
-  Write("peer/two.txt", Bytes(7000, 2));
+  // Large enough that the window sees each file while it moves.
+  Write("peer/one.txt", Bytes(60000, 1));
+  Write("peer/two.txt", Bytes(80000, 2));
   Bridge bridge(Link());
   auto prog = StartProgram("+YMOD +DDE");
   Peer sb(bridge, {"sb", "one.txt", "two.txt"}, Path("peer"));
   EXPECT_EQ(Finish(*prog), "Err(0) Transfer Complete");
   EXPECT_EQ(sb.Wait(30), 0);
-  EXPECT_TRUE(Slurp(Path("pc/one.txt")) == Bytes(5000, 1)) << "the file differs";
-  EXPECT_TRUE(Slurp(Path("pc/two.txt")) == Bytes(7000, 2)) << "the file differs";
+  EXPECT_TRUE(Slurp(Path("pc/one.txt")) == Bytes(60000, 1)) << "the file differs";
+  EXPECT_TRUE(Slurp(Path("pc/two.txt")) == Bytes(80000, 2)) << "the file differs";
   EXPECT_EQ(LastLine(Output(), "FileBox: "), "two.txt");
 }
 
