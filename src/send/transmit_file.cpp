@@ -35,6 +35,37 @@ bool NakLimitReached(Program& p) {
   return ++p.state.NakCounter >= kNakLimit;
 }
 
+// The answers that the link, heading and text phases treat alike: at the time-out limit one EOT
+// and 52; the tenth NAK 54 and closing; Cancel 90; EOT 55 and closing. ENQ changes nothing.
+void OtherAnswer(Program& p, int16_t answer, int16_t& result) {
+  int16_t& phase = p.state.TransferPhase;
+  switch (answer) {
+    case kAnswerTimeout:
+      if (TimeoutLimitReached(p)) {
+        SendToBHT(p, p.state.EOT);
+        result = 52;
+        phase = kPhaseStopped;
+      }
+      break;
+    case kAnswerNak:
+      if (NakLimitReached(p)) {
+        result = 54;
+        phase = kPhaseClosing;
+      }
+      break;
+    case kAnswerCancel:
+      result = 90;
+      phase = kPhaseStopped;
+      break;
+    case kAnswerEot:
+      result = 55;
+      phase = kPhaseClosing;
+      break;
+    default:
+      break;
+  }
+}
+
 // The dialogue once the PC file is open as file number 1.
 int16_t Dialogue(Program& p) {
   RunState& s = p.state;
@@ -50,38 +81,15 @@ int16_t Dialogue(Program& p) {
   while (phase == kPhaseLink) {
     SendToBHT(p, s.ENQ);
     s.LastResult = WaitAnswerBHT(p);
-    switch (s.LastResult) {
-      case kAnswerTimeout:
-        if (TimeoutLimitReached(p)) {
-          SendToBHT(p, s.EOT);
-          result = 52;
-          phase = kPhaseStopped;
-        }
-        break;
-      case kAnswerAck:
-        SetHeader(p);
-        s.TimeoutCounter = 0;
-        s.NakCounter = 0;
-        phase = kPhaseHeading;
-        p.window.SetAboutEnabled(false);
-        break;
-      case kAnswerNak:
-        if (NakLimitReached(p)) {
-          result = 54;
-          phase = kPhaseClosing;
-        }
-        break;
-      case kAnswerCancel:
-        result = 90;
-        phase = kPhaseStopped;
-        break;
-      case kAnswerEot:
-        result = 55;
-        phase = kPhaseClosing;
-        break;
-      default:  // ENQ: ask again
-        break;
+    if (s.LastResult != kAnswerAck) {
+      OtherAnswer(p, s.LastResult, result);  // ENQ: ask again
+      continue;
     }
+    SetHeader(p);
+    s.TimeoutCounter = 0;
+    s.NakCounter = 0;
+    phase = kPhaseHeading;
+    p.window.SetAboutEnabled(false);
   }
 
   if (phase == kPhaseHeading) {
@@ -101,41 +109,18 @@ int16_t Dialogue(Program& p) {
       return s.LastResult;
     }
     s.LastResult = WaitAnswerBHT(p);
-    switch (s.LastResult) {
-      case kAnswerTimeout:
-        if (TimeoutLimitReached(p)) {
-          SendToBHT(p, s.EOT);
-          result = 52;
-          phase = kPhaseStopped;
-        }
-        break;
-      case kAnswerAck:
-        s.TimeoutCounter = 0;
-        s.NakCounter = 0;
-        if (f.RecordCount > 0) {
-          phase = kPhaseText;
-          current = GetNextRecord(p);
-          ++s.RecordNumber;
-        } else {
-          phase = kPhaseClosing;
-        }
-        break;
-      case kAnswerNak:
-        if (NakLimitReached(p)) {
-          result = 54;
-          phase = kPhaseClosing;
-        }
-        break;
-      case kAnswerCancel:
-        result = 90;
-        phase = kPhaseStopped;
-        break;
-      case kAnswerEot:
-        result = 55;
-        phase = kPhaseClosing;
-        break;
-      default:
-        break;
+    if (s.LastResult != kAnswerAck) {
+      OtherAnswer(p, s.LastResult, result);
+      continue;
+    }
+    s.TimeoutCounter = 0;
+    s.NakCounter = 0;
+    if (f.RecordCount > 0) {
+      phase = kPhaseText;
+      current = GetNextRecord(p);
+      ++s.RecordNumber;
+    } else {
+      phase = kPhaseClosing;
     }
   }
 
@@ -166,47 +151,23 @@ int16_t Dialogue(Program& p) {
     // Each line is read once, after its predecessor first went out.
     if (s.RecordNumber <= f.RecordCount && answer == kAnswerAck) next = GetNextRecord(p);
     answer = WaitAnswerBHT(p);
-    switch (answer) {
-      case kAnswerTimeout:
-        if (TimeoutLimitReached(p)) {
-          SendToBHT(p, s.EOT);
-          result = 52;
-          phase = kPhaseStopped;
-        }
-        break;
-      case kAnswerAck: {
-        p.window.SetText(Field::RecCntBox, " " + s.RecordSerial);
-        const int64_t percent = RoundHalfEven(static_cast<double>(s.RecordNumber - 1) /
-                                              static_cast<double>(f.RecordCount) * 100.0);
-        p.window.SetProgress(static_cast<int>(percent));
-        p.window.SetText(Field::complete, PercentText(percent));
-        if (s.RecordNumber <= f.RecordCount) {
-          current = next;
-          ++s.RecordNumber;
-        } else {
-          phase = kPhaseClosing;
-        }
-        s.TimeoutCounter = 0;
-        s.NakCounter = 0;
-        break;
-      }
-      case kAnswerNak:
-        if (NakLimitReached(p)) {
-          result = 54;
-          phase = kPhaseClosing;
-        }
-        break;
-      case kAnswerCancel:
-        result = 90;
-        phase = kPhaseStopped;
-        break;
-      case kAnswerEot:
-        result = 55;
-        phase = kPhaseClosing;
-        break;
-      default:  // ENQ: the same block again
-        break;
+    if (answer != kAnswerAck) {
+      OtherAnswer(p, answer, result);  // ENQ: the same block again
+      continue;
     }
+    p.window.SetText(Field::RecCntBox, " " + s.RecordSerial);
+    const int64_t percent = RoundHalfEven(static_cast<double>(s.RecordNumber - 1) /
+                                          static_cast<double>(f.RecordCount) * 100.0);
+    p.window.SetProgress(static_cast<int>(percent));
+    p.window.SetText(Field::complete, PercentText(percent));
+    if (s.RecordNumber <= f.RecordCount) {
+      current = next;
+      ++s.RecordNumber;
+    } else {
+      phase = kPhaseClosing;
+    }
+    s.TimeoutCounter = 0;
+    s.NakCounter = 0;
   }
 
   // An EOT answer left the counter one below its limit; the closing phase counts afresh.
