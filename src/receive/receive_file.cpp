@@ -244,6 +244,32 @@ int16_t ReceiveData(Program& p) {
   return 0;
 }
 
+namespace {
+
+// A bad heading or text block: NAK, and the tenth NAK ends the data with 53.
+void AnswerBadBlock(Program& p, int16_t& result) {
+  FlushInput(p);
+  const int16_t sent = SendToBHT(p, p.state.NAK);
+  if (sent > 1000) {
+    result = sent;
+    p.state.TransferPhase = kPhaseStopped;
+  } else if (NakLimitReached(p)) {
+    result = 53;
+    p.state.TransferPhase = kPhaseClosing;
+  }
+}
+
+// Nothing complete arrived within the wait: it counts against the time-out limit (51).
+void CountSilence(Program& p, int16_t& result) {
+  FlushInput(p);
+  if (TimeoutLimitReached(p)) {
+    result = 51;
+    p.state.TransferPhase = kPhaseStopped;
+  }
+}
+
+}  // namespace
+
 int16_t ReceiveFile(Program& p) {
   RunState& s = p.state;
   TransferFile& f = p.file;
@@ -300,21 +326,9 @@ int16_t ReceiveFile(Program& p) {
         phase = f.RecordCount > 0 ? kPhaseText : kPhaseClosing;
       }
     } else if (code == 1) {
-      FlushInput(p);
-      const int16_t sent = SendToBHT(p, s.NAK);
-      if (sent > 1000) {
-        result = sent;
-        phase = kPhaseStopped;
-      } else if (NakLimitReached(p)) {
-        result = 53;
-        phase = kPhaseClosing;
-      }
+      AnswerBadBlock(p, result);
     } else if (code == 2) {
-      FlushInput(p);
-      if (TimeoutLimitReached(p)) {
-        result = 51;
-        phase = kPhaseStopped;
-      }
+      CountSilence(p, result);
     } else if (code == 3) {
       FlushInput(p);
       SendToBHT(p, s.EOT);
@@ -375,21 +389,9 @@ int16_t ReceiveFile(Program& p) {
         phase = kPhaseClosing;
       }
     } else if (code == 1) {
-      FlushInput(p);
-      const int16_t sent = SendToBHT(p, s.NAK);
-      if (sent > 1000) {
-        result = sent;
-        phase = kPhaseStopped;
-      } else if (NakLimitReached(p)) {
-        result = 53;
-        phase = kPhaseClosing;
-      }
+      AnswerBadBlock(p, result);
     } else if (code == 2) {
-      FlushInput(p);
-      if (TimeoutLimitReached(p)) {
-        result = 51;
-        phase = kPhaseStopped;
-      }
+      CountSilence(p, result);
     } else if (code == 3) {
       FlushInput(p);
       result = 90;
