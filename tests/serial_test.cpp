@@ -269,85 +269,8 @@ TEST_F(SerialTest, ClosedPortDropsOutputWithAnError) {
   EXPECT_NE(comm.EventCode(), 1001);
 }
 
-// YModem through the component, with lrzsz on the other side of the pseudo-terminal.
+// YModem through the component. Transfers with lrzsz are tested end to end with the program.
 namespace {
-
-bool HaveTool(const char* name) {
-  for (const char* dir : {"/usr/bin/", "/bin/", "/usr/local/bin/"}) {
-    if (access((std::string(dir) + name).c_str(), X_OK) == 0) return true;
-  }
-  return false;
-}
-
-// Runs a program in dir with its standard input and output on fd.
-pid_t Spawn(int fd, const fs::path& dir, std::vector<std::string> args) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    dup2(fd, 0);
-    dup2(fd, 1);
-    int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 2);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int Reap(pid_t pid) {
-  int status = 0;
-  // Bounded: a peer that hangs is killed rather than hanging the test.
-  for (int i = 0; i < 600; ++i) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return status;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return status;
-}
-
-// A second pseudo-terminal whose master is joined to the first one's master by a relay thread,
-// so the peer program sits on a terminal of its own: its changes of line settings and input
-// flushes stay on its side, as over a real cable.
-struct Cable {
-  Pty far;
-  int near;
-  int stop[2] = {-1, -1};
-  std::thread relay;
-
-  explicit Cable(int nearMaster) : near(nearMaster) {
-    if (pipe(stop) != 0) return;
-    relay = std::thread([this] {
-      char buf[4096];
-      for (;;) {
-        pollfd p[3] = {{near, POLLIN, 0}, {far.master, POLLIN, 0}, {stop[0], POLLIN, 0}};
-        if (poll(p, 3, 1000) < 0) return;
-        if (p[2].revents != 0) return;
-        for (int i = 0; i < 2; ++i) {
-          if ((p[i].revents & POLLIN) == 0) continue;
-          ssize_t r = read(p[i].fd, buf, sizeof buf);
-          if (r <= 0) continue;
-          int to = i == 0 ? far.master : near;
-          for (ssize_t done = 0; done < r;) {
-            ssize_t w = write(to, buf + done, static_cast<size_t>(r - done));
-            if (w <= 0) break;
-            done += w;
-          }
-        }
-      }
-    });
-  }
-  ~Cable() {
-    if (stop[1] >= 0 && write(stop[1], "x", 1) == 1 && relay.joinable()) relay.join();
-    if (relay.joinable()) relay.detach();
-    close(stop[0]);
-    close(stop[1]);
-  }
-};
-
 // Polls the component as the program does until the transfer is over (or a generous bound).
 int32_t AwaitEnd(PosixSerialComm& comm) {
   for (int i = 0; i < 1200; ++i) {
@@ -357,77 +280,7 @@ int32_t AwaitEnd(PosixSerialComm& comm) {
   }
   return 99;
 }
-
-std::string Contents(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string Pattern(size_t n) {
-  std::string s;
-  for (size_t i = 0; i < n; ++i) s += static_cast<char>((i * 7 + i / 256) & 0xFF);
-  return s;
-}
-
 }  // namespace
-
-TEST_F(SerialTest, YModemSendToLrzsz) {
-  if (!HaveTool("rb")) GTEST_SKIP() << "lrzsz is not installed";
-  TempDir work, out;
-  const std::string data = Pattern(3000);
-  std::ofstream(work.path() / "Data.bin", std::ios::binary) << data;
-
-  PosixSerialComm sender(cfg.Home(), work.path().string());
-  sender.SetPortNumber(3);
-  sender.SetLineSettings("115200,N,8,1");
-  sender.SetPortIsOpen(true);
-  Cable cable(pty.master);
-  pid_t peer = Spawn(cable.far.slave, out.path(), {"rb"});
-  // A program path in the program's own syntax, matched to the file without regard to case.
-  sender.SendFile("DATA.BIN");
-  int status = Reap(peer);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  std::vector<fs::path> got;
-  for (const auto& e : fs::directory_iterator(out.path())) got.push_back(e.path());
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].filename().string().size(), 8u);  // the name announced, in rb's letter case
-  EXPECT_TRUE(Contents(got[0]) == data);
-
-  // rb empties its output queue as it leaves, which on a pseudo-terminal can swallow its last
-  // acknowledgement; the component is then still closing the batch. Either way every byte went.
-  for (int i = 0; i < 100 && sender.TransferState() != 0 && sender.TransferState() != 3; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  int32_t state = sender.TransferState();
-  EXPECT_TRUE(state == 0 || state == 3) << state;
-  EXPECT_EQ(sender.TransferSize(), 3000);
-  EXPECT_EQ(sender.TransferBytes(), 3000);
-  sender.SetPortIsOpen(false);
-  EXPECT_FALSE(sender.TransferRunning());
-}
-
-TEST_F(SerialTest, YModemReceiveFromLrzsz) {
-  if (!HaveTool("sb")) GTEST_SKIP() << "lrzsz is not installed";
-  TempDir src, in;
-  const std::string data = Pattern(2500);
-  std::ofstream(src.path() / "orders.bht", std::ios::binary) << data;
-
-  comm.SetPortIsOpen(true);
-  // The directory in the program's own syntax.
-  std::string dir = in.path().string() + "/";
-  std::replace(dir.begin(), dir.end(), '/', '\\');
-  comm.ReceiveDirectory(dir);
-  comm.StartReceive("");
-  EXPECT_EQ(comm.TransferState(), 1);
-  Cable cable(pty.master);
-  pid_t peer = Spawn(cable.far.slave, src.path(), {"sb", "-k", "orders.bht"});
-  EXPECT_EQ(AwaitEnd(comm), 0);
-  EXPECT_EQ(comm.TransferSize(), 2500);
-  EXPECT_EQ(comm.CurrentFilePath(), dir + "orders.bht");
-  comm.SetPortIsOpen(false);
-  Reap(peer);
-  EXPECT_TRUE(Contents(in.path() / "orders.bht") == data);
-}
 
 TEST_F(SerialTest, CancelAndCloseEndAWaitingTransfer) {
   TempDir work;
