@@ -11,19 +11,17 @@
 #include "settings/procedures.h"
 #include "shell/shell.h"
 #include "support/fakes.h"
+#include "support/frames.h"
 
 namespace telvaro3 {
 namespace {
 
-std::string Xor(const std::string& s) {
-  unsigned char x = 0;
-  for (char c : s) x ^= static_cast<unsigned char>(c);
-  return std::string(1, static_cast<char>(x));
-}
-
-std::string Frame(char open, const std::string& body) {
-  return std::string(1, open) + body + "\x03" + Xor(body + "\x03");
-}
+using test::ACK;
+using test::ENQ;
+using test::EOT;
+using test::Frame;
+using test::NAK;
+using test::Xor;
 
 struct Fuzzer {
   std::mt19937 rng{20261206};

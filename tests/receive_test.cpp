@@ -11,22 +11,17 @@
 #include "link/link.h"
 #include "settings/procedures.h"
 #include "support/fakes.h"
+#include "support/frames.h"
 
 namespace telvaro3 {
 namespace {
 
-const std::string ENQ = "\x05", ACK = "\x06", NAK = "\x15", EOT = "\x04";
-
-std::string Xor(const std::string& s) {
-  unsigned char x = 0;
-  for (char c : s) x ^= static_cast<unsigned char>(c);
-  return std::string(1, static_cast<char>(x));
-}
-
-std::string Frame(char open, const std::string& body, bool bcc = true) {
-  const std::string covered = body + "\x03";
-  return std::string(1, open) + covered + (bcc ? Xor(covered) : "");
-}
+using test::ACK;
+using test::ENQ;
+using test::EOT;
+using test::Frame;
+using test::NAK;
+using test::Xor;
 
 std::string Pad(const std::string& s, size_t n, char c) {
   return s + std::string(n - s.size(), c);
