@@ -20,16 +20,9 @@ using test::LastLine;
 using test::Process;
 using test::ProcessOptions;
 using test::Slurp;
+using test::Words;
 
-const std::string kProgram = TELVARO3_BINARY_DIR "/telvaro3";
 const std::string kTermsim = TELVARO3_BINARY_DIR "/tools/termsim/termsim";
-
-std::vector<std::string> Words(const std::string& s) {
-  std::vector<std::string> w;
-  std::istringstream in(s);
-  for (std::string t; in >> t;) w.push_back(t);
-  return w;
-}
 
 class EndToEnd : public ::testing::Test {
  protected:
@@ -63,17 +56,7 @@ class EndToEnd : public ::testing::Test {
   }
 
   std::unique_ptr<Process> StartProgram(const std::string& line) {
-    std::vector<std::string> argv = {kProgram};
-    for (auto& w : Words(line)) argv.push_back(w);
-    ProcessOptions o;
-    o.cwd = dir_;
-    o.env = {{"XDG_CONFIG_HOME", Path("cfg")},
-             {"DISPLAY", ""},
-             {"WAYLAND_DISPLAY", ""},
-             {"QT_QPA_PLATFORM", ""}};
-    o.stdoutPath = Path("program.out");
-    o.stderrPath = Path("program.err");
-    return std::make_unique<Process>(argv, o);
+    return test::StartProgram(line, dir_, Path("cfg"), Path("program.out"));
   }
 
   // Runs the program to its end and returns the final result line.

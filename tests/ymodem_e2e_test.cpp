@@ -33,8 +33,6 @@ using test::Process;
 using test::ProcessOptions;
 using test::Slurp;
 
-const std::string kProgram = TELVARO3_BINARY_DIR "/telvaro3";
-
 bool HaveLrzsz() {
   return system("command -v sb >/dev/null && command -v rb >/dev/null") == 0;
 }
@@ -164,17 +162,7 @@ class YModemEndToEnd : public ::testing::Test {
   }
 
   std::unique_ptr<Process> StartProgram(const std::string& args) {
-    std::vector<std::string> argv = {kProgram};
-    std::istringstream in(args);
-    for (std::string t; in >> t;) argv.push_back(t);
-    ProcessOptions o;
-    o.cwd = Path("pc");
-    o.env = {{"XDG_CONFIG_HOME", Path("cfg")},
-             {"DISPLAY", ""},
-             {"WAYLAND_DISPLAY", ""},
-             {"QT_QPA_PLATFORM", ""}};
-    o.stdoutPath = Path("program.out");
-    return std::make_unique<Process>(argv, o);
+    return test::StartProgram(args, Path("pc"), Path("cfg"), Path("program.out"));
   }
   std::string Finish(Process& p, double seconds = 120) {
     EXPECT_TRUE(p.Wait(seconds)) << "the program did not end";

@@ -68,6 +68,27 @@ void Process::Signal(int sig) {
   if (pid_ > 0 && !done_) ::kill(pid_, sig);
 }
 
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> w;
+  std::istringstream in(line);
+  for (std::string t; in >> t;) w.push_back(t);
+  return w;
+}
+
+std::unique_ptr<Process> StartProgram(const std::string& line, const std::string& cwd,
+                                      const std::string& configHome, const std::string& outPath) {
+  std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/telvaro3"};
+  for (auto& w : Words(line)) argv.push_back(w);
+  ProcessOptions o;
+  o.cwd = cwd;
+  o.env = {{"XDG_CONFIG_HOME", configHome},
+           {"DISPLAY", ""},
+           {"WAYLAND_DISPLAY", ""},
+           {"QT_QPA_PLATFORM", ""}};
+  o.stdoutPath = outPath;
+  return std::make_unique<Process>(argv, o);
+}
+
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,14 @@ class Process {
   bool done_ = false;
   int exitCode_ = -1;
 };
+
+// The program in its text view, as a script runs it: its binary with the blank-separated words
+// of line, no display, the serial ports of configHome, standard output into outPath.
+std::unique_ptr<Process> StartProgram(const std::string& line, const std::string& cwd,
+                                      const std::string& configHome, const std::string& outPath);
+
+// Splits a line at blanks.
+std::vector<std::string> Words(const std::string& line);
 
 // Reads a whole file; empty when there is none.
 std::string Slurp(const std::string& path);
