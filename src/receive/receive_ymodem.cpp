@@ -53,11 +53,7 @@ int16_t ReceiveYModem(Program& p) {
   p.comm.StartReceive("");
   int32_t bytes = 0;
   do {
-    PumpYModem(p);
-    if (st.AbortFlag) {
-      CancelYModem(p);
-      result = 90;
-    }
+    PumpYModem(p, result);
     bytes = p.comm.TransferBytes();
   } while (!(bytes > 0 || st.TimeoutCounter == p.settings.TimeoutCount || st.AbortFlag));
   w.SetTimerEnabled(false);
@@ -80,15 +76,9 @@ int16_t ReceiveYModem(Program& p) {
   st.ProcName = "ReceiveYModem2";
   w.SetText(Field::StatusBox, p.file.ProgramFile ? "Receiving Program " : "Receiving File ");
   for (;;) {
-    PumpYModem(p);
-    if (st.AbortFlag) {
-      CancelYModem(p);
-      result = 90;
-    }
+    PumpYModem(p, result);
     const int32_t state = p.comm.TransferState();
-    if (state == -1) return result != 0 ? result : 54;
-    if (state == 0) return result;
-    if (state == 5) return result != 0 ? result : 55;
+    if (YModemOver(state, 54, result)) return result;
     if (state == 4) UpdateDisplay(p, namePos);
   }
 }

@@ -8,16 +8,26 @@ void Form1_YModemTimer_Timer(Program& p) {
   ++p.state.TimeoutCounter;
 }
 
-// Lets window events run (the timer tick and Cancel arrive this way) without spinning.
-void PumpYModem(Program& p) {
+// The timer tick and Cancel arrive as window events.
+void PumpYModem(Program& p, int16_t& result) {
   p.window.WaitEvents(kIdleWaitMs);
+  if (p.state.AbortFlag) {
+    CancelYModem(p);
+    result = 90;
+  }
+}
+
+bool YModemOver(int32_t state, int16_t failedCode, int16_t& result) {
+  if (state == -1 && result == 0) result = failedCode;
+  if (state == 5 && result == 0) result = 55;
+  return state == -1 || state == 0 || state == 5;
 }
 
 // The component stops within moments; the bound only guards against one that never does.
 void CancelYModem(Program& p) {
   p.comm.SetCancelTransfer(true);
   const double giveUp = p.system.Now() + 60.0;
-  while (p.comm.TransferState() > 0 && p.system.Now() < giveUp) PumpYModem(p);
+  while (p.comm.TransferState() > 0 && p.system.Now() < giveUp) p.window.WaitEvents(kIdleWaitMs);
 }
 
 std::string KiloText(int64_t bytes) {
@@ -34,11 +44,7 @@ int16_t TransmitYModem(Program& p) {
   int16_t result = 0;
   p.comm.SendFile(p.file.Directory + p.file.Name);
   do {
-    PumpYModem(p);
-    if (st.AbortFlag) {
-      CancelYModem(p);
-      result = 90;
-    }
+    PumpYModem(p, result);
   } while (!(p.comm.TransferBytes() > 0 || st.TimeoutCounter == p.settings.TimeoutCount ||
              st.AbortFlag));
   w.SetTimerEnabled(false);
@@ -55,15 +61,9 @@ int16_t TransmitYModem(Program& p) {
   w.SetText(Field::RecordsBox, KiloText(p.comm.TransferSize()));
   int endCount = 0;
   for (;;) {
-    PumpYModem(p);
-    if (st.AbortFlag) {
-      CancelYModem(p);
-      result = 90;
-    }
+    PumpYModem(p, result);
     const int32_t state = p.comm.TransferState();
-    if (state == -1) return result != 0 ? result : 53;
-    if (state == 0) return result;
-    if (state == 5) return result != 0 ? result : 55;
+    if (YModemOver(state, 53, result)) return result;
     if (state != 4) continue;
     const int64_t bytes = p.comm.TransferBytes();
     const int64_t size = p.comm.TransferSize();
