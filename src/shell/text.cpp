@@ -7,15 +7,13 @@
 namespace telvaro3 {
 
 double Val(const std::string& text) {
-  // Blanks, tabs and line feeds count for nothing, wherever they stand.
-  std::string s;
-  s.reserve(text.size() < 64 ? text.size() : 64);
-  size_t i = 0;
   auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  // Blanks, tabs and line feeds count for nothing, wherever they stand.
   std::string t;
   t.reserve(text.size());
   for (char c : text)
     if (c != ' ' && c != '\t' && c != '\n') t.push_back(c);
+  size_t i = 0;
   bool negative = false;
   if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
     negative = t[i] == '-';
@@ -31,7 +29,7 @@ double Val(const std::string& text) {
   size_t mantissaEnd = i;
   bool anyDigit = intEnd > mantissaStart || mantissaEnd > intEnd + 1;
   if (!anyDigit) return 0.0;
-  s = t.substr(mantissaStart, mantissaEnd - mantissaStart);
+  std::string s = t.substr(mantissaStart, mantissaEnd - mantissaStart);
   if (s.back() == '.') s.pop_back();
   if (!s.empty() && s.front() == '.') s.insert(s.begin(), '0');
   if (i < t.size() && (t[i] == 'E' || t[i] == 'e')) {
