@@ -26,6 +26,9 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kOutputLimitMs = 10000;  // longest time OutputData waits for the device to take data
 constexpr int kClosingOutputLimitMs = 500;  // the same while the port is being closed
+// How long closing the port waits for the device to send what is still queued: the last answer
+// of a transfer (the ACK to the terminal's EOT) must reach the terminal.
+constexpr int kCloseDrainLimitMs = 1000;
 // The program decides itself when a YModem start has taken too long (and then closes the port,
 // which cancels the transfer), so the facility's own start wait is practically unbounded.
 constexpr int kYModemStartWaitMs = INT_MAX;
@@ -225,7 +228,9 @@ void PosixSerialComm::SetPortIsOpen(bool open) {
   if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) failWith(kErrInvalidArgument);
   if (tcsetattr(fd, TCSANOW, &tio) != 0)
     failWith(errno == EINVAL ? kErrInvalidArgument : kErrAccess);
-  tcflush(fd, TCIOFLUSH);
+  // Only stale input goes. Flushing output here would also throw away, on a pseudo-terminal,
+  // what an earlier run wrote and the peer has not read yet.
+  tcflush(fd, TCIFLUSH);
 
   fd_ = fd;
   input_.clear();
@@ -235,6 +240,12 @@ void PosixSerialComm::SetPortIsOpen(bool open) {
 void PosixSerialComm::Close() {
   StopWorker();
   if (fd_ < 0) return;
+  // Let queued output leave before the close, but never wait for a line that is held up.
+  auto end = SteadyClock::now() + std::chrono::milliseconds(kCloseDrainLimitMs);
+  int queued = 0;
+  while (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 && MsLeft(end) > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   ioctl(fd_, TIOCNXCL);
   flock(fd_, LOCK_UN);
   ::close(fd_);
