@@ -246,14 +246,19 @@ int16_t ReceiveData(Program& p) {
 
 namespace {
 
+// Sends an answer; a port fault (a code above 1000) stops the transfer with that code.
+bool SendAnswer(Program& p, const std::string& what, int16_t& result) {
+  const int16_t sent = SendToBHT(p, what);
+  if (sent <= 1000) return true;
+  result = sent;
+  p.state.TransferPhase = kPhaseStopped;
+  return false;
+}
+
 // A bad heading or text block: NAK, and the tenth NAK ends the data with 53.
 void AnswerBadBlock(Program& p, int16_t& result) {
   FlushInput(p);
-  const int16_t sent = SendToBHT(p, p.state.NAK);
-  if (sent > 1000) {
-    result = sent;
-    p.state.TransferPhase = kPhaseStopped;
-  } else if (NakLimitReached(p)) {
+  if (SendAnswer(p, p.state.NAK, result) && NakLimitReached(p)) {
     result = 53;
     p.state.TransferPhase = kPhaseClosing;
   }
@@ -287,11 +292,7 @@ int16_t ReceiveFile(Program& p) {
   while (phase == kPhaseLink) {
     const int16_t answer = WaitAnswerBHT(p);
     if (answer == kAnswerEnq) {
-      const int16_t sent = SendToBHT(p, s.ACK);
-      if (sent > 1000) {
-        result = sent;
-        phase = kPhaseStopped;
-      } else {
+      if (SendAnswer(p, s.ACK, result)) {
         ResetCounters(p);
         phase = kPhaseHeading;
         w.SetAboutEnabled(false);
@@ -317,11 +318,7 @@ int16_t ReceiveFile(Program& p) {
   while (phase == kPhaseHeading) {
     const int16_t code = ReceiveHeader(p);
     if (code == 0) {
-      const int16_t sent = SendToBHT(p, s.ACK);
-      if (sent > 1000) {
-        result = sent;
-        phase = kPhaseStopped;
-      } else {
+      if (SendAnswer(p, s.ACK, result)) {
         ResetCounters(p);
         phase = f.RecordCount > 0 ? kPhaseText : kPhaseClosing;
       }
@@ -361,12 +358,7 @@ int16_t ReceiveFile(Program& p) {
     const int16_t code = ReceiveData(p);
     if (code == 0) {
       // The terminal hears ACK before the record is stored.
-      const int16_t sent = SendToBHT(p, s.ACK);
-      if (sent > 1000) {
-        result = sent;
-        phase = kPhaseStopped;
-        continue;
-      }
+      if (!SendAnswer(p, s.ACK, result)) continue;
       w.SetText(Field::RecCntBox, " " + s.RecordSerial);
       const int64_t percent = RoundHalfEven(static_cast<double>(s.RecordNumber) /
                                             static_cast<double>(f.RecordCount) * 100.0);
@@ -398,11 +390,7 @@ int16_t ReceiveFile(Program& p) {
       phase = kPhaseStopped;
     } else if (code == 5) {
       // A repeat of the record already stored: acknowledged, not written again.
-      const int16_t sent = SendToBHT(p, s.ACK);
-      if (sent > 1000) {
-        result = sent;
-        phase = kPhaseStopped;
-      }
+      SendAnswer(p, s.ACK, result);
     }
   }
 
@@ -418,13 +406,7 @@ int16_t ReceiveFile(Program& p) {
       phase = kPhaseStopped;
     } else if (answer == kAnswerEot) {
       p.system.Sleep(20);
-      const int16_t sent = SendToBHT(p, s.ACK);
-      if (sent > 1000) {
-        result = sent;
-        phase = kPhaseStopped;
-      } else {
-        phase = kPhaseDone;
-      }
+      if (SendAnswer(p, s.ACK, result)) phase = kPhaseDone;
     } else if (TimeoutLimitReached(p)) {
       result = 51;
       phase = kPhaseStopped;
