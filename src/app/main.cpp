@@ -28,12 +28,12 @@
 
 namespace {
 
+#ifdef TELVARO3_HAVE_QT
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr ? v : "";
 }
 
-#ifdef TELVARO3_HAVE_QT
 // True when a Unix socket at path (a leading '@' naming an abstract one) accepts a connection.
 bool SocketAnswers(const std::string& path) {
   sockaddr_un addr{};
