@@ -321,7 +321,7 @@ Options ParseCommandLine(int argc, char** argv) {
         o.answerDelayMs = ToLong(optarg, "answer-delay", 0, 600000);
         break;
       case kRetries:
-        o.retries = ToLong(optarg, "retries", 0, 100000);
+        o.retries = ToLong(optarg, "retries", 1, 100000);
         break;
       case kTimeout:
         o.timeoutS = static_cast<double>(ToLong(optarg, "timeout-s", 1, 86400));

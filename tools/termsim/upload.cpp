@@ -131,7 +131,7 @@ class Uploader {
   bool SendBlock(long k, const std::string& block) {
     std::string what = k == 0 ? "heading" : "block " + std::to_string(k);
     for (long tries = 0;; ++tries) {
-      if (tries > opt_.retries) {
+      if (tries >= opt_.retries) {
         Report("gave up on " + what + " after " + std::to_string(tries) + " sendings");
         Close();
         return false;
@@ -157,7 +157,7 @@ class Uploader {
 
   // EOT until the PC acknowledges it.
   bool Close() {
-    for (long tries = 0; tries <= opt_.retries; ++tries) {
+    for (long tries = 0; tries < opt_.retries; ++tries) {
       line_.Write(std::string(1, kEot));
       Answer a = WaitAnswer(line_);
       if (a == Answer::kAck) return true;
