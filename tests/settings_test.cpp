@@ -138,7 +138,7 @@ TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
   r.p.file.RecordCount = 56;
   ASSERT_EQ(WriteFieldFile(r.p), 0);
   EXPECT_EQ(r.ReadFile("ORDERS.FLD"),
-            "* Created by TELVARO3 Transfer Utility Ver PC6-32 2.75\r\n"
+            "* Created by TELVARO3 Ver PC6-32 2.75\r\n"
             "* Field lengths of the records in ORDERS.BHT; needed to send it back\r\n"
             "file    ORDERS.BHT\r\ndate    12-03-2026 22:14:01\r\nsize    952\r\n"
             "records 56\r\nfields  10 5\r\n");

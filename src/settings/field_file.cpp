@@ -104,7 +104,7 @@ int16_t WriteFieldFile(Program& p) {
   std::string fields = "fields ";
   for (int i = 1; i <= f.FieldCount && i <= 16; ++i) fields += " " + f.FieldLengths[i];
   const std::string lines[] = {
-      "* Created by TELVARO3 Transfer Utility Ver " + p.ProgramVersion,
+      "* Created by TELVARO3 Ver " + p.ProgramVersion,
       "* Field lengths of the records in " + f.Name + "; needed to send it back",
       "file    " + f.Name,
       "date    " + TwoDigits(t.month) + "-" + TwoDigits(t.day) + "-" + std::to_string(t.year) +
