@@ -23,10 +23,15 @@ int16_t SendToBHT(Program& p, const std::string& data);
 int16_t WaitAnswerBHT(Program& p);
 
 // Opens directory + name in slot fileNumber; mode "I" reads, any other writes (or appends with
-// +APP). Returns 0 or the mapped error code.
+// +APP). Returns 0 or the mapped error code. What is written reaches the file only through
+// CommitFile: until then the file on disk keeps what it held.
 int16_t OpenFile(Program& p, const std::string& directory, const std::string& name,
                  int16_t fileNumber, const std::string& mode);
-// Closes a slot if it is open; never throws.
+// Closes a slot if it is open, abandoning what was written to it and not committed; never
+// throws.
 void CloseFile(Program& p, int16_t fileNumber);
+// Makes what was written to a slot final and durable, and closes it. Returns 0, or the mapped
+// error code with the platform error kept for the report; the file is then as it was.
+int16_t CommitFile(Program& p, int16_t fileNumber);
 
 }  // namespace telvaro3

@@ -22,12 +22,24 @@ void CloseFile(Program& p, int16_t fileNumber) {
   if (fileNumber < 1 || fileNumber >= static_cast<int16_t>(p.files.size())) return;
   auto& f = p.files[fileNumber];
   if (!f) return;
+  f->Close();
+  f.reset();
+}
+
+int16_t CommitFile(Program& p, int16_t fileNumber) {
+  if (fileNumber < 1 || fileNumber >= static_cast<int16_t>(p.files.size())) return 99;
+  auto& f = p.files[fileNumber];
+  int16_t code = 0;
   try {
-    f->Close();
-  } catch (const RunTimeError&) {
-    // A close that fails has nothing left to lose: every line was flushed when written.
+    if (!f) throw RunTimeError(52, RunTimeErrorText(52));
+    f->Commit();
+  } catch (const RunTimeError& e) {
+    p.state.RunErrNumber = e.Number();
+    p.state.RunErrLine = e.Line();
+    code = MapRunTimeError(e.Number());
   }
   f.reset();
+  return code;
 }
 
 }  // namespace telvaro3

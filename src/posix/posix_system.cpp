@@ -37,7 +37,10 @@ std::string FindEntry(const std::string& dir, const std::string& nameUtf8) {
   std::string found;
   while (struct dirent* e = ::readdir(d)) {
     std::string entry = e->d_name;
-    if (UpperLatin1(Utf8ToLatin1(entry)) == want) {
+    const std::string latin1 = Utf8ToLatin1(entry);
+    // A name that Latin-1 cannot hold would match through its '?' stand-ins: never take it.
+    if (Latin1ToUtf8(latin1) != entry) continue;
+    if (UpperLatin1(latin1) == want) {
       found = entry;
       break;
     }
@@ -46,12 +49,33 @@ std::string FindEntry(const std::string& dir, const std::string& nameUtf8) {
   return found;
 }
 
+// The directory part of a real path ("." when it has none).
+std::string ParentOf(const std::string& realPath) {
+  const size_t slash = realPath.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : realPath.substr(0, slash);
+}
+
+// Makes a directory's entries (a rename, a new name) survive a power cut.
+void SyncDirectory(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
 class PosixTextFile : public TextFile {
  public:
-  PosixTextFile(FILE* f, std::string path) : f_(f), path_(std::move(path)) {}
-  ~PosixTextFile() override {
-    if (f_ != nullptr) std::fclose(f_);
-  }
+  // path: the file as the program named it. For Output, f writes the new version at temp; for
+  // Append, baseLength is what the file held before, -1 when the opening made it.
+  PosixTextFile(FILE* f, FileMode mode, std::string path, std::string temp = "",
+                int64_t baseLength = 0)
+      : f_(f),
+        mode_(mode),
+        path_(std::move(path)),
+        temp_(std::move(temp)),
+        baseLength_(baseLength) {}
+  ~PosixTextFile() override { Close(); }
 
   bool ReadLine(std::string& line) override {
     line.clear();
@@ -76,7 +100,8 @@ class PosixTextFile : public TextFile {
 
   void WriteLine(const std::string& line) override {
     if (f_ == nullptr) throw RunTimeError(52, RunTimeErrorText(52));
-    // Each line goes to the disk at once, so that a full disk is seen at the line that hit it.
+    // Each line is handed to the system at once, so that a full disk is seen at the line that
+    // hit it.
     if (std::fwrite(line.data(), 1, line.size(), f_) != line.size() ||
         std::fwrite("\r\n", 1, 2, f_) != 2 || std::fflush(f_) != 0) {
       int err = errno;
@@ -85,16 +110,57 @@ class PosixTextFile : public TextFile {
     }
   }
 
-  void Close() override {
-    if (f_ == nullptr) return;
-    FILE* f = f_;
-    f_ = nullptr;
-    if (std::fclose(f) != 0) ThrowFileError(errno, path_);
+  void Commit() override {
+    if (f_ == nullptr) throw RunTimeError(52, RunTimeErrorText(52));
+    if (mode_ == FileMode::Input) {
+      Close();
+      return;
+    }
+    // On the disk first, then in place: a power cut leaves either the old file or the new one.
+    int err = 0;
+    if (std::fflush(f_) != 0 || ::fsync(::fileno(f_)) != 0) err = errno;
+    if (err == 0) {
+      FILE* f = f_;
+      f_ = nullptr;
+      if (std::fclose(f) != 0) err = errno;
+      if (err == 0 && mode_ == FileMode::Output && ::rename(temp_.c_str(), path_.c_str()) != 0)
+        err = errno;
+      if (err == 0) {
+        SyncDirectory(ParentOf(path_));
+        temp_.clear();
+        committed_ = true;
+        return;
+      }
+    }
+    Close();
+    ThrowFileError(err, path_);
+  }
+
+  void Close() noexcept override {
+    if (f_ != nullptr) {
+      std::fclose(f_);
+      f_ = nullptr;
+    }
+    if (mode_ == FileMode::Output && !temp_.empty()) {
+      ::unlink(temp_.c_str());
+      temp_.clear();
+    } else if (mode_ == FileMode::Append && !committed_) {
+      // Uncommitted records leave; what the file held before stays.
+      if (baseLength_ < 0)
+        ::unlink(path_.c_str());
+      else
+        ::truncate(path_.c_str(), static_cast<off_t>(baseLength_));
+      committed_ = true;
+    }
   }
 
  private:
   FILE* f_;
+  FileMode mode_;
   std::string path_;
+  std::string temp_;
+  int64_t baseLength_;
+  bool committed_ = false;
 };
 
 }  // namespace
@@ -242,11 +308,9 @@ void PosixSystem::RequestPowerOff() {
 }
 
 std::string PosixSystem::CurrentDirectory() {
-  std::string d = Utf8ToLatin1(cwd_);
-  for (char& c : d)
-    if (c == '/') c = '\\';
-  if (d.empty() || d.back() != '\\') d += '\\';
-  return d;
+  // Relative, so that every path that starts here is resolved from the real working directory
+  // and never from a Latin-1 copy of its name, which loses what Latin-1 cannot hold.
+  return ".\\";
 }
 
 std::string PosixSystem::ProgramName() {
@@ -270,33 +334,57 @@ std::string PosixSystem::CommandLine() {
 std::unique_ptr<TextFile> PosixSystem::OpenText(const std::string& path, FileMode mode) {
   std::string real = Resolve(path);
   if (!real.empty() && real.back() == '/') throw RunTimeError(75, RunTimeErrorText(75));
-  const char* m = mode == FileMode::Input ? "rbe" : (mode == FileMode::Append ? "abe" : "wbe");
   if (mode != FileMode::Input && IsDirectory(real)) throw RunTimeError(75, RunTimeErrorText(75));
-  FILE* f = std::fopen(real.c_str(), m);
-  if (f == nullptr) ThrowFileError(errno, real);
-  struct stat st {};
-  if (::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-    std::fclose(f);
-    throw RunTimeError(75, RunTimeErrorText(75));
+  if (mode == FileMode::Input) {
+    FILE* f = std::fopen(real.c_str(), "rbe");
+    if (f == nullptr) ThrowFileError(errno, real);
+    struct stat st {};
+    if (::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+      std::fclose(f);
+      throw RunTimeError(75, RunTimeErrorText(75));
+    }
+    return std::make_unique<PosixTextFile>(f, mode, real);
   }
-  return std::make_unique<PosixTextFile>(f, real);
+  if (mode == FileMode::Append) {
+    const bool existed = Exists(real);
+    FILE* f = std::fopen(real.c_str(), "abe");
+    if (f == nullptr) ThrowFileError(errno, real);
+    struct stat st {};
+    if (::fstat(::fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+      const int err = errno;
+      std::fclose(f);
+      if (err != 0) ThrowFileError(err, real);
+      throw RunTimeError(75, RunTimeErrorText(75));
+    }
+    return std::make_unique<PosixTextFile>(f, mode, real, "",
+                                           existed ? static_cast<int64_t>(st.st_size) : -1);
+  }
+  // A new version is written under a hidden name in the same directory, so that putting it in
+  // place is one rename on one file system.
+  const size_t slash = real.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : real.substr(0, slash);
+  const std::string base = slash == std::string::npos ? real : real.substr(slash + 1);
+  std::string temp = (dir.empty() ? std::string() : dir) + "/." + base + ".part-XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) ThrowFileError(errno, real);
+  // The new version gets the permissions an ordinary new file would get.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  struct stat old {};
+  ::fchmod(fd, ::stat(real.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~mask));
+  FILE* f = ::fdopen(fd, "wb");
+  if (f == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    ThrowFileError(err, real);
+  }
+  return std::make_unique<PosixTextFile>(f, mode, real, temp);
 }
 
-void PosixSystem::DeleteFile(const std::string& path) {
-  std::string real = Resolve(path);
-  if (::unlink(real.c_str()) != 0) ThrowFileError(errno, real);
-}
-
-int64_t PosixSystem::FileLength(const std::string& path) {
-  struct stat st {};
-  std::string real = Resolve(path);
-  if (::stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return static_cast<int64_t>(st.st_size);
-}
-
-void PosixSystem::TruncateFile(const std::string& path, int64_t length) {
-  std::string real = Resolve(path);
-  if (::truncate(real.c_str(), static_cast<off_t>(length)) != 0) ThrowFileError(errno, real);
+bool PosixSystem::CanCreateIn(const std::string& directory) {
+  std::string real = Resolve(directory.empty() ? std::string(".") : directory);
+  return IsDirectory(real) && ::access(real.c_str(), W_OK | X_OK) == 0;
 }
 
 }  // namespace telvaro3::posix

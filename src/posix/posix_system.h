@@ -35,9 +35,7 @@ class PosixSystem : public System {
   std::string CommandLine() override;
 
   std::unique_ptr<TextFile> OpenText(const std::string& path, FileMode mode) override;
-  void DeleteFile(const std::string& path) override;
-  int64_t FileLength(const std::string& path) override;
-  void TruncateFile(const std::string& path, int64_t length) override;
+  bool CanCreateIn(const std::string& directory) override;
 
   const std::string& BaseDir() const { return cwd_; }
   std::string Resolve(const std::string& programPath) const { return RealPath(programPath, cwd_); }

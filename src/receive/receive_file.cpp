@@ -62,8 +62,7 @@ bool EnoughSpace(Program& p) {
   if (drive == "A:" || drive == "B:") {
     free = FreeSpace(p, drive + "\\");
     if (free == -1) {
-      // The query itself leaves no platform error behind.
-      const std::string error = "0";
+      const std::string error = std::to_string(p.state.FreeSpaceError);
       const std::string title = "Free Space DLL error (" + error + ")";
       const std::string text = "Can not calculate free space \r is there > " + Thousandths(needed) +
                                "kBytes free" + error;
@@ -79,19 +78,14 @@ bool IsAcceptedName(const std::string& name) {
   return false;
 }
 
-// Restores the file system after a reception that did not end normally: a file the transfer
-// created goes; a file it appended to is cut back to what it held before.
-void DiscardReceivedFile(Program& p) {
-  const std::string path = p.file.Directory + p.file.Name;
-  try {
-    if (p.settings.AppendOutput && p.state.AppendBaseLength >= 0)
-      p.system.TruncateFile(path, p.state.AppendBaseLength);
-    else
-      p.system.DeleteFile(path);
-  } catch (const RunTimeError&) {
-    // Nothing more can be done for a file that cannot be removed.
-  }
-}
+// Checks the text block in the receive buffer: 0 a record (in the record buffer), 1 a bad block,
+// 2 no block, 5 a repeat of the record before.
+int16_t JudgeTextBlock(Program& p);
+// Sends an answer; a port fault (a code above 1000) stops the transfer with that code.
+bool SendAnswer(Program& p, const std::string& what, int16_t& result);
+// Answer of the closing wait besides those of WaitAnswerBHT: a repeated last block was answered.
+constexpr int16_t kAnswerRepeat = 5;
+int16_t WaitClosingAnswer(Program& p, int16_t& result);
 
 bool TimeoutLimitReached(Program& p) {
   return ++p.state.TimeoutCounter >= p.settings.TimeoutCount;
@@ -183,13 +177,19 @@ int16_t ReceiveHeader(Program& p) {
   s.BlockLength = static_cast<int16_t>(f.RecordLength + 2 + (p.settings.BlockCheck ? 1 : 0) +
                                        (p.settings.SerialNumbers ? 5 : 0));
 
-  // What an appended file held before, so that a failed reception can give it back.
-  s.AppendBaseLength =
-      p.settings.AppendOutput ? p.system.FileLength(f.Directory + f.Name) : int64_t{-1};
+  // A name that is not taken is judged before any file is opened, so that a PC file of that
+  // name is never touched; the codes still come in the order that making the file first gives.
+  if (!IsAcceptedName(f.Name)) {
+    if (!p.system.CanCreateIn(f.Directory)) return 71;
+    if (!EnoughSpace(p)) return 72;
+    return 79;
+  }
+  // The records go to a new version of the file, which takes the old one's place only when the
+  // whole file has arrived (or, with +APP, are cut off again unless it has).
   if (OpenFile(p, f.Directory, f.Name, 2, "O") != 0) return 71;
   s.FileCreated = true;
   if (!EnoughSpace(p)) return 72;
-  return IsAcceptedName(f.Name) ? 0 : 79;
+  return 0;
 }
 
 int16_t ReceiveData(Program& p) {
@@ -213,6 +213,16 @@ int16_t ReceiveData(Program& p) {
     if (static_cast<int64_t>(Position(buf, s.ETX)) >= etxAt) result = 1;
   }
   if (result == 2) return 2;
+  return JudgeTextBlock(p);
+}
+
+namespace {
+
+int16_t JudgeTextBlock(Program& p) {
+  RunState& s = p.state;
+  std::string& buf = s.ReceiveBuffer;
+  const int32_t length = s.BlockLength;
+  const int32_t etxAt = p.settings.BlockCheck ? length - 1 : length;
   const size_t stx = Position(buf, s.STX);
   if (stx == 0) return 2;
   buf.erase(0, stx - 1);
@@ -244,9 +254,57 @@ int16_t ReceiveData(Program& p) {
   return 0;
 }
 
-namespace {
+// The closing wait: the answers of WaitAnswerBHT, and besides them a text block that repeats the
+// last record, sent again by a terminal that missed our ACK. That block gets its ACK here (it
+// is not stored again), so the terminal can go on to close the link.
+int16_t WaitClosingAnswer(Program& p, int16_t& result) {
+  RunState& s = p.state;
+  s.ProcName = "WaitAnswerBHT";
+  s.AbortFlag = false;
+  s.WaitStart = p.system.Now();
+  const double deadline = s.WaitStart + kBlockWaitSeconds;
+  std::string block;  // a text block as it arrives
+  const auto isRepeat = [&p, &s, &block] {
+    s.ReceiveBuffer = block;
+    const int16_t code = JudgeTextBlock(p);
+    return code == 5 || (code == 0 && !p.settings.SerialNumbers);
+  };
+  for (;;) {
+    if (p.system.Now() - s.WaitStart >= kBlockWaitSeconds) {
+      if (!block.empty() && isRepeat() && SendAnswer(p, s.ACK, result)) return kAnswerRepeat;
+      return kAnswerTimeout;
+    }
+    Yield(p);
+    if (s.AbortFlag) return kAnswerCancel;
+    if (p.comm.InputCount() < 1) {
+      IdleForInput(p, deadline);
+      continue;
+    }
+    const std::string chunk = p.comm.InputData();
+    if (chunk.empty()) continue;
+    if (block.empty() && chunk[0] != s.STX[0]) {
+      s.LastAnswer = chunk;
+      if (chunk[0] == s.EOT[0]) {
+        s.TimeoutCounter = static_cast<int16_t>(p.settings.TimeoutCount - 1);
+        return kAnswerEot;
+      }
+      if (chunk[0] == s.ENQ[0]) return kAnswerEnq;
+      if (chunk[0] == s.ACK[0]) return kAnswerAck;
+      if (chunk[0] == s.NAK[0]) return kAnswerNak;
+      continue;
+    }
+    block += chunk;
+    if (static_cast<int32_t>(block.size()) >= s.BlockLength) {
+      if (isRepeat()) {
+        if (SendAnswer(p, s.ACK, result)) return kAnswerRepeat;
+        return kAnswerTimeout;
+      }
+      block.clear();
+    }
+  }
+}
 
-// Sends an answer; a port fault (a code above 1000) stops the transfer with that code.
+
 bool SendAnswer(Program& p, const std::string& what, int16_t& result) {
   const int16_t sent = SendToBHT(p, what);
   if (sent <= 1000) return true;
@@ -283,7 +341,6 @@ int16_t ReceiveFile(Program& p) {
   s.ProcName = "ReceiveFile";
   int16_t result = 0;
   s.FileCreated = false;
-  s.AppendBaseLength = -1;
   ResetCounters(p);
   s.RecordNumber = 1;
   s.RecordSerial = "00001";
@@ -398,7 +455,9 @@ int16_t ReceiveFile(Program& p) {
   Yield(p);
 
   while (phase == kPhaseClosing) {
-    const int16_t answer = WaitAnswerBHT(p);
+    const int16_t answer = WaitClosingAnswer(p, result);
+    if (answer == kAnswerRepeat) continue;
+    if (phase != kPhaseClosing) break;  // the ACK to a repeated block could not be sent
     if (answer == kAnswerCancel) {
       FlushInput(p);
       SendToBHT(p, s.EOT);
@@ -413,9 +472,12 @@ int16_t ReceiveFile(Program& p) {
     }
   }
 
+  // Only a whole file replaces what was there: the new version is put in place (or the appended
+  // records kept) when the link closed normally with nothing lost; otherwise the PC's files stay
+  // exactly as they were before the transfer.
+  if (phase == kPhaseDone && result == 0 && s.FileCreated) result = CommitFile(p, 2);
   CloseFile(p, 2);
-  if (s.FileCreated && phase != kPhaseDone) DiscardReceivedFile(p);
-  if (phase == kPhaseDone && !f.ProgramFile) WriteFieldFile(p);
+  if (phase == kPhaseDone && result == 0 && !f.ProgramFile) WriteFieldFile(p);
   if (phase == kPhaseStopped) {
     SendToBHT(p, s.EOT);
     SendToBHT(p, s.ACK);

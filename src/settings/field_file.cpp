@@ -119,15 +119,14 @@ int16_t WriteFieldFile(Program& p) {
       ++line;
       p.files[3]->WriteLine(l);
     }
-    p.files[3]->Close();
   } catch (const RunTimeError& e) {
+    // A half-written field file would be worse than the one before: it is abandoned.
     CloseFile(p, 3);
     p.state.RunErrNumber = e.Number();
     p.state.RunErrLine = line;
     return MapRunTimeError(e.Number());
   }
-  CloseFile(p, 3);
-  return 0;
+  return CommitFile(p, 3);
 }
 
 }  // namespace telvaro3

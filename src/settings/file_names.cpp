@@ -104,6 +104,7 @@ int32_t FreeSpace(Program& p, const std::string& root) {
   if (!ds.queried) {
     fault = ds.errorNumber;
   } else if (!ds.ok) {
+    p.state.FreeSpaceError = ds.errorNumber;
     return -1;
   } else {
     // The answer must fit a signed 32-bit count; a larger disk takes the fall-back.

@@ -46,9 +46,8 @@ struct RunState {
   int16_t ReceiveNakCounter = 0;
   bool FileCreated = false;
   std::string RecordBuffer;
-  // Length of the received file before this transfer when it is appended to (+APP), or -1
-  // when the transfer created it; a failed transfer cuts the file back to this length.
-  int64_t AppendBaseLength = -1;
+  // The platform's error number of the last free-space query that failed, for its question.
+  int16_t FreeSpaceError = 0;
 };
 
 }  // namespace telvaro3

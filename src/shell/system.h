@@ -26,6 +26,9 @@ class RunTimeError : public std::runtime_error {
 // The description of a run-time error number, in the platform's words.
 std::string RunTimeErrorText(int16_t number);
 
+// Input reads. Output writes a new version of the file beside it: the file itself is untouched
+// until the new version is committed, which puts it in place in one step. Append writes at the
+// end of the file; abandoning it cuts the file back to the length it had when it was opened.
 enum class FileMode { Input, Output, Append };
 
 // A sequential text file. Lines end at CR, CR LF or LF when read and are written with CR LF;
@@ -36,6 +39,11 @@ class TextFile {
   // Reads the next line without its end; false at the end of the file.
   virtual bool ReadLine(std::string& line) = 0;
   virtual void WriteLine(const std::string& line) = 0;
+  // Makes what was written final and durable (on the disk, and for Output in the file's
+  // place), then closes the file. When it throws, the file is as it was before the opening.
+  virtual void Commit() = 0;
+  // Closes the file. What was written and not committed is abandoned: an Output version is
+  // removed, an Append file is cut back to its length at the opening. Never throws.
   virtual void Close() = 0;
 };
 
@@ -70,10 +78,9 @@ class System {
   virtual std::string CommandLine() = 0;
 
   virtual std::unique_ptr<TextFile> OpenText(const std::string& path, FileMode mode) = 0;
-  virtual void DeleteFile(const std::string& path) = 0;
-  // Byte length of an existing file, or -1 when there is none.
-  virtual int64_t FileLength(const std::string& path) = 0;
-  virtual void TruncateFile(const std::string& path, int64_t length) = 0;
+  // Whether a new file could be made in the directory (program syntax, empty for the current
+  // one), without making one.
+  virtual bool CanCreateIn(const std::string& directory) = 0;
 };
 
 }  // namespace telvaro3

@@ -212,12 +212,8 @@ std::string FakeSystem::DrivePath(const std::string& path) const {
 std::unique_ptr<TextFile> FakeSystem::OpenText(const std::string& path, FileMode mode) {
   return PosixSystem::OpenText(DrivePath(path), mode);
 }
-void FakeSystem::DeleteFile(const std::string& path) { PosixSystem::DeleteFile(DrivePath(path)); }
-int64_t FakeSystem::FileLength(const std::string& path) {
-  return PosixSystem::FileLength(DrivePath(path));
-}
-void FakeSystem::TruncateFile(const std::string& path, int64_t length) {
-  PosixSystem::TruncateFile(DrivePath(path), length);
+bool FakeSystem::CanCreateIn(const std::string& directory) {
+  return PosixSystem::CanCreateIn(DrivePath(directory));
 }
 
 // ---- TestRig ----

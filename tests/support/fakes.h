@@ -159,9 +159,7 @@ class FakeSystem : public posix::PosixSystem {
   std::string driveDir;
   std::string DrivePath(const std::string& path) const;
   std::unique_ptr<TextFile> OpenText(const std::string& path, FileMode mode) override;
-  void DeleteFile(const std::string& path) override;
-  int64_t FileLength(const std::string& path) override;
-  void TruncateFile(const std::string& path, int64_t length) override;
+  bool CanCreateIn(const std::string& directory) override;
 
   std::string commandLine;
   LocalTime time{2026, 12, 3, 22, 14, 1};
