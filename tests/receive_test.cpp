@@ -154,6 +154,11 @@ TEST(ReceiveFile, TextBlockChecks) {
       {"bad check", {bad, Text(1, "AAAA"), Text(2, "BBBB")}, {NAK, ACK, ACK}, ""},
       {"lone ENQ", {ENQ, Text(1, "AAAA"), Text(2, "BBBB")}, {NAK, ACK, ACK}, ""},
       {"too long", {Text(1, "AAAAA"), Text(1, "AAAA"), Text(2, "BBBB")}, {NAK, ACK, ACK}, ""},
+      // The terminal missed the ACK of its last block and sends it again instead of EOT.
+      {"repeated last block",
+       {Text(1, "AAAA"), Text(2, "BBBB"), Text(2, "BBBB")},
+       {ACK, ACK, ACK},
+       ""},
   };
   for (const Case& c : cases) {
     ReceiveRig r;
@@ -177,7 +182,11 @@ TEST(ReceiveFile, NakAndTimeoutLimits) {
   script.push_back(EOT);
   EXPECT_EQ(naks.Receive(script), 53);
   EXPECT_EQ(std::count(naks.out.begin(), naks.out.end(), NAK), 10);
+  // The tenth NAK leads to closing, not to giving up: the terminal's EOT gets its ACK. Nothing
+  // was received, so no file and no field file appear.
   EXPECT_EQ(naks.out.back(), ACK);
+  EXPECT_EQ(naks.p.state.TransferPhase, kPhaseDone);
+  EXPECT_TRUE(std::filesystem::is_empty(naks.dir));
 
   ReceiveRig silent;  // nobody calls: the PC gives up after four waits of three seconds
   silent.p.settings.TimeoutCount = 4;
@@ -195,39 +204,112 @@ TEST(ReceiveFile, WhatEachOutcomeLeavesOnTheDisk) {
     bool append, existing;
     size_t cancelAfterWrites;
     int16_t code;
+    int badBlocks = 0;    // bad blocks after the good ones, then EOT
+    int goodWrites = -1;  // lines written before the disk is full (never when negative)
   };
   const Case cases[] = {
       {"refused heading", "ORDERS.BHT", 40000, 0, false, false, 0, 70},
       {"name outside the seven", "OTHER.TXT", 1, 0, false, false, 0, 79},
+      {"refused name, a file of that name", "REPORT.TXT", 1, 0, false, true, 0, 79},
       {"lower-case name", "orders.bht", 1, 0, false, false, 0, 79},
       {"silence after a record", "ORDERS.BHT", 3, 1, false, false, 0, 51},
-      {"cancel after a record", "RETURNS.BHT", 2, 1, false, false, 3, 90},
+      {"silence, a file before", "ORDERS.BHT", 3, 1, false, true, 0, 51},
+      {"cancel after a record", "RETURNS.BHT", 2, 1, false, true, 3, 90},
+      {"NAK limit, then EOT", "TAKE.BHT", 3, 1, false, true, 0, 53, 10},
+      {"disk full", "LIST.BHT", 3, 3, false, true, 0, 61, 0, 2},
       {"append, silence", "ORDERS.BHT", 3, 2, true, true, 0, 51},
       {"append, refused name", "LIST.TXT", 1, 0, true, true, 0, 79},
       {"append, no file before", "ORDERS.BHT", 2, 1, true, false, 0, 51},
+      {"append, NAK limit, then EOT", "ORDERS.BHT", 3, 2, true, true, 0, 53, 10},
+      {"append, disk full", "UNDEL.BHT", 3, 3, true, true, 0, 61, 0, 2},
       {"no records", "MISSING.BHT", 0, 0, false, false, 0, 0},
+      {"replaces a file before", "ORDERS.BHT", 2, 2, false, true, 0, 0},
       {"append, success", "ORDERS.BHT", 2, 2, true, true, 0, 0},
   };
   for (const Case& c : cases) {
     ReceiveRig r;
     r.p.settings.AppendOutput = c.append;
     r.cancelAfterWrites = c.cancelAfterWrites;
+    r.system.failWritesAfter = c.goodWrites;
     if (c.existing) r.WriteFile(c.name, before);
     Strings script = {Heading(c.name, c.count, {2})};
     for (int k = 1; k <= c.sent; ++k) script.push_back(Text(k, "aa"));
-    script.push_back(c.sent == c.count ? EOT : "");
+    for (int k = 0; k < c.badBlocks; ++k) script.push_back(Text(c.sent + 5, "aa"));
+    script.push_back(c.sent == c.count || c.badBlocks > 0 ? EOT : "");
     EXPECT_EQ(r.Receive(script), c.code) << c.what;
     if (c.code == 0) {  // an appended upload follows what was there
-      std::string expected = c.existing ? before : "";
+      std::string expected = c.append ? before : "";
       for (int k = 0; k < c.sent; ++k) expected += "aa\r\n";
       EXPECT_EQ(r.ReadFile(c.name), expected) << c.what;
       continue;
     }
+    // The PC gives up with EOT, ACK, except where the terminal closed the link itself.
     const Strings last = r.out.size() < 2 ? r.out : Strings(r.out.end() - 2, r.out.end());
-    EXPECT_EQ(last, (Strings{EOT, ACK})) << c.what;
-    // Nothing new stays behind, and appended data is cut back exactly.
+    if (c.badBlocks == 0 && c.goodWrites < 0) {
+      EXPECT_EQ(last, (Strings{EOT, ACK})) << c.what;
+    }
+    // No new file and no field file stay behind, and a file before keeps every byte.
     EXPECT_EQ(std::filesystem::is_empty(r.dir), !c.existing) << c.what;
-    EXPECT_EQ(c.existing ? r.ReadFile(c.name) : before, before) << c.what;
+    if (c.existing) {
+      EXPECT_EQ(r.ReadFile(c.name), before) << c.what;
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(r.dir), {}), 1) << c.what;
+    }
+  }
+}
+
+TEST(ReceiveFile, FreeSpaceRuleAndProgressDisplay) {
+  // Two records of 4 characters need 12 bytes on the drive.
+  struct Case {
+    std::string what, dir;
+    DiskSpace space;
+    bool yes;
+    int16_t code;
+    std::string question;  // the question box, when one is asked
+  };
+  const Case cases[] = {
+      {"room on A:", "A:\\", {true, true, 0, 1, 1, 12, 100}, false, 0, ""},
+      {"no room on B:", "B:\\", {true, true, 0, 1, 1, 11, 100}, false, 72, ""},
+      {"no room, but not drive A: or B:", "a:", {true, true, 0, 1, 1, 0, 0}, false, 0, ""},
+      {"query failed, answered No",
+       "A:\\",
+       {true, false, 71, 0, 0, 0, 0},
+       false,
+       72,
+       "[Free Space DLL error (71)] Can not calculate free space \r is there > "
+       "0.012kBytes free71"},
+      {"query failed, answered Yes",
+       "B:\\",
+       {true, false, 70, 0, 0, 0, 0},
+       true,
+       0,
+       "[Free Space DLL error (70)] Can not calculate free space \r is there > "
+       "0.012kBytes free70"},
+  };
+  for (const Case& c : cases) {
+    ReceiveRig r;
+    r.system.driveDir = r.dir;
+    r.system.space = c.space;
+    r.window.yesNoAnswer = c.yes;
+    r.p.file.Directory = c.dir;
+    EXPECT_EQ(r.Receive({Heading("ORDERS.BHT", 2, {4}), Text(1, "AAAA"), Text(2, "BBBB"), EOT}),
+              c.code)
+        << c.what;
+    EXPECT_EQ(r.window.boxes, c.question.empty() ? Strings{} : Strings{c.question}) << c.what;
+    EXPECT_EQ(r.Exists("ORDERS.BHT"), c.code == 0) << c.what;
+    if (c.code != 0) continue;
+    const Strings display = {"StatusBox: Receiving File ",
+                             "FileBox: ORDERS.BHT",
+                             "RecordsBox:  00002",
+                             "RecCntBox:  00000",
+                             "RecCntBox:  00001",
+                             "ProgressBar1: 50",
+                             "complete:  50%",
+                             "RecCntBox:  00002",
+                             "ProgressBar1: 100",
+                             "complete:  100%",
+                             "StatusBox: Closing Link"};
+    Strings seen(r.window.log.begin() + 1, r.window.log.end());
+    EXPECT_EQ(seen, display) << c.what;
   }
 }
 

@@ -304,7 +304,6 @@ int16_t WaitClosingAnswer(Program& p, int16_t& result) {
   }
 }
 
-
 bool SendAnswer(Program& p, const std::string& what, int16_t& result) {
   const int16_t sent = SendToBHT(p, what);
   if (sent <= 1000) return true;

@@ -209,8 +209,31 @@ std::string FakeSystem::DrivePath(const std::string& path) const {
   return driveDir + "/" + path.substr(2);
 }
 
+namespace {
+// A file whose writes start failing after a number of lines.
+class FailingFile : public TextFile {
+ public:
+  FailingFile(std::unique_ptr<TextFile> f, int goodLines, int16_t error)
+      : f_(std::move(f)), left_(goodLines), error_(error) {}
+  bool ReadLine(std::string& line) override { return f_->ReadLine(line); }
+  void WriteLine(const std::string& line) override {
+    if (left_-- <= 0) throw RunTimeError(error_, RunTimeErrorText(error_));
+    f_->WriteLine(line);
+  }
+  void Commit() override { f_->Commit(); }
+  void Close() override { f_->Close(); }
+
+ private:
+  std::unique_ptr<TextFile> f_;
+  int left_;
+  int16_t error_;
+};
+}  // namespace
+
 std::unique_ptr<TextFile> FakeSystem::OpenText(const std::string& path, FileMode mode) {
-  return PosixSystem::OpenText(DrivePath(path), mode);
+  auto f = PosixSystem::OpenText(DrivePath(path), mode);
+  if (failWritesAfter < 0 || mode == FileMode::Input) return f;
+  return std::make_unique<FailingFile>(std::move(f), failWritesAfter, writeError);
 }
 bool FakeSystem::CanCreateIn(const std::string& directory) {
   return PosixSystem::CanCreateIn(DrivePath(directory));

@@ -162,6 +162,10 @@ class FakeSystem : public posix::PosixSystem {
   bool CanCreateIn(const std::string& directory) override;
 
   std::string commandLine;
+  // Writes after this many lines fail with this run-time error, as on a full disk (never when
+  // negative).
+  int failWritesAfter = -1;
+  int16_t writeError = 61;
   LocalTime time{2026, 12, 3, 22, 14, 1};
   int powerOffRequests = 0;
   DiskSpace space{true, true, 0, 8, 512, 1000, 100000};
