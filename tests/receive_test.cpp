@@ -174,6 +174,21 @@ TEST(ReceiveFile, TextBlockChecks) {
   }
 }
 
+TEST(ReceiveData, ABlockLongerOnTheLineThanTheWait) {
+  // At 300 baud a block of 108 characters is 3.6 s on the line: taken whole while it keeps
+  // coming, given up once the line falls silent.
+  const std::string block = Text(1, std::string(100, 'x'));
+  for (const size_t sent : {block.size(), size_t{60}}) {
+    ReceiveRig r;
+    r.p.file.RecordLength = 100;
+    r.p.state.BlockLength = static_cast<int16_t>(block.size());
+    r.p.state.RecordSerial = "00001";
+    for (size_t i = 0; i < sent; ++i) r.comm.Reply(block.substr(i, 1), (i + 1) / 30.0);
+    EXPECT_EQ(ReceiveData(r.p), sent == block.size() ? 0 : 2) << sent;
+    if (sent == block.size()) EXPECT_EQ(r.p.state.RecordBuffer, std::string(100, 'x'));
+  }
+}
+
 TEST(ReceiveFile, NakAndTimeoutLimits) {
   ReceiveRig naks;  // ten bad headings; the terminal then gives up and the PC closes normally
   std::string bad = Heading("ORDERS.BHT", 1, {5});

@@ -1,6 +1,7 @@
 // Receiving a file from the terminal by the block protocol: the terminal leads, the PC answers
 // each block with ACK or NAK and gives up with EOT.
 
+#include <algorithm>
 #include <charconv>
 
 #include "link/link.h"
@@ -13,6 +14,8 @@ namespace telvaro3 {
 namespace {
 
 constexpr double kBlockWaitSeconds = 3.0;
+// Longest pause between two bytes of a block that is still coming in.
+constexpr double kArrivalGapSeconds = 1.0;
 constexpr double kCheckCharacterGraceSeconds = 0.05;  // a check character late by 50 ms counts
 constexpr int16_t kNakLimit = 10;
 constexpr int32_t kMaxRecords = 32767;
@@ -44,6 +47,20 @@ void PauseUntil(Program& p, double deadline) {
   else
     p.window.WaitEvents(1);
 }
+
+// The end of a block wait: three seconds from its start. A block still coming in by then is given
+// the time it needs, as long as its bytes keep coming: at 300 baud a long text block takes more
+// than three seconds on the line, and cutting it off would fail every such block.
+class BlockWait {
+ public:
+  explicit BlockWait(double start) : end_(start + kBlockWaitSeconds) {}
+  void Arrived(double now) { end_ = std::max(end_, now + kArrivalGapSeconds); }
+  bool Over(double now) const { return now >= end_; }
+  double End() const { return end_; }
+
+ private:
+  double end_;
+};
 
 // A number divided by 1000 as a plain decimal number (12.5, 0.952, 3).
 std::string Thousandths(int32_t bytes) {
@@ -109,18 +126,19 @@ int16_t ReceiveHeader(Program& p) {
   int16_t result = 2;
   s.ReceiveBuffer.clear();
   s.WaitStart = p.system.Now();
-  const double deadline = s.WaitStart + kBlockWaitSeconds;
-  while (p.system.Now() - s.WaitStart < kBlockWaitSeconds) {
+  BlockWait wait(s.WaitStart);
+  while (!wait.Over(p.system.Now())) {
     Yield(p);
     if (s.AbortFlag) return 3;
     if (p.comm.InputCount() >= 1) {
       s.ReceiveBuffer += p.comm.InputData();
+      wait.Arrived(p.system.Now());
       if (Position(s.ReceiveBuffer, s.ETX) >= kHeadingEtxPosition) {
         result = 1;
         break;
       }
     } else {
-      IdleForInput(p, deadline);
+      IdleForInput(p, wait.End());
     }
   }
   // On a slow line the check character follows the ETX by one character time; a reader that
@@ -200,11 +218,17 @@ int16_t ReceiveData(Program& p) {
   int16_t result = 2;
   s.WaitStart = p.system.Now();
   s.ReceiveBuffer.clear();
-  const double deadline = s.WaitStart + kBlockWaitSeconds;
-  while (p.system.Now() - s.WaitStart < kBlockWaitSeconds && p.comm.InputCount() < length) {
+  BlockWait wait(s.WaitStart);
+  int32_t waiting = 0;
+  for (;;) {
+    const int32_t now = p.comm.InputCount();
+    if (now >= length) break;
+    if (now > waiting) wait.Arrived(p.system.Now());
+    waiting = now;
+    if (wait.Over(p.system.Now())) break;
     Yield(p);
     if (s.AbortFlag) return 3;
-    if (p.comm.InputCount() < length) PauseUntil(p, deadline);
+    if (p.comm.InputCount() < length) PauseUntil(p, wait.End());
   }
   std::string& buf = s.ReceiveBuffer;
   if (p.comm.InputCount() >= 1) {

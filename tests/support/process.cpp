@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +34,12 @@ Process::Process(const std::vector<std::string>& argv, const ProcessOptions& o) 
   ::dup2(out, 1);
   ::dup2(err, 2);
   ::setpgid(0, 0);
+  if (o.fileSizeLimit >= 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit limit = {static_cast<rlim_t>(o.fileSizeLimit),
+                                 static_cast<rlim_t>(o.fileSizeLimit)};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -76,10 +83,11 @@ std::vector<std::string> Words(const std::string& line) {
 }
 
 std::unique_ptr<Process> StartProgram(const std::string& line, const std::string& cwd,
-                                      const std::string& configHome, const std::string& outPath) {
-  std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/telvaro3"};
+                                      const std::string& configHome, const std::string& outPath,
+                                      ProcessOptions o, const std::vector<std::string>& prefix) {
+  std::vector<std::string> argv = prefix;
+  argv.push_back(TELVARO3_BINARY_DIR "/telvaro3");
   for (auto& w : Words(line)) argv.push_back(w);
-  ProcessOptions o;
   o.cwd = cwd;
   o.env = {{"XDG_CONFIG_HOME", configHome},
            {"DISPLAY", ""},

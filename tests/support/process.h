@@ -17,6 +17,9 @@ struct ProcessOptions {
   std::string stdoutPath = "/dev/null";    // a file that receives standard output
   std::string stderrPath = "/dev/null";
   std::string stdinPath = "/dev/null";
+  // Largest file the child may write, in bytes, as on a nearly full disk (no limit when
+  // negative); writing past it fails instead of ending the child.
+  long fileSizeLimit = -1;
 };
 
 class Process {
@@ -40,8 +43,12 @@ class Process {
 
 // The program in its text view, as a script runs it: its binary with the blank-separated words
 // of line, no display, the serial ports of configHome, standard output into outPath.
+// The program's own options in extra (cwd, environment and output are set here) apply too, and
+// prefix, when given, is a command that runs the program (its words come first).
 std::unique_ptr<Process> StartProgram(const std::string& line, const std::string& cwd,
-                                      const std::string& configHome, const std::string& outPath);
+                                      const std::string& configHome, const std::string& outPath,
+                                      ProcessOptions extra = {},
+                                      const std::vector<std::string>& prefix = {});
 
 // Splits a line at blanks.
 std::vector<std::string> Words(const std::string& line);
