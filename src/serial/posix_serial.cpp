@@ -329,8 +329,9 @@ void PosixSerialComm::WaitInput(int maxMs) {
   if (!input_.empty()) return;
   pollfd pfd{fd_, POLLIN, 0};
   int r = poll(&pfd, 1, maxMs);
-  // A device that reports a hang-up stays readable; do not let callers spin on it.
-  if (r > 0 && (pfd.revents & POLLIN) == 0) {
+  // A device that has hung up (a cradle unplugged) stays readable with nothing to read; do not
+  // let callers spin on it.
+  if (r > 0 && ((pfd.revents & POLLIN) == 0 || (pfd.revents & (POLLHUP | POLLERR)) != 0)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::min(maxMs, 10)));
   }
 }
