@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -217,6 +218,14 @@ TEST(Files, NamesMatchWithoutRegardToCase) {
   r.p.file.Name = "NEW.BHT";
   ASSERT_EQ(WriteFieldFile(r.p), 0);
   EXPECT_TRUE(r.Exists("out/NEW.FLD"));
+
+  // A working directory whose name Latin-1 cannot hold: its '?' stand-ins must not lead into a
+  // sibling whose name reads the same in Latin-1.
+  r.WriteFile("\xE6\x97\xA5\xE6\x9C\xAC/ORDERS.FLD", "sibling");  // a sibling directory
+  std::filesystem::create_directories(r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD");
+  posix::PosixSystem there(r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD");
+  EXPECT_EQ(there.Resolve(there.CurrentDirectory() + "ORDERS.FLD"),
+            r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD/./ORDERS.FLD");
 }
 
 TEST(FreeSpace, QueryAndFallBack) {
