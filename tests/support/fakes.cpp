@@ -42,6 +42,7 @@ void FakeComm::SetIrdaFlag(bool v) {
 
 void FakeComm::SetPortIsOpen(bool open) {
   writes.push_back(std::string("PortIsOpen=") + (open ? "1" : "0"));
+  if (open && onOpen) onOpen();
   if (open && openError != 0) throw RunTimeError(openError, RunTimeErrorText(openError));
   if (open && openRefused) return;
   open_ = open;
@@ -182,6 +183,7 @@ void FakeWindow::DoEvents() {
 }
 
 void FakeWindow::WaitEvents(int maxMs) {
+  waitedMs += maxMs;
   clock_.now += maxMs / 1000.0;
   DoEvents();
 }
@@ -212,7 +214,9 @@ std::string FakeSystem::DrivePath(const std::string& path) const {
 std::unique_ptr<TextFile> FakeSystem::OpenText(const std::string& path, FileMode mode) {
   return PosixSystem::OpenText(DrivePath(path), mode);
 }
-void FakeSystem::DeleteFile(const std::string& path) { PosixSystem::DeleteFile(DrivePath(path)); }
+void FakeSystem::DeleteFile(const std::string& path) {
+  PosixSystem::DeleteFile(DrivePath(path));
+}
 int64_t FakeSystem::FileLength(const std::string& path) {
   return PosixSystem::FileLength(DrivePath(path));
 }
