@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "settings/procedures.h"
-#include "shell/text.h"
 #include "support/fakes.h"
 
 namespace telvaro3 {
