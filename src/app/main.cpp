@@ -8,9 +8,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -125,23 +127,35 @@ bool TcpAnswers(const std::string& host, int port) {
   return ok;
 }
 
-// True when the X server of display accepts this program as a client (authorisation included),
-// asked through the same library the Qt platform plugin uses. Without that library Qt could not
-// use the display either.
+// True when the X server of display accepts this program as a client (authorisation included)
+// within a few seconds, asked through the same library the Qt platform plugin uses; without that
+// library Qt could not use the display either. The question is put by a child process, so that a
+// server that takes the connection and never answers costs only the wait.
 bool XServerAccepts(const std::string& display) {
   void* xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
   if (xcb == nullptr) return false;
   using Connect = void* (*)(const char*, int*);
   using HasError = int (*)(void*);
-  using Disconnect = void (*)(void*);
   auto connectTo = reinterpret_cast<Connect>(dlsym(xcb, "xcb_connect"));
   auto hasError = reinterpret_cast<HasError>(dlsym(xcb, "xcb_connection_has_error"));
-  auto disconnect = reinterpret_cast<Disconnect>(dlsym(xcb, "xcb_disconnect"));
   bool ok = false;
-  if (connectTo != nullptr && hasError != nullptr && disconnect != nullptr) {
+  pid_t child = connectTo != nullptr && hasError != nullptr ? fork() : -1;
+  if (child == 0) {
     void* c = connectTo(display.c_str(), nullptr);
-    ok = c != nullptr && hasError(c) == 0;
-    if (c != nullptr) disconnect(c);
+    _exit(c != nullptr && hasError(c) == 0 ? 0 : 1);
+  }
+  if (child > 0) {
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 300 && done == 0; ++i) {
+      done = waitpid(child, &status, WNOHANG);
+      if (done == 0) usleep(10000);
+    }
+    if (done == 0) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+    }
+    ok = done == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
   dlclose(xcb);
   return ok;
