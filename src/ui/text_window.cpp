@@ -231,7 +231,7 @@ TextWindow::Key TextWindow::Pump(int maxMs, bool modal) {
   } else if (keyboard) {
     cap(500);  // a move to the background ends a modal wait on the keyboard
   }
-  if (dirty_ && shown_ && io_.outIsTty) {
+  if (dirty_ && shown_ && io_.outIsTty && MayDraw()) {
     cap(MsUntil(lastDraw_ + std::chrono::milliseconds(kRedrawMs), now));
   }
 
