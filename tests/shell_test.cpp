@@ -151,7 +151,7 @@ TEST(RunTransfer, EachContinuousRoundStartsFromTheCommandLine) {
         {Frame('\x01', program)},
         {Frame('\x01', "ORDERS.BHT  000010105"), Frame('\x02', "00001ABCDE"), EOT}};
     size_t upload = 0;
-    int sent = -1;  // -1: ENQ sent, -2: waiting to send it
+    int sent = -2;  // the message last sent; -1: ENQ, -2: none yet, ENQ is due
     r.comm.onIdle = [&] {
       if (sent != -2 || !r.comm.PortIsOpen()) return;
       if (upload == uploads.size()) return r.window.PressCancel();
@@ -171,7 +171,6 @@ TEST(RunTransfer, EachContinuousRoundStartsFromTheCommandLine) {
         sent = -2;
       }
     };
-    sent = -2;
     r.window.onEvents = [&r] {  // a bound, should a round never let the clock move
       if (r.window.doEventsCalls > 1000000) r.window.PressCancel();
     };
