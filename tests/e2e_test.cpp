@@ -115,6 +115,36 @@ TEST_F(EndToEnd, ReceiveOfANameOutsideTheSeven) {
 TEST_F(EndToEnd, PortMissingAndBadOption) {
   EXPECT_EQ(RunProgram("+P2"), "Err(101) Communications Port 3 not available.");
   EXPECT_EQ(RunProgram("+P0 +XYZ DATA.TXT"), "Err(9) Option mismatch.");
+  EXPECT_EQ(RunProgram("--help +P0"), "Err(9) Option mismatch.");
+  // Alone, --help and --version answer on standard output, with no window and no port.
+  RunProgram("--help");
+  EXPECT_TRUE(Output().starts_with("Usage: telvaro3 [options] [FILE | DIRECTORY\\]\n"));
+  RunProgram("--version");
+  EXPECT_EQ(Output(), "telvaro3 PC6-32 2.75\n");
+  // A display that does not answer (a stale forwarded one) leaves the text view.
+  {
+    ProcessOptions o;
+    o.cwd = dir_;
+    o.env = {{"XDG_CONFIG_HOME", Path("cfg")},
+             {"DISPLAY", "localhost:59"},
+             {"WAYLAND_DISPLAY", ""},
+             {"QT_QPA_PLATFORM", ""}};
+    o.stdoutPath = Path("program.out");
+    Process p({TELVARO3_BINARY_DIR "/telvaro3", "+P2"}, o);
+    ASSERT_TRUE(p.Wait(60));
+    EXPECT_EQ(p.ExitCode(), 0);
+    EXPECT_EQ(LastLine(Output(), "MsgLabel: "), "Err(101) Communications Port 3 not available.");
+  }
+  // Continuous mode on a port that never opens retries, showing why, until SIGTERM ends it.
+  fs::remove(Path("program.out"));
+  auto p = StartProgram("+RXON +P2");
+  for (int i = 0; i < 1000 && Output().find("MsgLabel: Err(101)") == std::string::npos; ++i)
+    usleep(10000);
+  p->Signal(SIGTERM);
+  ASSERT_TRUE(p->Wait(20));
+  EXPECT_EQ(p->ExitCode(), 0);
+  EXPECT_EQ(LastLine(Output(), "MsgLabel: "), "Err(101) Communications Port 3 not available.");
+  EXPECT_EQ(LastLine(Output(), "CommandButton: "), "OK");
 }
 
 TEST_F(EndToEnd, ContinuousModeUntilCancel) {

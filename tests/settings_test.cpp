@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "settings/procedures.h"
-#include "shell/text.h"
 #include "support/fakes.h"
 
 namespace telvaro3 {
@@ -38,10 +37,17 @@ TEST(CheckCommand, OptionsAndTheirErrors) {
          return s.Port == 3 && s.Parity == "E" && s.DataBits == "7" && s.StopBits == "2" &&
                 s.YModem && s.BaudRate == "9600";
        }},
+      {"+IRD20", 0, [](S s) { return s.SendDelayMs == 20; }},
+      {"+IRD", 0, [](S s) { return s.SendDelayMs == 0 && !s.IrDA; }},
       {"+IRD-50", 0, [](S s) { return s.SendDelayMs == 0; }},
       {"+IRD1E99", 0, [](S s) { return s.SendDelayMs <= 60000; }},
       {"+IR", 0, [](S s) { return s.IrDA && s.SendDelayMs == 5; }},
       {"+T0", 0, [](S s) { return s.TimeoutCount == 32500; }},
+      {"+T90", 0, [](S s) { return s.TimeoutCount == 30; }},
+      {"+T120", 0, [](S s) { return s.TimeoutCount == 40; }},
+      // A single character at the end, or as the whole line, is never read.
+      {"+B9600 +", 0, [](S s) { return s.BaudRate == "9600"; }},
+      {"X", 0, [](S s) { return s.BaudRate == "19200"; }},
       // Reading stops at the first error; what came before stays set.
       {"+B9600 +RXON +XYZ +B300", 9, [](S s) { return s.BaudRate == "9600" && s.Continuous; }},
       // Options are read before the file is looked at.
@@ -56,7 +62,8 @@ TEST(CheckCommand, OptionsAndTheirErrors) {
 }
 
 TEST(CheckFilename, AcceptedAndRejectedNames) {
-  for (const char* bad : {"LONGNAME1.TXT", "DATA.TEXT", "A.B.C", "DATA+1.TXT"}) {
+  for (const char* bad :
+       {"LONGNAME1.TXT", "ABCDEFGHI.TX", "NAME123456", "DATA.TEXT", "A.B.C", "DATA+1.TXT"}) {
     TestRig r;
     r.p.file.Name = bad;
     EXPECT_EQ(CheckFilename(r.p), 2) << bad;
@@ -86,6 +93,7 @@ TEST(CheckFileArg, DirectoriesAndFiles) {
   // The code, then the directory and file name as "directory|name".
   const std::vector<std::tuple<const char*, int16_t, std::string>> cases = {
       {"OUT\\", 0, "OUT\\|"},
+      {"A:", 0, "A:|"},
       {"C:\\DATA", 0, "C:\\|DATA"},
       {"C:\\MY.DIR\\DATA.TXT", 0, "C:\\MY.DIR\\|DATA.TXT"},
       {"C:/DATA.TXT", 2, "|C:/DATA.TXT"},
@@ -99,11 +107,16 @@ TEST(CheckFileArg, DirectoriesAndFiles) {
     EXPECT_EQ(r.p.file.Directory + "|" + r.p.file.Name, parts);
     EXPECT_EQ(r.p.file.SendMode, parts.back() != '|');
   }
-  // The command line arrives as UTF-8 and is converted before it is read.
+  // The command line arrives as UTF-8 arguments and is read as Latin-1: the pound sign is one
+  // character of a valid name, and the file is found again under its UTF-8 name.
   TestRig r;
-  r.WriteFile("\302\243DATA.TXT", "A\r\n");
-  EXPECT_EQ(ReadCommand(r, Utf8ToLatin1("+F5 \302\243data.txt")), 0);
-  EXPECT_EQ(r.p.file.Name, "\243DATA.TXT");
+  r.WriteFile("\302\243data.txt", "A\r\nB\r\n");
+  posix::PosixSystem system(r.dir, {"+F5", "\302\243data.txt"}, "/usr/bin/telvaro3");
+  Program p(r.comm, r.window, system);
+  SetDefaults(p);
+  EXPECT_EQ(CheckCommand(p), 0);
+  EXPECT_EQ(p.file.Name, "\243DATA.TXT");
+  EXPECT_EQ(p.file.RecordCount, 2);
 }
 
 TEST(SetFields, ListsAndLimits) {

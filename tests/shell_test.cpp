@@ -5,16 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "settings/procedures.h"
 #include "support/fakes.h"
+#include "support/frames.h"
 
 namespace telvaro3 {
 namespace {
 
+using test::ACK, test::ENQ, test::EOT, test::NAK, test::Frame;
 using test::TestRig;
 
 // Runs the whole program with a command line; the terminal stays silent unless told otherwise.
@@ -73,16 +76,130 @@ TEST(RunTransfer, RunsThatFail) {
   }
 }
 
-TEST(RunTransfer, ContinuousModeRepeatsUntilCancelEvenAfterACommandError) {
-  // Cancel during the fourth silent run of 30 s; a bad option still lets the runs go on.
-  for (const char* line : {"+RXON +DDE", "+RXON +DDE +BAD"}) {
+TEST(RunTransfer, ContinuousModeRepeatsUntilCancel) {
+  // A silent terminal's round lasts its 30 s, whatever came before (a bad option too); a round
+  // that fails at once shows its result and pauses a second with the window's events processed,
+  // so that the retries neither spin nor shut Cancel out.
+  struct Case {
+    const char* line;
+    int16_t openError;
+    double cancelAfter;
+    int opens;
+    const char* message;  // the last one, and the one each quick failure showed
+  };
+  const Case cases[] = {
+      {"+RXON +DDE", 0, 95, 4, "Err(90) Aborted by Cancel."},
+      {"+RXON +DDE +BAD", 0, 95, 4, "Err(90) Aborted by Cancel."},
+      {"+RXON +DDE +P5", 68, 4.5, 5, "Err(101) Communications Port 6 not available."},
+      // The command line's error first, then the sending round's, each round with its pause.
+      {"+RXON +DDE NONE.TXT +F5", 0, 4.5, 4, "Err(1) File: NONE.TXT  not found."},
+  };
+  for (const Case& c : cases) {
     TestRig r;
-    SCOPED_TRACE(line);
-    r.window.cancelAt = r.clock.now + 95.0;
-    RunProgram(r, line);
-    EXPECT_EQ(Opens(r), 4);
+    SCOPED_TRACE(c.line);
+    r.comm.openError = c.openError;
+    r.window.cancelAt = r.clock.now + c.cancelAfter;
+    // Ends a program that would retry without end, rather than hang the test.
+    r.comm.onOpen = [&r] {
+      if (Opens(r) > 100) r.window.PressCancel();
+    };
+    RunProgram(r, c.line);
+    EXPECT_EQ(Opens(r), c.opens);
+    EXPECT_EQ(r.window.Get(Field::MsgLabel), c.message);
+    const bool quick = c.cancelAfter < 10;
+    EXPECT_EQ(r.window.waitedMs >= 1000 * (c.opens - 1), quick) << r.window.waitedMs;
+    if (quick) {
+      EXPECT_NE(std::find(r.window.log.begin(), r.window.log.end(),
+                          std::string("MsgLabel: ") + c.message),
+                r.window.log.end());
+    }
+  }
+}
+
+TEST(RunTransfer, ContinuousModeRestartsOnceAfterAnUnexpectedError) {
+  // A fault in the first round only: the box, a pause, and the rounds go on until Cancel. A
+  // fault in the second round too ends the program after its box, without a result report.
+  for (const int faultyRounds : {1, 2}) {
+    TestRig r;
+    SCOPED_TRACE(faultyRounds);
+    r.WriteFile("DATA.TXT", "A\r\n");
+    r.comm.onOutput = [&](const std::string&) {
+      if (Opens(r) <= faultyRounds) throw std::logic_error("Broken");
+    };
+    r.window.cancelAt = r.clock.now + 40.0;
+    RunProgram(r, "+RXON +DDE +F5 DATA.TXT");
+    const std::string box = "[TELVARO3 ERROR]  5: Broken Error in Transmit File";
+    EXPECT_EQ(r.window.boxes, std::vector<std::string>(faultyRounds, box));
+    EXPECT_EQ(Opens(r), faultyRounds == 1 ? 3 : 2);
+    // The pause after the first fault shows it; after the second nothing is reported.
+    EXPECT_GE(r.window.waitedMs, 900);
+    EXPECT_NE(std::find(r.window.log.begin(), r.window.log.end(), "MsgLabel: " + box.substr(17)),
+              r.window.log.end());
+    EXPECT_EQ(r.window.Get(Field::MsgLabel), faultyRounds == 1 ? "Err(90) Aborted by Cancel." : "");
+    EXPECT_TRUE(r.window.unloaded);
+    EXPECT_FALSE(r.comm.PortIsOpen());
+  }
+}
+
+TEST(RunTransfer, EachContinuousRoundStartsFromTheCommandLine) {
+  // A refused program heading must not make the next round judge an ORDERS.BHT heading as a
+  // program's (PD3), nor switch it to YModem (PD4).
+  for (const char* program : {"MENU.PD3    00001", "MENU.PD4    00001"}) {
+    TestRig r;
+    SCOPED_TRACE(program);
+    const std::vector<std::vector<std::string>> uploads = {
+        {Frame('\x01', program)},
+        {Frame('\x01', "ORDERS.BHT  000010105"), Frame('\x02', "00001ABCDE"), EOT}};
+    size_t upload = 0;
+    int sent = -2;  // the message last sent; -1: ENQ, -2: none yet, ENQ is due
+    r.comm.onIdle = [&] {
+      if (sent != -2 || !r.comm.PortIsOpen()) return;
+      if (upload == uploads.size()) return r.window.PressCancel();
+      r.comm.Reply(ENQ);
+      sent = -1;
+    };
+    r.comm.onOutput = [&](const std::string& data) {
+      if (sent == -2 || upload == uploads.size()) return;
+      const auto& messages = uploads[upload];
+      if (data == ACK && sent + 1 < static_cast<int>(messages.size())) {
+        r.comm.Reply(messages[static_cast<size_t>(++sent)]);
+      } else if (data == NAK && sent >= 0) {
+        r.comm.Reply(messages[static_cast<size_t>(sent)]);
+      } else {
+        // The PC closed the link (EOT) or acknowledged the terminal's EOT: the next upload.
+        ++upload;
+        sent = -2;
+      }
+    };
+    r.window.onEvents = [&r] {  // a bound, should a round never let the clock move
+      if (r.window.doEventsCalls > 1000000) r.window.PressCancel();
+    };
+    RunProgram(r, "+RXON +DDE");
+    EXPECT_EQ(r.comm.sent.find(NAK), std::string::npos);
+    EXPECT_EQ(r.ReadFile("ORDERS.BHT"), "ABCDE\r\n");
+    EXPECT_EQ(upload, uploads.size());
     EXPECT_EQ(r.window.Get(Field::MsgLabel), "Err(90) Aborted by Cancel.");
   }
+}
+
+TEST(RunTransfer, WindowTextsOfASend) {
+  TestRig r;
+  r.WriteFile("DATA.TXT", "A\r\nB\r\nC\r\n");
+  r.comm.onOutput = [&](const std::string&) { r.comm.Reply(ACK); };
+  RunProgram(r, "+DDE +F5 DATA.TXT");
+  std::string shown;
+  for (const auto& l : r.window.log) shown += l + "\n";
+  // RecCntBox shows the number of the line read last: one ahead while lines remain.
+  EXPECT_EQ(shown,
+            "Label1: Cancel stops the transfer; the result stays shown until Exit.\n"
+            "StatusBox: Establish Link\n"
+            "StatusBox: Sending Header\nFileBox: DATA.TXT\n"
+            "StatusBox: Sending File \nRecordsBox:  00003\nRecCntBox:  00000\ncomplete:  0%\n"
+            "RecCntBox:  00002\nProgressBar1: 33\ncomplete:  33%\n"
+            "RecCntBox:  00003\nProgressBar1: 67\ncomplete:  67%\n"
+            "ProgressBar1: 100\ncomplete:  100%\n"
+            "StatusBox: Closing Link\n"
+            "StatusBox: File Sent OK\nMsgLabel: Err(0) Transfer Complete\nCommandButton: Exit\n");
 }
 
 TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
@@ -109,15 +226,14 @@ TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
 
 TEST(ReportResult, TextsOfTheReport) {
   struct Case {
-    int16_t code, runErr, phase;
+    int16_t code;
     bool program;
     const char *status, *text;
   };
   const std::vector<Case> cases = {
-      {0, 0, 5, true, "Program Sent OK", "Err(0) Transfer Complete"},
-      {0, 0, 0, false, "File ", "Err(0) Transfer Complete"},  // YModem keeps no phase
-      {99, 13, 3, false, "Transfer Error", "Err(99) General Failure Error [ 13E  0 ]  3"},
-      {61, 0, 0, false, "Transfer Error", "Error 61 OCCURED"},  // a code without its own text
+      {0, true, "Program Sent OK", "Err(0) Transfer Complete"},
+      {-1, false, "File ", "Err(0) Transfer Complete"},  // YModem keeps no phase
+      {52, false, "Transfer Error", "Err(52) Communications error."},
   };
   for (const auto& c : cases) {
     TestRig r;
@@ -125,11 +241,54 @@ TEST(ReportResult, TextsOfTheReport) {
     r.p.file.SendMode = c.program;
     r.p.file.ProgramFile = c.program;
     r.p.settings.NoWait = true;
-    std::tie(r.p.state.ErrorCode, r.p.state.RunErrNumber, r.p.state.TransferPhase) =
-        std::tie(c.code, c.runErr, c.phase);
+    r.p.state.ErrorCode = c.code;
+    r.p.state.TransferPhase = c.program ? kPhaseDone : 0;
     ReportResult(r.p);
     EXPECT_EQ(r.window.Get(Field::StatusBox), c.status) << c.text;
     EXPECT_EQ(r.window.Get(Field::MsgLabel), c.text);
+  }
+}
+
+TEST(ErrorMessage, EveryMessageOfTheTable) {
+  // The code, the saved run-time error number (for 99), and the message; file DATA.TXT, port 3,
+  // phase 3, line 0.
+  const std::vector<std::tuple<int16_t, int16_t, const char*>> cases = {
+      {1, 0, "Err(1) File: DATA.TXT  not found."},
+      {2, 0, "Err(2) File name entered in wrong format."},
+      {3, 0, "Err(3) Number of records exceeds 32767."},
+      {4, 0, "Err(4) Field length is out of range."},
+      {5, 0, "Err(5) Number of fields is out of range."},
+      {6, 0, "Err(6) Record length is out of range."},
+      {7, 0, "Err(7) Parameter mismatch."},
+      {8, 0, "Err(8) Field length not found."},
+      {9, 0, "Err(9) Option mismatch."},
+      {51, 0, "Err(51) Communications error."},
+      {52, 0, "Err(52) Communications error."},
+      {53, 0, "Err(53) Communications error."},
+      {54, 0, "Err(54) Communications error."},
+      {55, 0, "Err(55) Communications error."},
+      {70, 0, "Err(70) Incorrect file or illegal heading."},
+      {71, 0, "Err(71) Path not found."},
+      {72, 0, "Err(72) Disk full."},
+      {79, 0, "Err(79) Quenfor Header Err."},
+      {90, 0, "Err(90) Aborted by Cancel."},
+      {99, 0, "Err(99) General Failure"},
+      {99, -4, "Err(99) General Failure"},
+      {99, 75, "Err(99) General Failure (75)"},
+      {99, 13, "Err(99) General Failure Error [ 13E  0 ]  3"},
+      {101, 0, "Err(101) Communications Port 3 not available."},
+      {102, 0, "Err(102) Communications Port 3 error."},
+      {61, 0, "Error 61 OCCURED"},
+      {1005, 0, "Error 1005 OCCURED"},
+      {-7, 0, "Error-7 OCCURED"},
+  };
+  for (const auto& [code, runErr, text] : cases) {
+    TestRig r;
+    r.p.file.Name = "DATA.TXT";
+    r.comm.SetPortNumber(3);
+    r.p.state.RunErrNumber = runErr;
+    r.p.state.TransferPhase = kPhaseText;
+    EXPECT_EQ(ErrorMessage(r.p, code), text) << code;
   }
 }
 

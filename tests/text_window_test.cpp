@@ -3,6 +3,8 @@
 #include "ui/text_window.h"
 
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -20,8 +22,9 @@ struct Harness {
     out = open_memstream(&buf, &len);
     EXPECT_EQ(pipe(keys), 0);
     if (!keyboard) CloseKeys();
-    window = std::make_unique<TextWindow>(
-        TextWindowIo{keys[0], out, keyboard, terminal, signals, 80, [this] { return now; }});
+    window = std::make_unique<TextWindow>(TextWindowIo{keys[0], out, keyboard, terminal, signals,
+                                                       80, [this] { return now; },
+                                                       [this] { return foreground; }});
     window->Bind([this] { ++cancels; }, [this] { ++ticks; });
   }
   ~Harness() {
@@ -44,6 +47,7 @@ struct Harness {
   }
 
   TextWindowIo::Clock::time_point now = TextWindowIo::Clock::time_point() + std::chrono::hours(1);
+  bool foreground = true;
   int cancels = 0, ticks = 0, keys[2] = {-1, -1};
   std::unique_ptr<TextWindow> window;
   std::FILE* out = nullptr;
@@ -115,14 +119,77 @@ TEST(TextWindow, KeysPressTheButtonAndAnswerQuestions) {
   EXPECT_TRUE(h.Output().ends_with("Question[T]: Q? -> No\n"));
 }
 
-TEST(TextWindow, FirstInterruptPressesTheButton) {
-  Harness h(false, false, true);
+// The first SIGINT or SIGTERM is the button; a second one closes the window: nothing waits for a
+// key any more, so the run ends through its own shutdown instead of being killed.
+TEST(TextWindow, InterruptsPressTheButtonAndTheSecondClosesTheWindow) {
+  Harness h(true, false, true);
   ASSERT_EQ(raise(SIGINT), 0);  // held back by the window, so the test goes on
   h.window->WaitEvents(1000);
   EXPECT_EQ(h.cancels, 1);
   ASSERT_EQ(raise(SIGTERM), 0);
+  h.window->WaitEvents(1000);
+  EXPECT_EQ(h.cancels, 2);
+  h.Keys("y");  // the keyboard is there but no longer asked
+  EXPECT_FALSE(h.window->AskYesNo("T", "Q?"));
+  h.window->MessageBox("T", "M", MsgIcon::None);
+  h.window->SetCommandCaption("OK");
+  h.window->WaitEvents(600000);
+  EXPECT_EQ(h.cancels, 3);
+  ASSERT_EQ(raise(SIGINT), 0);
   h.window.reset();  // a signal still pending when the window goes is dropped
-  EXPECT_EQ(h.cancels, 1);
+  EXPECT_EQ(h.cancels, 3);
+}
+
+// The keyboard's terminal is changed only while the program is in its foreground; in the
+// background (or on a terminal that is not the program's own, as here without the test's say)
+// the window behaves as without a keyboard and leaves the terminal as it is.
+TEST(TextWindow, TakesTheKeyboardOnlyInTheForeground) {
+  for (const bool override : {true, false}) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios cooked{};
+    ASSERT_EQ(tcgetattr(slave, &cooked), 0);
+    auto echo = [slave] {
+      termios t{};
+      EXPECT_EQ(tcgetattr(slave, &t), 0);
+      return (t.c_lflag & ECHO) != 0;
+    };
+    bool foreground = false;
+    std::FILE* sink = std::fopen("/dev/null", "w");
+    TextWindowIo io{slave, sink, true, false, false, 80, {}, {}};
+    if (override) io.foreground = [&foreground] { return foreground; };
+    int cancels = 0;
+    {
+      TextWindow w(io);
+      w.Bind([&cancels] { ++cancels; }, [] {});
+      ASSERT_EQ(write(master, "c", 1), 1);
+      w.WaitEvents(20);
+      EXPECT_TRUE(echo());
+      EXPECT_EQ(cancels, 0);
+      if (override) {
+        foreground = true;  // brought to the foreground: the keyboard is taken and read
+        w.WaitEvents(1000);
+        EXPECT_FALSE(echo());
+        EXPECT_EQ(cancels, 1);
+        // Stopped and sent to the background: the shell sets the terminal up for itself.
+        foreground = false;
+        ASSERT_EQ(tcsetattr(slave, TCSANOW, &cooked), 0);
+      }
+      w.SetCommandCaption("OK");
+      w.WaitEvents(600000);  // without a keyboard the final wait ends by itself
+      EXPECT_GE(cancels, 1);
+      EXPECT_TRUE(echo());
+      if (override) {
+        foreground = true;  // and back with fg
+        w.DoEvents();
+        EXPECT_FALSE(echo());
+      }
+    }
+    EXPECT_TRUE(echo());  // given back on the way out
+    std::fclose(sink);
+    close(slave);
+    close(master);
+  }
 }
 
 TEST(TextWindow, OnATerminalDrawsInPlaceAndAlwaysTheFinalState) {

@@ -2,12 +2,19 @@
 // text view), builds the platform services and runs the load event, which runs the whole job.
 // The result is shown only in the window; the exit status is always 0.
 
+#include <dlfcn.h>
+#include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -16,8 +23,10 @@
 
 #include "posix/posix_system.h"
 #include "serial/posix_serial.h"
+#include "settings/procedures.h"
 #include "shell/program.h"
 #include "shell/shell.h"
+#include "shell/text.h"
 #include "ui/text_window.h"
 
 #ifdef TELVARO3_HAVE_QT
@@ -27,6 +36,50 @@
 #endif
 
 namespace {
+
+constexpr const char* kUsage =
+    R"(Usage: telvaro3 [options] [FILE | DIRECTORY\]
+Moves one file between this PC and a handheld terminal on a serial port.
+  FILE           send this file (8.3 name, e.g. DATA.TXT or 'C:\DATA\ORDERS.BHT')
+  DIRECTORY\     receive a file into this directory ('IN\', 'C:\HOME\ME\IN\');
+                 without an argument the current directory receives
+Options (any letter case, in any order):
+  +P0 ... +P19   port 1 ... 20: ~/.config/telvaro3/comN, else /dev/ttyS(N-1)
+  +B300 ... +B460800   baud rate (default 19200)    +PN +PE +PO  parity
+  +D7 +D8        data bits     +S1 +S2  stop bits
+  +F10,5         field lengths of the records (else from the .FLD file)
+  +PB -PB        block check on/off         +SN -SN  serial numbers on/off
+  +CMP           compact digits             +YMOD    YModem
+  +T0 +T30 +T60 +T90 +T120   give up after this many seconds of silence
+  +IR            IrDA link                  +IRD<ms> pause before each block
+  +APP           append to received files   +RXON    repeat until Cancel
+  +EX            end after a success        +DDE     never wait at the end
+  +EW            power the computer off at the end
+Quote arguments with backslashes for the shell. The result is shown in the status
+window; the exit status is always 0.
+  --help         this text           --version   the program's name and version
+)";
+
+// --help and --version, as the only argument, answer on standard output without a window or a
+// port. True when the argument was one of them.
+bool AnswerHelpOrVersion(const std::vector<std::string>& args, telvaro3::posix::PosixSystem& system,
+                         telvaro3::SerialComm& comm) {
+  if (args.size() != 1) return false;
+  if (args[0] == "--help") {
+    std::fputs(kUsage, stdout);
+    return true;
+  }
+  if (args[0] != "--version") return false;
+  // The version is the one the program itself shows; a silent text view stands in for the window.
+  telvaro3::ui::TextWindowIo io;
+  io.catchSignals = false;
+  telvaro3::ui::TextWindow silent(io);
+  telvaro3::Program p(comm, silent, system);
+  telvaro3::SetDefaults(p);
+  const std::string line = telvaro3::Latin1ToUtf8(system.ProgramName() + " " + p.ProgramVersion);
+  std::printf("%s\n", line.c_str());
+  return true;
+}
 
 #ifdef TELVARO3_HAVE_QT
 std::string Env(const char* name) {
@@ -49,10 +102,70 @@ bool SocketAnswers(const std::string& path) {
   return ok;
 }
 
+// True when host accepts a TCP connection on port within a few seconds.
+bool TcpAnswers(const std::string& host, int port) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
+  bool ok = false;
+  for (addrinfo* a = found; a != nullptr && !ok; a = a->ai_next) {
+    int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+    if (fd < 0) continue;
+    if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+      ok = true;
+    } else if (errno == EINPROGRESS) {
+      pollfd pfd{fd, POLLOUT, 0};
+      int err = 0;
+      socklen_t len = sizeof err;
+      ok = poll(&pfd, 1, 3000) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
+           err == 0;
+    }
+    close(fd);
+  }
+  freeaddrinfo(found);
+  return ok;
+}
+
+// True when the X server of display accepts this program as a client (authorisation included)
+// within a few seconds, asked through the same library the Qt platform plugin uses; without that
+// library Qt could not use the display either. The question is put by a child process, so that a
+// server that takes the connection and never answers costs only the wait.
+bool XServerAccepts(const std::string& display) {
+  void* xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (xcb == nullptr) return false;
+  using Connect = void* (*)(const char*, int*);
+  using HasError = int (*)(void*);
+  auto connectTo = reinterpret_cast<Connect>(dlsym(xcb, "xcb_connect"));
+  auto hasError = reinterpret_cast<HasError>(dlsym(xcb, "xcb_connection_has_error"));
+  bool ok = false;
+  pid_t child = connectTo != nullptr && hasError != nullptr ? fork() : -1;
+  if (child == 0) {
+    void* c = connectTo(display.c_str(), nullptr);
+    _exit(c != nullptr && hasError(c) == 0 ? 0 : 1);
+  }
+  if (child > 0) {
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 300 && done == 0; ++i) {
+      done = waitpid(child, &status, WNOHANG);
+      if (done == 0) usleep(10000);
+    }
+    if (done == 0) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+    }
+    ok = done == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  dlclose(xcb);
+  return ok;
+}
+
 // Whether the Qt window can be had. Qt ends the process when it cannot reach a display, so this
 // is decided before the application object exists: an explicit platform choice is followed; a
-// local X display or a Wayland display must answer on its socket; a remote X display (host:N, as
-// SSH forwards it) is taken on trust.
+// Wayland display must answer on its socket; an X display must answer on its socket (a remote
+// one, host:N as SSH forwards it, on TCP port 6000+N within a few seconds) and accept the
+// program as a client. A display that does not answer leaves the text view.
 bool DisplayAvailable() {
   if (!Env("QT_QPA_PLATFORM").empty()) return true;
 
@@ -67,12 +180,18 @@ bool DisplayAvailable() {
   size_t colon = display.rfind(':');
   if (colon == std::string::npos) return false;
   std::string host = display.substr(0, colon);
-  if (!host.empty() && host != "unix") return true;
   std::string number = display.substr(colon + 1);
   number = number.substr(0, number.find('.'));
-  if (number.empty()) return false;
-  std::string socketPath = "/tmp/.X11-unix/X" + number;
-  return SocketAnswers("@" + socketPath) || SocketAnswers(socketPath);
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (number.size() > 4) return false;
+  bool answers = false;
+  if (!host.empty() && host != "unix") {
+    answers = TcpAnswers(host, 6000 + std::stoi(number));
+  } else {
+    std::string socketPath = "/tmp/.X11-unix/X" + number;
+    answers = SocketAnswers("@" + socketPath) || SocketAnswers(socketPath);
+  }
+  return answers && XServerAccepts(display);
 }
 #endif
 
@@ -84,6 +203,7 @@ int main(int argc, char** argv) {
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   const char* home = std::getenv("HOME");
   telvaro3::serial::PosixSerialComm comm(telvaro3::serial::ConfigHome(xdg, home));
+  if (AnswerHelpOrVersion(args, system, comm)) return 0;
 
   std::unique_ptr<telvaro3::Window> window;
 #ifdef TELVARO3_HAVE_QT

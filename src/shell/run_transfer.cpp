@@ -33,8 +33,23 @@ namespace {
 
 enum class Next { PortSetup, EndOfRun, Shutdown };
 
+// A continuous round that fails sooner than this is followed by a pause of the rest of it, so
+// that a port that will not open, or a job that cannot run, is retried about once a second
+// instead of as fast as the processor allows.
+constexpr double kRetryPauseSeconds = 1.0;
+
+// The settings as the command line left them. Each continuous round starts from them, so that
+// what one received heading set (a program file, YModem for a PD4, the record layout, the name)
+// does not shape the next round.
+struct CommandSettings {
+  RunSettings settings;
+  TransferFile file;
+};
+
 // Steps 4 to 10 of a run: port set-up, opening, dispatch. Returns where the run goes on.
-Next SetUpAndTransfer(Program& p) {
+Next SetUpAndTransfer(Program& p, const CommandSettings& command) {
+  p.settings = command.settings;
+  p.file = command.file;
   RunSettings& s = p.settings;
   SerialComm& comm = p.comm;
   p.state.SettingsString = s.BaudRate + "," + s.Parity + "," + s.DataBits + "," + s.StopBits;
@@ -116,6 +131,21 @@ RunTimeError AsRunTimeError(std::exception_ptr e) {
   }
 }
 
+// Between two continuous rounds: a round that failed quickly (no port, a command-line error, a
+// job that cannot start) shows its result line and is followed by the rest of a second's pause.
+// The pause processes the window's events, so Cancel ends it at once.
+void PauseAfterFailedRound(Program& p, double roundStart, const std::string& message) {
+  const double until = roundStart + kRetryPauseSeconds;
+  if (p.system.Now() >= until) return;
+  p.window.SetText(Field::StatusBox, "Transfer Error");
+  p.window.SetText(Field::MsgLabel, message);
+  while (!p.state.AbortFlag) {
+    const double left = until - p.system.Now();
+    if (left <= 0) break;
+    p.window.WaitEvents(static_cast<int>(left * 1000.0) + 1);
+  }
+}
+
 }  // namespace
 
 void RunTransfer(Program& p) {
@@ -123,21 +153,32 @@ void RunTransfer(Program& p) {
   p.window.FocusCommandButton();
   bool restarted = false;
   Next next = Next::PortSetup;
-  bool commandRead = false;
+  bool commandRead = false, commandKept = false;
+  CommandSettings command;
+  double roundStart = p.system.Now();
   for (;;) {
     try {
       if (!commandRead) {
         commandRead = true;
         p.state.ErrorCode = CheckCommand(p);
+        command = {p.settings, p.file};
+        commandKept = true;
         next = p.state.ErrorCode != 0 ? Next::EndOfRun : Next::PortSetup;
       }
       while (next != Next::Shutdown) {
-        if (next == Next::PortSetup) next = SetUpAndTransfer(p);
+        if (next == Next::PortSetup) {
+          roundStart = p.system.Now();
+          next = SetUpAndTransfer(p, command);
+        }
         if (next == Next::EndOfRun) {
           // Continuous mode goes round again, whatever the result, until Cancel.
           if (p.settings.Continuous && !p.state.AbortFlag) {
-            next = Next::PortSetup;
-            continue;
+            if (p.state.ErrorCode > 0)
+              PauseAfterFailedRound(p, roundStart, ErrorMessage(p, p.state.ErrorCode));
+            if (!p.state.AbortFlag) {
+              next = Next::PortSetup;
+              continue;
+            }
           }
           ReportResult(p);
           next = Next::Shutdown;
@@ -146,6 +187,11 @@ void RunTransfer(Program& p) {
       break;
     } catch (...) {
       const RunTimeError e = AsRunTimeError(std::current_exception());
+      if (!commandKept) {
+        // The command line failed while it was read: what it had set so far stands.
+        command = {p.settings, p.file};
+        commandKept = true;
+      }
       p.state.ResultMessage =
           Str(e.Number()) + ": " + e.Description() + " Error in " + p.state.ProcName;
       CloseEverything(p);
@@ -153,8 +199,11 @@ void RunTransfer(Program& p) {
       // One restart in continuous mode; a second failure ends the program.
       if (p.settings.Continuous && !p.state.AbortFlag && !restarted) {
         restarted = true;
-        next = Next::PortSetup;
-        continue;
+        PauseAfterFailedRound(p, roundStart, p.state.ResultMessage);
+        if (!p.state.AbortFlag) {
+          next = Next::PortSetup;
+          continue;
+        }
       }
       break;
     }

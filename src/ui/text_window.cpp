@@ -61,17 +61,9 @@ TextWindowIo TextWindowIo::Standard() {
 }
 
 TextWindow::TextWindow(TextWindowIo io) : io_(std::move(io)) {
-  if (io_.inIsTty && tcgetattr(io_.inFd, &savedTerm_) == 0) {
-    // Keys one at a time and unseen; Ctrl-C still raises SIGINT.
-    termios t = savedTerm_;
-    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    keyboardRaw_ = tcsetattr(io_.inFd, TCSANOW, &t) == 0;
-  }
   if (io_.catchSignals) {
-    // The signals are held back and read from a descriptor, so the first one becomes a click
-    // handled on the program's thread like any other window event.
+    // The signals are held back and read from a descriptor, so that they become clicks handled
+    // on the program's thread like any other window event.
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
@@ -80,7 +72,15 @@ TextWindow::TextWindow(TextWindowIo io) : io_(std::move(io)) {
       signalFd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
       if (signalFd_ < 0) pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
     }
+    // A background run must never be stopped by its terminal: a terminal access that would
+    // raise these fails or goes through instead, and the window keeps off the terminal anyway.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGTTOU, &ignore, &savedTtou_);
+    sigaction(SIGTTIN, &ignore, &savedTtin_);
   }
+  FollowForeground();
 }
 
 TextWindow::~TextWindow() {
@@ -93,6 +93,55 @@ TextWindow::~TextWindow() {
     close(signalFd_);
     pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
   }
+  if (io_.catchSignals) {
+    sigaction(SIGTTOU, &savedTtou_, nullptr);
+    sigaction(SIGTTIN, &savedTtin_, nullptr);
+  }
+}
+
+bool TextWindow::InForeground() const {
+  if (io_.foreground) return io_.foreground();
+  // Not the controlling terminal, or another process group's turn: not ours to take.
+  return tcgetpgrp(io_.inFd) == getpgrp();
+}
+
+bool TextWindow::KeyboardUsable() {
+  if (!io_.inIsTty || inEof_ || closing_) return false;
+  FollowForeground();
+  return InForeground();
+}
+
+void TextWindow::FollowForeground() {
+  if (!io_.inIsTty || inEof_ || closing_ || unloaded_) return;
+  if (!InForeground()) {
+    // Sent to the background (Ctrl-Z, bg): the shell has the terminal now and set it up for
+    // itself; a background process may not change it.
+    keyboardRaw_ = false;
+    return;
+  }
+  if (keyboardRaw_) return;
+  if (!termSaved_) {
+    // The settings are saved once, as the program first found them in the foreground: after a
+    // stop and fg the shell may hand back the terminal in the program's own raw settings.
+    if (tcgetattr(io_.inFd, &savedTerm_) != 0) return;
+    termSaved_ = true;
+  }
+  // Keys one at a time and unseen; Ctrl-C still raises SIGINT.
+  termios t = savedTerm_;
+  t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  keyboardRaw_ = tcsetattr(io_.inFd, TCSANOW, &t) == 0;
+}
+
+bool TextWindow::MayDraw() const {
+  if (!io_.outIsTty) return true;
+  const int fd = fileno(io_.out);
+  const pid_t owner = tcgetpgrp(fd);
+  if (owner < 0 || owner == getpgrp()) return true;
+  // A background job on a terminal that stops background writers: hold the drawing back.
+  termios t{};
+  return tcgetattr(fd, &t) != 0 || (t.c_lflag & TOSTOP) == 0;
 }
 
 void TextWindow::Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) {
@@ -175,18 +224,21 @@ TextWindow::Key TextWindow::Pump(int maxMs, bool modal) {
   auto now = Now();
   int timeout = maxMs;
   auto cap = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
+  const bool keyboard = KeyboardUsable();
   if (!modal) {
     if (timerEnabled_) cap(MsUntil(nextTick_, now));
-    if (FinalWait() && !KeyboardUsable()) cap(0);
+    if (FinalWait() && !keyboard) cap(0);
+  } else if (keyboard) {
+    cap(500);  // a move to the background ends a modal wait on the keyboard
   }
-  if (dirty_ && shown_ && io_.outIsTty) {
+  if (dirty_ && shown_ && io_.outIsTty && MayDraw()) {
     cap(MsUntil(lastDraw_ + std::chrono::milliseconds(kRedrawMs), now));
   }
 
   pollfd pfd[2];
   nfds_t n = 0;
   int keyIndex = -1, signalIndex = -1;
-  if (KeyboardUsable()) {
+  if (keyboard) {
     keyIndex = static_cast<int>(n);
     pfd[n++] = {io_.inFd, POLLIN, 0};
   }
@@ -222,7 +274,8 @@ TextWindow::Key TextWindow::ReadKeys() {
   unsigned char buf[64];
   ssize_t r = read(io_.inFd, buf, sizeof buf);
   if (r <= 0) {
-    if (r == 0 || (errno != EAGAIN && errno != EINTR)) inEof_ = true;
+    // EIO: the program went to the background just now; the keyboard comes back with fg.
+    if (r == 0 || (errno != EAGAIN && errno != EINTR && errno != EIO)) inEof_ = true;
     return Key::None;
   }
   Key key = Key::None;
@@ -258,22 +311,13 @@ TextWindow::Key TextWindow::ReadKeys() {
 void TextWindow::ReadSignals() {
   signalfd_siginfo info;
   while (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-    if (++signalsSeen_ == 1) {
-      PressButton();
-      continue;
+    if (++signalsSeen_ >= 2 && !closing_) {
+      // A second request to stop: the terminal is given back now, and nothing waits for a key
+      // any more, so the run ends through its normal shutdown.
+      closing_ = true;
+      RestoreTerminal();
     }
-    // A second request to stop: leave at once, with the terminal as it was found.
-    int sig = static_cast<int>(info.ssi_signo);
-    Unload();
-    std::fflush(io_.out);
-    signal(sig, SIG_DFL);
-    pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, sig);
-    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-    raise(sig);
-    _exit(128 + sig);
+    PressButton();
   }
 }
 
@@ -352,8 +396,8 @@ void TextWindow::Unload() {
 
 void TextWindow::RestoreTerminal() {
   if (!keyboardRaw_) return;
-  tcsetattr(io_.inFd, TCSANOW, &savedTerm_);
   keyboardRaw_ = false;
+  if (InForeground()) tcsetattr(io_.inFd, TCSANOW, &savedTerm_);
 }
 
 void TextWindow::Emit(const std::string& line) {
@@ -370,6 +414,7 @@ void TextWindow::Changed() {
 
 void TextWindow::DrawIfDue() {
   if (!dirty_ || !shown_ || unloaded_ || !io_.outIsTty) return;
+  if (!MayDraw()) return;
   if (Now() < lastDraw_ + std::chrono::milliseconds(kRedrawMs)) return;
   Draw();
 }
@@ -382,7 +427,7 @@ int TextWindow::Width() const {
 }
 
 void TextWindow::Draw() {
-  if (!io_.outIsTty) return;
+  if (!io_.outIsTty || !MayDraw()) return;
   const int width = std::max(Width() - 1, 20);
   auto field = [this](Field f) { return Printable(fields_[Index(f)]); };
   int filled = progress_ * kBarWidth / 100;
@@ -421,6 +466,7 @@ void TextWindow::Draw() {
 }
 
 void TextWindow::PrintBelow(const std::string& text) {
+  if (!MayDraw()) return;
   std::string out = Latin1ToUtf8(Printable(text, true));
   std::fwrite(out.data(), 1, out.size(), io_.out);
   std::fflush(io_.out);

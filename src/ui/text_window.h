@@ -28,6 +28,9 @@ struct TextWindowIo {
   int width = 0;
   // The time the timer and the redraw throttle go by; the steady clock when empty.
   std::function<Clock::time_point()> now;
+  // Whether the program is in the foreground process group of the keyboard's terminal; when
+  // empty, the terminal of inFd is asked. Only a foreground program may take the keyboard.
+  std::function<bool()> foreground;
 
   // Standard input and output of the process, with isatty's answers.
   static TextWindowIo Standard();
@@ -41,11 +44,20 @@ struct TextWindowIo {
 //    "MessageBox[<title>]: <text>", a question as "Question[<title>]: <text> -> No".
 // Text is Latin-1 inside the program and leaves as UTF-8.
 //
-// The CommandButton is Esc or 'c' on a terminal keyboard, and the first SIGINT or SIGTERM; a
-// second one ends the process. Once the button no longer reads "&Cancel" (the run is over and
-// the result is shown), Enter presses it too, and without a terminal keyboard (standard input
-// not a terminal, or at its end) the window presses it by itself, so the final wait never waits
-// for a key that cannot come. For the same reason a question is answered No without a keyboard.
+// The CommandButton is Esc or 'c' on a terminal keyboard, and the first SIGINT or SIGTERM. A
+// second one closes the window: the button is pressed again and from then on nothing waits for
+// a key, so the run ends through its normal shutdown. Once the button no longer reads "&Cancel"
+// (the run is over and the result is shown), Enter presses it too, and without a terminal
+// keyboard (standard input not a terminal, at its end, or the program not in its terminal's
+// foreground, as in a background job or under cron) the window presses it by itself, so the
+// final wait never waits for a key that cannot come. For the same reason a question is answered
+// No without a keyboard.
+//
+// The keyboard's terminal settings are changed (keys one at a time, no echo) only while the
+// program is in the terminal's foreground, and given back on the way out. SIGTTOU and SIGTTIN
+// are ignored while the window exists, so that no terminal access stops a background run; a
+// drawing terminal that asks background jobs not to write (TOSTOP) gets nothing until the
+// program is in its foreground again.
 class TextWindow : public Window {
  public:
   explicit TextWindow(TextWindowIo io);
@@ -88,7 +100,11 @@ class TextWindow : public Window {
   enum class Key { None, Cancel, Enter, About, Yes, No };
 
   TextWindowIo::Clock::time_point Now() const;
-  bool KeyboardUsable() const { return io_.inIsTty && !inEof_; }
+  bool KeyboardUsable();
+  bool InForeground() const;
+  // Takes the keyboard when the program is in the foreground, lets it go when it is not.
+  void FollowForeground();
+  bool MayDraw() const;
   bool FinalWait() const { return caption_ != "&Cancel"; }
   // Waits up to maxMs for a key or a signal and handles what came; -1 waits without limit.
   // In a modal box the keys are only returned, not acted on.
@@ -127,12 +143,16 @@ class TextWindow : public Window {
   TextWindowIo::Clock::time_point lastDraw_{};
 
   bool inEof_ = false;
+  bool closing_ = false;  // a second stop request came
   bool keyboardRaw_ = false;
+  bool termSaved_ = false;
   termios savedTerm_{};
 
   int signalFd_ = -1;
   int signalsSeen_ = 0;
   sigset_t savedMask_{};
+  struct sigaction savedTtou_ {
+  }, savedTtin_{};
   bool pendingClick_ = false;
 };
 

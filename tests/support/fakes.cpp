@@ -42,6 +42,7 @@ void FakeComm::SetIrdaFlag(bool v) {
 
 void FakeComm::SetPortIsOpen(bool open) {
   writes.push_back(std::string("PortIsOpen=") + (open ? "1" : "0"));
+  if (open && onOpen) onOpen();
   if (open && openError != 0) throw RunTimeError(openError, RunTimeErrorText(openError));
   if (open && openRefused) return;
   open_ = open;
@@ -182,6 +183,7 @@ void FakeWindow::DoEvents() {
 }
 
 void FakeWindow::WaitEvents(int maxMs) {
+  waitedMs += maxMs;
   clock_.now += maxMs / 1000.0;
   DoEvents();
 }

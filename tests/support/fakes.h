@@ -38,6 +38,8 @@ class FakeComm : public SerialComm {
   // Opening fails with this run-time error number when not 0.
   int16_t openError = 0;
   bool openRefused = false;  // opening leaves the port closed
+  // Called at every attempt to open the port, before it succeeds or fails.
+  std::function<void()> onOpen;
 
   // Queues bytes that arrive after delaySeconds of program time.
   void Reply(const std::string& bytes, double delaySeconds = 0.0);
@@ -107,6 +109,8 @@ class FakeWindow : public Window {
   // Called on every DoEvents; may press Cancel through PressCancel().
   std::function<void()> onEvents;
   int doEventsCalls = 0;
+  // Milliseconds spent in WaitEvents, all calls together.
+  int64_t waitedMs = 0;
 
   void PressCancel();
   std::string Get(Field f) const { return Text(f); }
