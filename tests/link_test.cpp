@@ -47,6 +47,53 @@ TEST(SendToBHT, PortEvents) {
   }
 }
 
+TEST(SendToBHT, WaitsUntilTheOutputHasLeftWithinALimit) {
+  struct Case {
+    const char* what;
+    double secondsPerByte;
+    double cancelAfter;  // seconds after the write; negative: never
+    bool discards;
+    double minSeconds, maxSeconds;  // time from the write to the return
+  };
+  // 100 bytes at 19200 baud (the default): a limit of 5 s and the data's line time.
+  const Case cases[] = {{"drains", 0.01, -1, false, 1.0, 1.0},
+                        {"cancelled", 0.01, 0.3, true, 0.3, 0.32},
+                        {"never drains", 1e6, -1, true, 5.0, 5.1}};
+  for (const Case& c : cases) {
+    LinkRig r;
+    r.p.settings.SendDelayMs = 0;
+    r.comm.secondsPerByte = c.secondsPerByte;
+    r.window.Bind([&] { r.p.state.AbortFlag = true; }, nullptr);
+    const double start = r.clock.now;
+    if (c.cancelAfter >= 0) r.window.cancelAt = start + c.cancelAfter;
+    // A wait without end gives up here rather than hang the test.
+    r.comm.onIdle = [&] { r.p.state.AbortFlag = r.p.state.AbortFlag || r.clock.now > start + 60; };
+    EXPECT_EQ(SendToBHT(r.p, std::string(100, 'x')), 0) << c.what;
+    EXPECT_GE(r.clock.now - start, c.minSeconds - 1e-9) << c.what;
+    EXPECT_LE(r.clock.now - start, c.maxSeconds + 1e-9) << c.what;
+    EXPECT_EQ(r.p.state.LastResult, c.discards ? 0 : 1) << c.what;
+    const bool discarded = !r.comm.writes.empty() && r.comm.writes.back() == "OutputCount=0";
+    EXPECT_EQ(discarded, c.discards) << c.what;
+    EXPECT_EQ(r.comm.OutputCount(), 0) << c.what;
+    EXPECT_EQ(r.p.state.AbortFlag, c.cancelAfter >= 0) << c.what;  // seen, not cleared
+  }
+}
+
+TEST(WaitAnswerBHT, TheAnswerClockStartsOnceTheBlockHasLeft) {
+  // A 108-byte block at 300 baud is 3.6 s on the line, longer than the answer wait.
+  LinkRig r;
+  r.comm.secondsPerByte = 10.0 / 300;
+  const std::string block = "\x02" + std::string(106, 'x') + "\x03";
+  double leftAt = 0;
+  r.comm.onOutput = [&](const std::string& data) {
+    leftAt = r.clock.now + static_cast<double>(data.size()) * r.comm.secondsPerByte;
+    r.comm.Reply("\x06", leftAt - r.clock.now + 0.5);
+  };
+  EXPECT_EQ(SendToBHT(r.p, block), 0);
+  EXPECT_EQ(WaitAnswerBHT(r.p), kAnswerAck);
+  EXPECT_GE(r.p.state.WaitStart, leftAt);
+}
+
 TEST(WaitAnswerBHT, FirstCharacterOfAChunkDecides) {
   const std::vector<std::pair<std::string, int16_t>> cases = {
       {"\x06", kAnswerAck}, {"\x15", kAnswerNak},         {"\x05", kAnswerEnq},
