@@ -195,10 +195,13 @@ int main(int argc, char** argv) {
       Reap(term);
       const double limit = StopAndWaitLimit(
           row.records, recordLength, static_cast<int>(row.fields.size()), row.baud, receiving);
-      std::printf("%-8d %-8d %-7d %-9s %10.2f %10.2f %7.3f %8.2f%%  %s\n", row.baud, row.records,
-                  recordLength, receiving ? "receive" : "send", run.transfer, limit,
-                  run.transfer > 0 ? limit / run.transfer : 0.0, 100.0 * run.cpu / run.wall,
-                  run.result.c_str());
+      // A transfer that failed has no ratio: it may have ended early.
+      char ratio[16] = "-";
+      if (run.transfer > 0 && run.result.rfind("Err(0)", 0) == 0)
+        std::snprintf(ratio, sizeof ratio, "%.3f", limit / run.transfer);
+      std::printf("%-8d %-8d %-7d %-9s %10.2f %10.2f %7s %8.2f%%  %s\n", row.baud, row.records,
+                  recordLength, receiving ? "receive" : "send", run.transfer, limit, ratio,
+                  100.0 * run.cpu / run.wall, run.result.c_str());
       std::fflush(stdout);
     }
   }
