@@ -168,6 +168,28 @@ TEST_F(EndToEnd, SilentTerminal) {
   EXPECT_EQ(RunProgram("+T30 +F5 DATA.TXT"), "Err(52) Communications error.");
 }
 
+TEST_F(EndToEnd, SlowLineSendsEveryBlockOnce) {
+  // At 300 baud a block of a 100-character record is 3.6 s on the line, longer than the answer
+  // wait: the wait may only start once the block has left, or blocks go out again and answers
+  // are taken for the wrong blocks.
+  std::string text;
+  for (const char c : {'A', 'B', 'C'}) text += std::string(100, c) + "\r\n";
+  Write("SLOW.TXT", text);
+  auto term = StartTerminal("--baud 300 --verbose download --save got.txt --timeout-s 60");
+  EXPECT_EQ(RunProgram("+B300 +F50,50 SLOW.TXT", 60), "Err(0) Transfer Complete");
+  ASSERT_TRUE(term->Wait(10));
+  const std::string log = Slurp(Path("termsim.err"));
+  EXPECT_EQ(term->ExitCode(), 0) << log;
+  EXPECT_EQ(Slurp(Path("got.txt")), text);
+  auto count = [&log](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("< <SOH>"), 1u) << log;
+  EXPECT_EQ(count("< <STX>"), 3u) << log;
+}
+
 TEST_F(EndToEnd, LargestFileBothWays) {
   std::string text, padded;
   for (int i = 1; i <= 32767; ++i) {
@@ -176,8 +198,10 @@ TEST_F(EndToEnd, LargestFileBothWays) {
     padded += r + std::string(12 - r.size(), ' ') + "\r\n";
   }
   Write("BIG.TXT", text);
+  // The program waits for the line time of every block: at the fastest rate the whole file is
+  // about 15 s on the line.
   auto down = StartTerminal("download --save got.txt --timeout-s 300");
-  EXPECT_EQ(RunProgram("+F12 +IRD0 BIG.TXT", 300), "Err(0) Transfer Complete");
+  EXPECT_EQ(RunProgram("+B460800 +F12 +IRD0 BIG.TXT", 300), "Err(0) Transfer Complete");
   ASSERT_TRUE(down->Wait(30));
   down.reset();
   EXPECT_TRUE(Slurp(Path("got.txt")) == padded);
@@ -185,7 +209,7 @@ TEST_F(EndToEnd, LargestFileBothWays) {
   // And back: the terminal uploads what it received.
   fs::create_directories(Path("back"));
   auto up = StartTerminal("upload --file got.txt --name TAKE.BHT --fields 12 --timeout-s 300");
-  EXPECT_EQ(RunProgram("BACK\\ +IRD0", 300), "Err(0) Transfer Complete");
+  EXPECT_EQ(RunProgram("+B460800 BACK\\ +IRD0", 300), "Err(0) Transfer Complete");
   ASSERT_TRUE(up->Wait(30));
   EXPECT_TRUE(Slurp(Path("back/TAKE.BHT")) == padded);
 }

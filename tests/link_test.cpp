@@ -30,21 +30,58 @@ TEST(SendToBHT, WaitsTheSendDelayThenWrites) {
   EXPECT_EQ(r.comm.sent, "xx");
 }
 
-TEST(SendToBHT, PortEvents) {
+TEST(SendToBHT, WaitsUntilTheOutputHasLeftThenReadsTheEvent) {
   struct Case {
-    int16_t event, result;
-    bool discards;  // the queued output is given up
+    int16_t event, result, lastResult;
+    bool discards;                                // the queued output is given up
+    double secondsPerByte = 0, cancelAfter = -1;  // cancel: seconds after the write
+    double seconds = 0;                           // from the write to the return
   };
-  const Case cases[] = {{1, 0, false},       {1000, 1000, false}, {1001, 0, true},
-                        {1010, 1010, false}, {1011, 0, true},     {0, 0, true}};
+  // 100 bytes at 19200 baud (the default): the limit is 5 s beyond their line time at 12 bits a
+  // character, 0.0625 s.
+  const Case cases[] = {{1, 0, 1, false},
+                        {1000, 1000, 1000, false},
+                        {1001, 0, 1001, true},
+                        {1010, 1010, 1010, false},
+                        {1011, 0, 1011, true},
+                        {0, 0, 0, true},
+                        {1, 0, 1, false, 0.01, -1, 1.0},    // the queue drains
+                        {1, 0, 0, true, 0.01, 0.3, 0.3},    // Cancel: the output is given up
+                        {1, 0, 0, true, 1e6, -1, 5.0625}};  // never drains: the limit
   for (const Case& c : cases) {
+    const std::string label = std::to_string(c.event) + "/" + std::to_string(c.secondsPerByte);
     LinkRig r;
+    r.p.settings.SendDelayMs = 0;
     r.comm.nextEvent = c.event;
-    EXPECT_EQ(SendToBHT(r.p, "\x02x\x03"), c.result) << c.event;
-    EXPECT_EQ(r.p.state.LastResult, c.event);
+    r.comm.secondsPerByte = c.secondsPerByte;
+    r.window.Bind([&] { r.p.state.AbortFlag = true; }, nullptr);
+    const double start = r.clock.now;
+    if (c.cancelAfter >= 0) r.window.cancelAt = start + c.cancelAfter;
+    // A wait without end gives up here rather than hang the test.
+    r.comm.onIdle = [&] { r.p.state.AbortFlag = r.p.state.AbortFlag || r.clock.now > start + 60; };
+    EXPECT_EQ(SendToBHT(r.p, std::string(100, 'x')), c.result) << label;
+    EXPECT_NEAR(r.clock.now - start, c.seconds, 0.02) << label;
+    EXPECT_EQ(r.p.state.LastResult, c.lastResult) << label;
     const bool discarded = !r.comm.writes.empty() && r.comm.writes.back() == "OutputCount=0";
-    EXPECT_EQ(discarded, c.discards) << c.event;
+    EXPECT_EQ(discarded, c.discards) << label;
+    EXPECT_EQ(r.comm.OutputCount(), 0) << label;
+    EXPECT_EQ(r.p.state.AbortFlag, c.cancelAfter >= 0) << label;  // seen, not cleared
   }
+}
+
+TEST(WaitAnswerBHT, TheAnswerClockStartsOnceTheBlockHasLeft) {
+  // A 108-byte block at 300 baud is 3.6 s on the line, longer than the answer wait.
+  LinkRig r;
+  r.comm.secondsPerByte = 10.0 / 300;
+  const std::string block = "\x02" + std::string(106, 'x') + "\x03";
+  double leftAt = 0;
+  r.comm.onOutput = [&](const std::string& data) {
+    leftAt = r.clock.now + static_cast<double>(data.size()) * r.comm.secondsPerByte;
+    r.comm.Reply("\x06", leftAt - r.clock.now + 0.5);
+  };
+  EXPECT_EQ(SendToBHT(r.p, block), 0);
+  EXPECT_EQ(WaitAnswerBHT(r.p), kAnswerAck);
+  EXPECT_GE(r.p.state.WaitStart, leftAt);
 }
 
 TEST(WaitAnswerBHT, FirstCharacterOfAChunkDecides) {

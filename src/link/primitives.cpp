@@ -3,6 +3,7 @@
 
 #include "link/link.h"
 #include "shell/shell.h"
+#include "shell/text.h"
 
 namespace telvaro3 {
 namespace {
@@ -15,6 +16,8 @@ std::string XorOf(const std::string& text, size_t end) {
 }
 
 constexpr double kAnswerWaitSeconds = 3.0;
+// What a send may take beyond the line time of its data before the output is given up.
+constexpr double kSendMarginSeconds = 5.0;
 
 bool Is(char c, const std::string& control) {
   return !control.empty() && c == control[0];
@@ -37,12 +40,21 @@ int16_t SendToBHT(Program& p, const std::string& data) {
   // A negative delay from the command line means no delay, never an endless one.
   p.system.Sleep(p.settings.SendDelayMs > 0 ? p.settings.SendDelayMs : 0);
   p.comm.OutputData(data);
-  while (p.comm.OutputCount() >= 1 && p.comm.EventCode() == 0) {
+  // The answer to a block may only be awaited once the block is on the line, so the wait lasts
+  // as long as the port still holds output. A device that nobody reads (or a line held up) must
+  // not keep it forever: it may take the line time of the data (at 12 bits a character, the
+  // widest framing) and a few seconds more, and is then given up like an unknown event: the
+  // output is discarded and the send counts as done, so that the answer wait decides.
+  const double baud = Val(p.settings.BaudRate);
+  const double lineSeconds = static_cast<double>(data.size()) * 12.0 / (baud >= 300 ? baud : 300);
+  const double giveUp = p.system.Now() + lineSeconds + kSendMarginSeconds;
+  while (p.comm.OutputCount() >= 1 && p.comm.EventCode() == 0 && p.system.Now() < giveUp) {
     Yield(p);
     if (p.state.AbortFlag) break;
-    // Input waiting would make the port wait return at once; the window wait still blocks.
+    // The port wait also ends when the output should have left. Input waiting would make it
+    // return at once; the window wait still blocks.
     if (p.comm.InputCount() < 1)
-      IdleForInput(p, p.system.Now() + kIdleWaitMs / 1000.0);
+      IdleForInput(p, giveUp);
     else
       p.window.WaitEvents(1);
   }
@@ -50,7 +62,8 @@ int16_t SendToBHT(Program& p, const std::string& data) {
   p.state.LastResult = event;
   if (event == 1) return 0;
   if (event >= 1000 && event <= 1010 && event != 1001) return event;
-  // Anything else: what is still queued is given up.
+  // Anything else (also a cancel or the limit before the output left): what is still queued is
+  // given up.
   p.comm.SetOutputCount(0);
   Yield(p);
   return 0;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 #include "posix/posix_system.h"
@@ -103,6 +104,19 @@ std::string LastComponent(const std::string& programPath) {
 
 bool IsIdleError(int err) {
   return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+// Bits one character takes on the line: the start bit, the data bits, the parity bit when there
+// is one, and the stop bits.
+int BitsPerChar(const LineParams& lp) {
+  return 1 + lp.dataBits + (lp.parity != 'N' ? 1 : 0) + lp.stopBits;
+}
+
+// The time n characters take on a line of the given rate and framing.
+SteadyClock::duration LineTime(size_t n, int baud, int bitsPerChar) {
+  if (baud <= 0) return SteadyClock::duration::zero();
+  return std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(
+      static_cast<double>(n) * bitsPerChar / static_cast<double>(baud)));
 }
 
 }  // namespace
@@ -235,6 +249,10 @@ void PosixSerialComm::SetPortIsOpen(bool open) {
   fd_ = fd;
   input_.clear();
   event_ = 0;
+  outputPending_ = false;
+  baud_ = lp.baud;
+  bitsPerChar_ = BitsPerChar(lp);
+  lineBusyUntil_ = SteadyClock::now();
 }
 
 void PosixSerialComm::Close() {
@@ -242,10 +260,10 @@ void PosixSerialComm::Close() {
   if (fd_ < 0) return;
   // Let queued output leave before the close, but never wait for a line that is held up.
   auto end = SteadyClock::now() + std::chrono::milliseconds(kCloseDrainLimitMs);
-  int queued = 0;
-  while (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 && MsLeft(end) > 0) {
+  while (OutputCount() > 0 && MsLeft(end) > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+  outputPending_ = false;
   ioctl(fd_, TIOCNXCL);
   flock(fd_, LOCK_UN);
   ::close(fd_);
@@ -306,17 +324,52 @@ int16_t PosixSerialComm::WriteAll(const uint8_t* data, size_t n, int limitMs) {
 }
 
 void PosixSerialComm::OutputData(const std::string& data) {
+  outputPending_ = false;
   if (fd_ < 0 || workerActive_.load()) {
     event_ = kEventDeviceFailed;
     return;
   }
+  const auto start = SteadyClock::now();
   int16_t r = WriteAll(reinterpret_cast<const uint8_t*>(data.data()), data.size(), kOutputLimitMs);
-  event_ = r == 0 ? 1 : r;
+  if (r != 0) {
+    event_ = r;
+    return;
+  }
+  // The characters follow those still on the line without a gap, or start at once on an idle
+  // line. The device takes them as fast as it can buffer them, which says nothing about the line.
+  lineBusyUntil_ = std::max(start, lineBusyUntil_) + LineTime(data.size(), baud_, bitsPerChar_);
+  event_ = 0;
+  outputPending_ = true;
+}
+
+int32_t PosixSerialComm::CharsOnLine(SteadyClock::time_point now) const {
+  if (baud_ <= 0 || lineBusyUntil_ <= now) return 0;
+  const double left = std::chrono::duration<double>(lineBusyUntil_ - now).count();
+  // A character partly on the line has not arrived yet either.
+  return static_cast<int32_t>(std::min(std::ceil(left * baud_ / bitsPerChar_), 1e9));
+}
+
+int32_t PosixSerialComm::OutputCount() {
+  if (fd_ < 0 || workerActive_.load()) return 0;
+  int queued = 0;
+  if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
+  return std::max<int32_t>(queued, CharsOnLine(SteadyClock::now()));
+}
+
+int16_t PosixSerialComm::EventCode() {
+  if (outputPending_ && OutputCount() == 0) {
+    outputPending_ = false;
+    event_ = 1;
+  }
+  return event_;
 }
 
 void PosixSerialComm::SetOutputCount(int32_t v) {
-  // Output is handed to the device as it is queued, so only the device's own queue is left.
-  if (v == 0 && fd_ >= 0 && !workerActive_.load()) tcflush(fd_, TCOFLUSH);
+  if (v != 0 || fd_ < 0 || workerActive_.load()) return;
+  tcflush(fd_, TCOFLUSH);
+  // What was thrown away will never be on the line, and nothing is waiting to be reported sent.
+  lineBusyUntil_ = SteadyClock::now();
+  outputPending_ = false;
 }
 
 void PosixSerialComm::WaitInput(int maxMs) {
@@ -327,8 +380,25 @@ void PosixSerialComm::WaitInput(int maxMs) {
     return;
   }
   if (!input_.empty()) return;
+  const auto now = SteadyClock::now();
+  auto end = now + std::chrono::milliseconds(maxMs);
+  if (outputPending_) {
+    // Wake up when the output should have left: at the end of its line time, or, once that has
+    // passed, when the device's own queue should have drained (at least a millisecond on).
+    auto due = lineBusyUntil_;
+    int queued = 0;
+    if (due <= now && ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0) {
+      due = now + std::max<SteadyClock::duration>(
+                      std::chrono::milliseconds(1),
+                      LineTime(static_cast<size_t>(queued), baud_, bitsPerChar_));
+    }
+    if (due > now) end = std::min(end, due);
+  }
+  const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(end - now);
+  const timespec ts{static_cast<time_t>(wait.count() / 1000000000),
+                    static_cast<long>(wait.count() % 1000000000)};
   pollfd pfd{fd_, POLLIN, 0};
-  int r = poll(&pfd, 1, maxMs);
+  int r = ppoll(&pfd, 1, &ts, nullptr);
   // A device that has hung up (a cradle unplugged) stays readable with nothing to read; do not
   // let callers spin on it.
   if (r > 0 && ((pfd.revents & POLLIN) == 0 || (pfd.revents & (POLLHUP | POLLERR)) != 0)) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -80,10 +81,18 @@ class PosixSerialComm : public SerialComm {
 
   int32_t InputCount() override;
   std::string InputData() override;
+  // Hands data to the device; the event code is 0 until it has left (see EventCode).
   void OutputData(const std::string& data) override;
-  int32_t OutputCount() override { return 0; }
+  // Characters written and not yet on the line: the device's own queue, and never less than the
+  // configured line (baud, data, parity and stop bits) cannot yet have carried since the writes.
+  // A pseudo-terminal and some USB adapters report an empty queue at once; the line time keeps
+  // "sent" meaning sent there too.
+  int32_t OutputCount() override;
+  // Writing 0 discards the device's queue and forgets the line time still owed.
   void SetOutputCount(int32_t v) override;
-  int16_t EventCode() override { return event_; }
+  // 1 (sent) only once the output count of the last write has reached 0; an error code when the
+  // write failed.
+  int16_t EventCode() override;
 
   // A cancel with no transfer running leaves a positive state at -1, so that a caller waiting
   // for the state to drop to 0 or below is never stuck behind a finished transfer.
@@ -96,6 +105,8 @@ class PosixSerialComm : public SerialComm {
   int32_t TransferSize() override { return status_.size.load(); }
   std::string CurrentFilePath() override { return status_.CurrentPath(); }
 
+  // Also returns when output still on the line should have left, so that a wait for the output
+  // count to fall wakes up on time.
   void WaitInput(int maxMs) override;
 
   // True while a YModem worker runs; the port belongs to it meanwhile.
@@ -109,6 +120,8 @@ class PosixSerialComm : public SerialComm {
   void StartWorker(bool send, const std::string& programPath);
   // Moves what the device holds into the input buffer; false when the device failed.
   bool Drain();
+  // Characters the line cannot yet have carried at `now`, by the line time of the writes.
+  int32_t CharsOnLine(std::chrono::steady_clock::time_point now) const;
   // Writes all of data within limitMs; 0 when done, else an event code.
   int16_t WriteAll(const uint8_t* data, size_t n, int limitMs);
 
@@ -121,6 +134,12 @@ class PosixSerialComm : public SerialComm {
   int fd_ = -1;
   std::string input_;  // bytes read from the device and not yet handed out
   int16_t event_ = 0;
+  bool outputPending_ = false;  // a write whose "sent" event is still to come
+  // The line as opened: its rate and the bits of one character (start, data, parity, stop).
+  int baud_ = 0;
+  int bitsPerChar_ = 10;
+  // When the line will have carried everything written so far.
+  std::chrono::steady_clock::time_point lineBusyUntil_{};
 
   std::string receiveDir_;
   TransferStatus status_;

@@ -1,5 +1,7 @@
 #include "support/fakes.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -79,11 +81,18 @@ void FakeComm::Reply(const std::string& bytes, double delaySeconds) {
 void FakeComm::OutputData(const std::string& data) {
   sent += data;
   event_ = nextEvent;
+  drainedAt_ = std::max(drainedAt_, clock_.now) + static_cast<double>(data.size()) * secondsPerByte;
   if (onOutput) onOutput(data);
+}
+
+int32_t FakeComm::OutputCount() {
+  if (secondsPerByte <= 0 || drainedAt_ <= clock_.now) return 0;
+  return static_cast<int32_t>(std::ceil((drainedAt_ - clock_.now) / secondsPerByte));
 }
 
 void FakeComm::SetOutputCount(int32_t v) {
   writes.push_back("OutputCount=" + std::to_string(v));
+  if (v == 0) drainedAt_ = clock_.now;
 }
 
 void FakeComm::SetCancelTransfer(bool v) {
@@ -119,6 +128,8 @@ void FakeComm::WaitInput(int maxMs) {
   // Jump to the next arrival when it comes sooner than the cap.
   double until = clock_.now + maxMs / 1000.0;
   if (!input_.empty() && input_.front().at < until) until = input_.front().at;
+  // Like the real port, the wait also ends when queued output leaves.
+  if (drainedAt_ > clock_.now && drainedAt_ < until) until = drainedAt_;
   clock_.now = until;
   if (onIdle) onIdle();
 }

@@ -33,8 +33,11 @@ class FakeComm : public SerialComm {
   std::function<void(const std::string&)> onOutput;
   // Called whenever the program's time advances with no input waiting.
   std::function<void()> onIdle;
-  // Event code the next OutputData leaves behind (1 = sent).
+  // Event code the next OutputData leaves behind (1 = sent), reported once its output has left.
   int16_t nextEvent = 1;
+  // Program seconds one byte of output stays in the port's queue; the queue drains in order, so
+  // a write leaves after all earlier ones. 0: output leaves at once.
+  double secondsPerByte = 0;
   // Opening fails with this run-time error number when not 0.
   int16_t openError = 0;
   bool openRefused = false;  // opening leaves the port closed
@@ -65,9 +68,9 @@ class FakeComm : public SerialComm {
   int32_t InputCount() override;
   std::string InputData() override;
   void OutputData(const std::string& data) override;
-  int32_t OutputCount() override { return 0; }
+  int32_t OutputCount() override;
   void SetOutputCount(int32_t v) override;
-  int16_t EventCode() override { return event_; }
+  int16_t EventCode() override { return OutputCount() > 0 ? 0 : event_; }
   void SetCancelTransfer(bool v) override;
   void SendFile(const std::string& path) override;
   void ReceiveDirectory(const std::string& dir) override;
@@ -87,6 +90,7 @@ class FakeComm : public SerialComm {
   int16_t port_ = 0;
   bool open_ = false;
   int16_t event_ = 0;
+  double drainedAt_ = 0;  // when the queued output will have left
   std::deque<Pending> input_;
 };
 
