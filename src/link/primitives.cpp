@@ -51,12 +51,8 @@ int16_t SendToBHT(Program& p, const std::string& data) {
   while (p.comm.OutputCount() >= 1 && p.comm.EventCode() == 0 && p.system.Now() < giveUp) {
     Yield(p);
     if (p.state.AbortFlag) break;
-    // The port wait also ends when the output should have left. Input waiting would make it
-    // return at once; the window wait still blocks.
-    if (p.comm.InputCount() < 1)
-      IdleForInput(p, giveUp);
-    else
-      p.window.WaitEvents(1);
+    // The port wait also ends when the output should have left.
+    IdleForInput(p, giveUp);
   }
   const int16_t event = p.comm.EventCode();
   p.state.LastResult = event;

@@ -48,8 +48,9 @@ class SerialComm {
   virtual int32_t TransferSize() = 0;
   virtual std::string CurrentFilePath() = 0;
 
-  // Blocks until input is waiting or maxMs have passed, so that answer waits cost no processor
-  // time. Returns at once when input is already waiting or the port is closed.
+  // Blocks until more input arrives than InputCount last showed, queued output should have left,
+  // or maxMs have passed, so that waits cost no processor time and still see each byte as it
+  // lands. Returns at once when the port is closed.
   virtual void WaitInput(int maxMs) = 0;
 };
 

@@ -39,15 +39,6 @@ size_t Position(const std::string& s, const std::string& c) {
   return at == std::string::npos ? 0 : at + 1;
 }
 
-// Lets the window run, then blocks briefly: on the port when nothing waits there, else on the
-// window (more bytes are still to come), so that a wait never spins.
-void PauseUntil(Program& p, double deadline) {
-  if (p.comm.InputCount() < 1)
-    IdleForInput(p, deadline);
-  else
-    p.window.WaitEvents(1);
-}
-
 // The end of a block wait: three seconds from its start. A block still coming in by then is given
 // the time it needs, as long as its bytes keep coming: at 300 baud a long text block takes more
 // than three seconds on the line, and cutting it off would fail every such block.
@@ -228,7 +219,7 @@ int16_t ReceiveData(Program& p) {
     if (wait.Over(p.system.Now())) break;
     Yield(p);
     if (s.AbortFlag) return 3;
-    if (p.comm.InputCount() < length) PauseUntil(p, wait.End());
+    if (p.comm.InputCount() < length) IdleForInput(p, wait.End());
   }
   std::string& buf = s.ReceiveBuffer;
   if (p.comm.InputCount() >= 1) {

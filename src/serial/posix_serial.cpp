@@ -379,7 +379,8 @@ void PosixSerialComm::WaitInput(int maxMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(maxMs));
     return;
   }
-  if (!input_.empty()) return;
+  // Input already read from the device does not end the wait: a caller waits here for the rest
+  // of a block that is partly in, and must see each further byte as it lands.
   const auto now = SteadyClock::now();
   auto end = now + std::chrono::milliseconds(maxMs);
   if (outputPending_) {

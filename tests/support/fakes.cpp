@@ -124,10 +124,13 @@ std::string FakeComm::CurrentFilePath() {
 }
 
 void FakeComm::WaitInput(int maxMs) {
-  if (InputCount() > 0) return;
   // Jump to the next arrival when it comes sooner than the cap.
   double until = clock_.now + maxMs / 1000.0;
-  if (!input_.empty() && input_.front().at < until) until = input_.front().at;
+  for (const auto& in : input_) {
+    if (in.at <= clock_.now) continue;
+    if (in.at < until) until = in.at;
+    break;
+  }
   // Like the real port, the wait also ends when queued output leaves.
   if (drainedAt_ > clock_.now && drainedAt_ < until) until = drainedAt_;
   clock_.now = until;
