@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks (run as root), runs the robustness tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then builds the program with warnings as
-# errors and runs every test.
+# errors, runs every test, and builds and checks the Debian package.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(g++ cmake make libgtest-dev libgmock-dev qt6-base-dev lrzsz)
+# dpkg-dev and file: the package's dependencies are read from the binaries; man-db: the manual
+# pages are checked as man renders them.
+packages=(g++ cmake make libgtest-dev libgmock-dev qt6-base-dev lrzsz dpkg-dev file man-db)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -34,4 +36,7 @@ done
 # Everything, with warnings as errors.
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVARO3_WERROR=ON
 cmake --build build -j"$jobs"
-cd build && ctest --output-on-failure -j"$jobs"
+(cd build && ctest --output-on-failure -j"$jobs")
+
+# The Debian package: its contents, its dependencies, its manual pages.
+.ci/package-check.sh build
