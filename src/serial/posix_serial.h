@@ -95,6 +95,8 @@ class PosixSerialComm : public SerialComm {
   int32_t TransferBytes() override { return status_.bytes.load(); }
   int32_t TransferSize() override { return status_.size.load(); }
   std::string CurrentFilePath() override { return status_.CurrentPath(); }
+  void AcceptFile(const std::string& path) override { status_.Accept(path); }
+  TransferFault TransferFailure() override { return status_.fault.load(); }
 
   void WaitInput(int maxMs) override;
 
