@@ -64,7 +64,8 @@ struct PairRun {
 
   // Sends t's "f" announced as `name` into its "in", the sender on a thread of its own.
   PairRun(const TempDir& t, const std::string& name, ByteChannel& sender, ByteChannel& receiver,
-          const std::function<void(PairRun&)>& during = nullptr) {
+          const std::function<void(PairRun&)>& during = nullptr, bool judgeNames = false) {
+    receiveSt.judgeNames = judgeNames;
     const std::string file = (t.path / "f").string(), dir = (t.path / "in").string();
     std::thread s([&] { sendResult = YModemSend(sender, file, name, sendSt, 10000); });
     std::thread watcher([&] {
@@ -94,6 +95,7 @@ TEST(YModemPair, AnnouncedNamesStayInsideTheDirectory) {
     if (stored.empty()) {
       EXPECT_EQ(run.receiveResult, -1);
       EXPECT_EQ(run.sendResult, 5);  // the sender sees the refusal as a cancel before any data
+      EXPECT_EQ(run.receiveSt.fault.load(), TransferFault::kNameRefused);
       EXPECT_EQ(t.NamesIn(), Names{});
       continue;
     }
@@ -149,23 +151,45 @@ TEST(YModemPair, DamagedBlocksAreSentAgain) {
   }
 }
 
-// A cancel on one side reaches the other as CAN CAN: both fail, and the half-received file goes.
-TEST(YModemPair, CancelOnEitherSideFailsBothAndLeavesNoFile) {
-  for (bool cancelSender : {true, false}) {
-    SCOPED_TRACE(cancelSender ? "sender cancels" : "receiver cancels");
+// A cancel on one side reaches the other as CAN CAN: both fail, and a previous file of the name
+// stays as it was, with no temporary file beside it. A receiver that holds the announced file
+// for the program's word and is cancelled meanwhile refuses it before any data: the sender stops.
+TEST(YModemPair, CancelOnEitherSideFailsBothAndKeepsThePreviousFile) {
+  enum Who { kSender, kReceiver, kReceiverHolding };
+  for (Who who : {kSender, kReceiver, kReceiverHolding}) {
+    SCOPED_TRACE(who);
     TempDir t(Pattern(3000000, 5));
+    std::ofstream(t.path / "in" / "g") << "previous";
     ChannelPair pair;
     ASSERT_TRUE(pair.ok);
-    PairRun run(t, "g", *pair.a, *pair.b, [&](PairRun& r) {
-      TransferStatus& st = cancelSender ? r.sendSt : r.receiveSt;
-      while (st.bytes.load() < 100000 && st.state.load() != -1)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-      st.cancel = true;
-    });
-    EXPECT_EQ(run.sendResult, -1);
+    PairRun run(
+        t, "g", *pair.a, *pair.b,
+        [&](PairRun& r) {
+          TransferStatus& st = who == kSender ? r.sendSt : r.receiveSt;
+          const int32_t until = who == kReceiverHolding ? 0 : 100000;
+          while (st.bytes.load() < until || (who == kReceiverHolding && st.state.load() != 2)) {
+            if (st.state.load() == -1) break;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+          }
+          st.cancel = true;
+        },
+        who == kReceiverHolding);
+    EXPECT_EQ(run.sendResult, who == kReceiverHolding ? 5 : -1);
     EXPECT_EQ(run.receiveResult, -1);
-    EXPECT_EQ(t.NamesIn(), Names{});
+    EXPECT_EQ(t.NamesIn(), Names{"g"});
+    EXPECT_EQ(ReadAll(t.path / "in" / "g"), "previous");
   }
+}
+
+TEST(YModemPair, AMissingDirectoryFailsBeforeAnyRequest) {
+  TempDir t;
+  ChannelPair pair;
+  ASSERT_TRUE(pair.ok);
+  TransferStatus st;
+  EXPECT_EQ(YModemReceive(*pair.a, (t.path / "none").string(), "", st, 10000), -1);
+  EXPECT_EQ(st.fault.load(), TransferFault::kFileFailed);
+  uint8_t seen[16];
+  EXPECT_EQ(pair.b->Read(seen, sizeof seen, 100), 0);
 }
 
 TEST(YModemPair, StartTimeOutFailsAndTellsALatePeerToGiveUp) {
