@@ -143,7 +143,7 @@ TEST_F(YModemEndToEnd, FilesArriveWholeBothWays) {
   // To rb: sizes around the 128- and 1024-byte blocks, enough 1024-byte blocks that their numbers
   // wrap, and a program file, which goes by YModem unasked; each ends on the whole file in the
   // window. From sb: its 128-byte blocks (enough that their numbers wrap), its 1024-byte ones
-  // (-k), a batch of two files, sb started five seconds after the program, names the program
+  // (-k), a batch of two files, sb started twelve seconds after the program, names the program
   // refuses (the same whatever the size), and a receive directory that does not exist.
   const Case cases[] = {{true, {0}, ""},
                         {true, {1}, ""},
@@ -187,7 +187,9 @@ TEST_F(YModemEndToEnd, FilesArriveWholeBothWays) {
         !c.send ? (c.option == "no directory" ? "+YMOD +DDE NOSUCH\\" : "+YMOD +DDE IN\\")
         : c.option == "program" ? "+DDE " + names[0]
                                 : "+YMOD +DDE +F10 " + names[0]);
-    if (c.option == "late") sleep(5);  // the user walks to the terminal after starting the PC
+    // The user walks to the terminal after starting the PC; meanwhile the program's requests
+    // pile up in the line for a sender that is not yet listening.
+    if (c.option == "late") sleep(12);
     auto peerProgram = bridge.StartPeer(peer, Path("peer"));
     EXPECT_EQ(Finish(*prog), c.message);
     EXPECT_TRUE(!ok || (peerProgram->Wait(30) && peerProgram->ExitCode() == 0));

@@ -34,16 +34,17 @@ constexpr uint8_t kWantCrc = 'C';
 constexpr uint8_t kPad = 0x1A;
 constexpr uint8_t kBackspace = 0x08;
 
-constexpr int kRetries = 10;            // attempts per block before giving up
-constexpr int kBlockTimeoutMs = 10000;  // wait for a block, or for the answer to one
-constexpr int kByteTimeoutMs = 1000;    // gap allowed inside a block
-constexpr int kStartRequestMs = 1000;   // interval of the receiver's start requests
-constexpr int kCheckByteWaitMs = 100;   // wait for a CRC's second byte when the kind is unknown
-constexpr int kVerdictPollMs = 5;       // how often a held file looks for the program's word
-constexpr int kQuietMs = 100;           // silence that marks the end of line noise
-constexpr int kEotAnswerMs = 2000;      // wait for the answer to an EOT before repeating it
-constexpr int kCancelSliceMs = 50;      // longest wait before the cancel flag is looked at
-constexpr int kCancelRepeatMs = 250;    // pause between the two runs of CAN
+constexpr int kRetries = 10;              // attempts per block before giving up
+constexpr int kBlockTimeoutMs = 10000;    // wait for a block, or for the answer to one
+constexpr int kByteTimeoutMs = 1000;      // gap allowed inside a block
+constexpr int kStartRequestMs = 1000;     // first interval of the receiver's start requests
+constexpr int kStartRequestMaxMs = 5000;  // the interval they widen to
+constexpr int kCheckByteWaitMs = 100;     // wait for a CRC's second byte when the kind is unknown
+constexpr int kVerdictPollMs = 5;         // how often a held file looks for the program's word
+constexpr int kQuietMs = 100;             // silence that marks the end of line noise
+constexpr int kEotAnswerMs = 2000;        // wait for the answer to an EOT before repeating it
+constexpr int kCancelSliceMs = 50;        // longest wait before the cancel flag is looked at
+constexpr int kCancelRepeatMs = 250;      // pause between the two runs of CAN
 // Many receivers throw away pending input right after they answer, to start the next block on a
 // clean line; a block sent the instant the answer arrives would be lost with it. This pause
 // before each block lets such a receiver get ready.
@@ -668,19 +669,23 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
   }
 
   // Start: ask for CRC blocks once a slot for as long as the start wait lasts, until block 0
-  // comes. A sender that starts late may take any of the requests queued for it, and a checksum
-  // block is taken as well as a CRC one.
+  // comes; a checksum block is taken as well as a CRC one. The slots widen from one second to
+  // kStartRequestMaxMs, because a line may keep the requests for a sender that is not yet
+  // listening, and such a sender takes each one it finds as a request to send block 0 again:
+  // a sender started half a minute late must find fewer than it will retry.
   Frame f = Frame::kTimeout;
   {
     auto end = Clock::now() + std::chrono::milliseconds(startTimeoutMs);
-    for (;;) {
+    for (int requests = 0;; ++requests) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
       if (left.count() <= 0) return Abort(line, st);
       if (!line.Put(r.Request())) return Finish(st, kTransferFailed);
       // One request a slot: whatever ends a wait early, the next request waits for the slot's
       // end, so that a line that returns at once can never be flooded with requests.
-      const auto slotEnd = Clock::now() + std::chrono::milliseconds(
-                                              std::min<int64_t>(left.count(), kStartRequestMs));
+      const int slotMs =
+          std::min(kStartRequestMs << std::clamp(requests - 1, 0, 8), kStartRequestMaxMs);
+      const auto slotEnd =
+          Clock::now() + std::chrono::milliseconds(std::min<int64_t>(left.count(), slotMs));
       do {
         auto slot = std::chrono::duration_cast<std::chrono::milliseconds>(slotEnd - Clock::now());
         f = r.Next(static_cast<int>(std::max<int64_t>(slot.count(), 1)));
