@@ -60,10 +60,11 @@ class NameJudge {
   size_t namePos = std::string::npos;
 
   // Judges the announced file's name (once per path) and lets the file through; false when
-  // CheckFilename refuses it. A component that has announced nothing is left alone.
-  bool Judge() {
+  // CheckFilename refuses it. An empty path counts as nothing announced yet, unless the data
+  // already flow (`flowing`), when it is the name to judge.
+  bool Judge(bool flowing = false) {
     const std::string path = p_.comm.CurrentFilePath();
-    if (path.empty()) return true;  // nothing announced yet
+    if (path.empty() && !flowing) return true;
     if (namePos == std::string::npos) {
       const size_t slash = path.rfind('\\');
       namePos = slash == std::string::npos ? 0 : slash + 1;
@@ -123,7 +124,7 @@ int16_t ReceiveYModem(Program& p) {
   if (p.comm.TransferState() == -1) return result != 0 ? result : StartFailure(p);
 
   // A component that let the data come without announcing the file has its name judged now.
-  if (!judge.Judged() && !judge.Judge()) {
+  if (!judge.Judged() && !judge.Judge(true)) {
     CancelYModem(p);
     return 70;
   }
