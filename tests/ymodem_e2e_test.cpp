@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -135,50 +137,84 @@ TEST_F(YModemEndToEnd, FilesArriveWholeBothWays) {
     bool send;
     std::vector<size_t> sizes;
     std::string option;
+    std::string message = "Err(0) Transfer Complete";
   };
+  const std::string refused = "Err(70) Incorrect file or illegal heading.";
   // To rb: sizes around the 128- and 1024-byte blocks, enough 1024-byte blocks that their numbers
-  // wrap, and a program file, which goes by YModem unasked. From sb: its 128-byte blocks (enough
-  // that their numbers wrap), its 1024-byte ones (-k), and a batch of two files.
-  const Case cases[] = {{true, {0}, ""},           {true, {1}, ""},
-                        {true, {127}, ""},         {true, {128}, ""},
-                        {true, {1024}, ""},        {true, {1025}, ""},
-                        {true, {300000}, ""},      {true, {3000}, "program"},
-                        {false, {0}, ""},          {false, {1}, ""},
-                        {false, {127}, ""},        {false, {1025}, ""},
-                        {false, {40000}, ""},      {false, {1024, 5000}, "-k"},
-                        {false, {3000, 60000}, ""}};
+  // wrap, and a program file, which goes by YModem unasked; each ends on the whole file in the
+  // window. From sb: its 128-byte blocks (enough that their numbers wrap), its 1024-byte ones
+  // (-k), a batch of two files, sb started twelve seconds after the program, names the program
+  // refuses (the same whatever the size), and a receive directory that does not exist.
+  const Case cases[] = {{true, {0}, ""},
+                        {true, {1}, ""},
+                        {true, {127}, ""},
+                        {true, {128}, ""},
+                        {true, {1024}, ""},
+                        {true, {1025}, ""},
+                        {true, {300000}, ""},
+                        {true, {3000}, "program"},
+                        {false, {0}, ""},
+                        {false, {1}, ""},
+                        {false, {127}, ""},
+                        {false, {1025}, ""},
+                        {false, {40000}, ""},
+                        {false, {1024, 5000}, "-k"},
+                        {false, {3000, 60000}, ""},
+                        {false, {3000}, "late"},
+                        {false, {100}, "long name", refused},
+                        {false, {200000}, "long name", refused},
+                        {false, {3000}, "no directory", "Err(71) Path not found."}};
   for (const Case& c : cases) {
+    const bool ok = c.message == "Err(0) Transfer Complete";
     std::vector<std::string> peer = {c.send ? "rb" : "sb"}, names;
     if (c.send) peer.insert(peer.end(), {"-y", "-u"});  // overwrite, and keep the names' case
     if (c.option == "-k") peer.push_back("-k");
-    for (size_t size : c.sizes) {
-      names.push_back(c.option == "program" ? "MENU.PD4" : "F" + std::to_string(size) + ".BIN");
-      Write((c.send ? "pc/" : "peer/") + names.back(), Bytes(size, static_cast<unsigned>(size)));
-      if (!c.send) peer.push_back(names.back());
-    }
-    SCOPED_TRACE(testing::PrintToString(peer) + " " + testing::PrintToString(names));
     fs::remove_all(Path("pc/in"));
     fs::create_directories(Path("pc/in"));
+    for (size_t size : c.sizes) {
+      names.push_back(c.option == "program"     ? "MENU.PD4"
+                      : c.option == "long name" ? "LONGNAME12.BIN"
+                                                : "F" + std::to_string(size) + ".BIN");
+      Write((c.send ? "pc/" : "peer/") + names.back(), Bytes(size, static_cast<unsigned>(size)));
+      if (c.send) continue;
+      peer.push_back(names.back());
+      Write("pc/in/" + names.back(), "the previous " + names.back());  // replaced only when whole
+    }
+    SCOPED_TRACE(testing::PrintToString(peer) + " " + c.option);
     Bridge bridge(Path("cfg/telvaro3/com1"));
     // A data file needs its fields; what comes in goes to IN.
-    auto prog = StartProgram(!c.send                 ? "+YMOD +DDE IN\\"
-                             : c.option == "program" ? "+DDE " + names[0]
-                                                     : "+YMOD +DDE +F10 " + names[0]);
+    auto prog = StartProgram(
+        !c.send ? (c.option == "no directory" ? "+YMOD +DDE NOSUCH\\" : "+YMOD +DDE IN\\")
+        : c.option == "program" ? "+DDE " + names[0]
+                                : "+YMOD +DDE +F10 " + names[0]);
+    // The user walks to the terminal after starting the PC; meanwhile the program's requests
+    // pile up in the line for a sender that is not yet listening.
+    if (c.option == "late") sleep(12);
     auto peerProgram = bridge.StartPeer(peer, Path("peer"));
-    EXPECT_EQ(Finish(*prog), "Err(0) Transfer Complete");
-    EXPECT_TRUE(peerProgram->Wait(30) && peerProgram->ExitCode() == 0);
+    EXPECT_EQ(Finish(*prog), c.message);
+    EXPECT_TRUE(!ok || (peerProgram->Wait(30) && peerProgram->ExitCode() == 0));
     for (size_t i = 0; i < names.size(); ++i) {
       const std::string path = Path((c.send ? "peer/" : "pc/in/") + names[i]);
-      const std::string data = Bytes(c.sizes[i], static_cast<unsigned>(c.sizes[i]));
+      const std::string data =
+          ok ? Bytes(c.sizes[i], static_cast<unsigned>(c.sizes[i])) : "the previous " + names[i];
       EXPECT_TRUE(fs::exists(path) && Slurp(path) == data) << names[i];
     }
     const auto entries = std::distance(fs::directory_iterator(Path("pc/in")), {});
     EXPECT_EQ(static_cast<size_t>(entries), c.send ? 0 : names.size());  // nothing else
+    EXPECT_FALSE(fs::exists(Path("pc/NOSUCH")));
+    if (!c.send) continue;
+    const std::string out = Slurp(Path("program.out"));
+    char kilo[32];  // the file's kilobytes as the window shows them; no size here ends in a half
+    std::snprintf(kilo, sizeof kilo, " %05ld", std::lround(static_cast<double>(c.sizes[0]) / 1024));
+    EXPECT_EQ(LastLine(out, "RecCntBox: "), kilo);
+    EXPECT_EQ(LastLine(out, "ProgressBar1: "), "100");
+    EXPECT_EQ(LastLine(out, "complete: "), " 100%");
   }
 }
 
-TEST_F(YModemEndToEnd, CancelFromTheProgramLeavesNoHalfFile) {
+TEST_F(YModemEndToEnd, CancelFromTheProgramLeavesThePreviousFile) {
   Write("peer/big.bin", Bytes(1000000, 3));
+  Write("pc/big.bin", "the previous big.bin");
   // The bridge holds back the rest of the file, so that the transfer is surely in its middle.
   Bridge bridge(Path("cfg/telvaro3/com1"), 200000);
   auto prog = StartProgram("+YMOD +DDE");
@@ -187,7 +223,11 @@ TEST_F(YModemEndToEnd, CancelFromTheProgramLeavesNoHalfFile) {
     usleep(20000);
   prog->Signal(SIGINT);
   EXPECT_EQ(Finish(*prog), "Err(90) Aborted by Cancel.");
-  EXPECT_FALSE(fs::exists(Path("pc/big.bin")));
+  EXPECT_EQ(Slurp(Path("pc/big.bin")), "the previous big.bin");
+  std::vector<std::string> left;  // no temporary file stays behind
+  for (const auto& e : fs::directory_iterator(Path("pc"))) left.push_back(e.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"big.bin", "in"}));
 }
 
 }  // namespace

@@ -17,6 +17,8 @@ namespace {
 
 // A rig whose component moves `size` bytes in steps of `step`, one step per pass of the
 // program's loop, from `startAt` seconds on; it fails with failState once peerFailsAt bytes moved.
+// With `announce` it first holds the file (state 2) until the program accepts its path; with a
+// startFault it fails at startAt for that cause.
 struct YRig : test::TestRig {
   YRig(int32_t size, int32_t step, double startAt = 0.5) {
     SetDefaults(p);
@@ -26,6 +28,15 @@ struct YRig : test::TestRig {
     comm.onTransferPoll = [this, size, step, startAt] {
       if (comm.ymCancel) comm.ymState = 0;
       if (clock.now < start + startAt || comm.ymState <= 0 || comm.ymState == 5) return;
+      if (startFault != TransferFault::kNone) {
+        comm.ymFault = startFault;
+        comm.ymState = -1;
+        return;
+      }
+      if (announce && comm.ymAccepted != comm.ymPath) {
+        comm.ymState = 2;
+        return;
+      }
       if (clock.now == lastStep) return;
       lastStep = clock.now;
       const bool failing = peerFailsAt >= 0 && comm.ymBytes >= peerFailsAt;
@@ -35,9 +46,12 @@ struct YRig : test::TestRig {
   }
   double start = clock.now, lastStep = -1;
   int32_t peerFailsAt = -1, failState = -1;
+  bool announce = false;
+  TransferFault startFault = TransferFault::kNone;
 };
 
 TEST(YModemProcedures, Outcomes) {
+  using enum TransferFault;
   struct Case {
     const char* what;
     bool send;
@@ -46,6 +60,7 @@ TEST(YModemProcedures, Outcomes) {
     int32_t failAt, failState;
     double cancelAt;  // seconds after the start, or -1
     int16_t code;
+    TransferFault startFault = kNone;
   };
   const Case cases[] = {
       {"receiver never starts", true, "", 1e9, -1, -1, -1, 51},
@@ -56,6 +71,8 @@ TEST(YModemProcedures, Outcomes) {
       {"sender never starts", false, "X\\A.TXT", 1e9, -1, -1, -1, 52},
       {"a name the check refuses", false, "X\\BAD+NAME.TXT", 0.5, -1, -1, -1, 70},
       {"a name too long", false, "X\\LONGNAME12.TXT", 0.5, -1, -1, -1, 70},
+      {"a name the component refuses", false, "", 0.5, -1, -1, -1, 70, kNameRefused},
+      {"no receive directory", false, "", 0.5, -1, -1, -1, 71, kFileFailed},
       {"sender cancels", false, "X\\A.TXT", 0.5, 500, -1, -1, 54},
       {"receive stopped", false, "X\\A.TXT", 0.5, 500, 5, -1, 55},
       {"cancel mid-receive", false, "X\\A.TXT", 0.5, -1, -1, 0.7, 90},
@@ -68,12 +85,20 @@ TEST(YModemProcedures, Outcomes) {
     r.comm.ymPath = c.path;
     r.peerFailsAt = c.failAt;
     r.failState = c.failState;
+    // A receiving component holds each file until the program has judged its name, or fails.
+    r.announce = !c.send;
+    r.startFault = c.startFault;
     if (c.cancelAt >= 0) r.window.cancelAt = r.clock.now + c.cancelAt;
     EXPECT_EQ(c.send ? TransmitYModem(r.p) : ReceiveYModem(r.p), c.code);
-    // A cancel, a refused name and a start that never came must all let go of the port.
+    // A cancel, a name the program refuses and a start that never came must all let go of the
+    // port; a component that failed has let go itself.
     const bool timedOut = c.code == 51 || c.code == 52;
-    EXPECT_EQ(r.comm.ymCancel, c.code == 90 || c.code == 70 || timedOut);
+    const bool judged = c.code == 70 && c.startFault == kNone;
+    EXPECT_EQ(r.comm.ymCancel, c.code == 90 || judged || timedOut);
     EXPECT_TRUE(!timedOut || std::abs(r.clock.now - r.start - 30.0) < 0.1);  // ten 3 s ticks
+    EXPECT_TRUE(c.startFault == kNone || r.clock.now - r.start < 3.0);       // not a tick later
+    // A refused name is refused before any of its file is let through.
+    EXPECT_TRUE(!judged || (r.comm.ymAccepted.empty() && r.comm.ymBytes == 0));
     EXPECT_EQ(r.comm.ymReceiveDir, c.send ? "" : r.system.CurrentDirectory());
     EXPECT_FALSE(r.window.timerEnabled);
   }

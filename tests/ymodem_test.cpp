@@ -64,7 +64,8 @@ struct PairRun {
 
   // Sends t's "f" announced as `name` into its "in", the sender on a thread of its own.
   PairRun(const TempDir& t, const std::string& name, ByteChannel& sender, ByteChannel& receiver,
-          const std::function<void(PairRun&)>& during = nullptr) {
+          const std::function<void(PairRun&)>& during = nullptr, bool judgeNames = false) {
+    receiveSt.judgeNames = judgeNames;
     const std::string file = (t.path / "f").string(), dir = (t.path / "in").string();
     std::thread s([&] { sendResult = YModemSend(sender, file, name, sendSt, 10000); });
     std::thread watcher([&] {
@@ -94,6 +95,7 @@ TEST(YModemPair, AnnouncedNamesStayInsideTheDirectory) {
     if (stored.empty()) {
       EXPECT_EQ(run.receiveResult, -1);
       EXPECT_EQ(run.sendResult, 5);  // the sender sees the refusal as a cancel before any data
+      EXPECT_EQ(run.receiveSt.fault.load(), TransferFault::kNameRefused);
       EXPECT_EQ(t.NamesIn(), Names{});
       continue;
     }
@@ -115,23 +117,22 @@ class FaultyChannel : public ByteChannel {
   bool Write(const uint8_t* data, int n) override {
     std::vector<uint8_t> copy(data, data + n);
     if (corruptWrite == ++writes_ && n > 10) copy[static_cast<size_t>(n) / 2] ^= 0x55;
-    // A line that loses the CRC requests, so that the receiver falls back to checksums.
-    if (dropCrcRequests && !nakSeen_) std::erase(copy, static_cast<uint8_t>('C'));
-    if (std::find(data, data + n, uint8_t{0x15}) != data + n) nakSeen_ = true;
+    // A line that turns the receiver's CRC requests into NAKs: the sender uses checksums though
+    // the receiver asked for CRC.
+    if (crcRequestsAsNak) std::replace(copy.begin(), copy.end(), uint8_t{'C'}, uint8_t{0x15});
     return copy.empty() || inner_.Write(copy.data(), static_cast<int>(copy.size()));
   }
   int corruptWrite = 0;  // which write to spoil (1-based), 0 none
-  bool dropCrcRequests = false;
+  bool crcRequestsAsNak = false;
 
  private:
   ByteChannel& inner_;
   int writes_ = 0;
-  bool nakSeen_ = false;
 };
 
 TEST(YModemPair, DamagedBlocksAreSentAgain) {
   // The sender's write that gets spoilt: block 0, the first and the last data block, the empty
-  // block 0 that ends the batch; and a middle one after the receiver fell back to checksums.
+  // block 0 that ends the batch; and a middle one of a sender that uses checksums.
   const std::pair<int, bool> cases[] = {{1, false}, {2, false}, {4, false}, {6, false}, {3, true}};
   const std::string content = Pattern(3000, 11);
   for (const auto& [write, checksums] : cases) {
@@ -141,7 +142,7 @@ TEST(YModemPair, DamagedBlocksAreSentAgain) {
     ASSERT_TRUE(pair.ok);
     FaultyChannel senderSide(*pair.a), receiverSide(*pair.b);
     senderSide.corruptWrite = write;
-    receiverSide.dropCrcRequests = checksums;
+    receiverSide.crcRequestsAsNak = checksums;
     PairRun run(t, "g", senderSide, receiverSide);
     EXPECT_EQ(run.sendResult, 0);
     EXPECT_EQ(run.receiveResult, 0);
@@ -150,23 +151,45 @@ TEST(YModemPair, DamagedBlocksAreSentAgain) {
   }
 }
 
-// A cancel on one side reaches the other as CAN CAN: both fail, and the half-received file goes.
-TEST(YModemPair, CancelOnEitherSideFailsBothAndLeavesNoFile) {
-  for (bool cancelSender : {true, false}) {
-    SCOPED_TRACE(cancelSender ? "sender cancels" : "receiver cancels");
+// A cancel on one side reaches the other as CAN CAN: both fail, and a previous file of the name
+// stays as it was, with no temporary file beside it. A receiver that holds the announced file
+// for the program's word and is cancelled meanwhile refuses it before any data: the sender stops.
+TEST(YModemPair, CancelOnEitherSideFailsBothAndKeepsThePreviousFile) {
+  enum Who { kSender, kReceiver, kReceiverHolding };
+  for (Who who : {kSender, kReceiver, kReceiverHolding}) {
+    SCOPED_TRACE(who);
     TempDir t(Pattern(3000000, 5));
+    std::ofstream(t.path / "in" / "g") << "previous";
     ChannelPair pair;
     ASSERT_TRUE(pair.ok);
-    PairRun run(t, "g", *pair.a, *pair.b, [&](PairRun& r) {
-      TransferStatus& st = cancelSender ? r.sendSt : r.receiveSt;
-      while (st.bytes.load() < 100000 && st.state.load() != -1)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-      st.cancel = true;
-    });
-    EXPECT_EQ(run.sendResult, -1);
+    PairRun run(
+        t, "g", *pair.a, *pair.b,
+        [&](PairRun& r) {
+          TransferStatus& st = who == kSender ? r.sendSt : r.receiveSt;
+          const int32_t until = who == kReceiverHolding ? 0 : 100000;
+          while (st.bytes.load() < until || (who == kReceiverHolding && st.state.load() != 2)) {
+            if (st.state.load() == -1) break;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+          }
+          st.cancel = true;
+        },
+        who == kReceiverHolding);
+    EXPECT_EQ(run.sendResult, who == kReceiverHolding ? 5 : -1);
     EXPECT_EQ(run.receiveResult, -1);
-    EXPECT_EQ(t.NamesIn(), Names{});
+    EXPECT_EQ(t.NamesIn(), Names{"g"});
+    EXPECT_EQ(ReadAll(t.path / "in" / "g"), "previous");
   }
+}
+
+TEST(YModemPair, AMissingDirectoryFailsBeforeAnyRequest) {
+  TempDir t;
+  ChannelPair pair;
+  ASSERT_TRUE(pair.ok);
+  TransferStatus st;
+  EXPECT_EQ(YModemReceive(*pair.a, (t.path / "none").string(), "", st, 10000), -1);
+  EXPECT_EQ(st.fault.load(), TransferFault::kFileFailed);
+  uint8_t seen[16];
+  EXPECT_EQ(pair.b->Read(seen, sizeof seen, 100), 0);
 }
 
 TEST(YModemPair, StartTimeOutFailsAndTellsALatePeerToGiveUp) {

@@ -5,6 +5,13 @@
 
 namespace telvaro3 {
 
+// Why the YModem facility's last transfer failed, as far as the PC's side can tell.
+enum class TransferFault : int16_t {
+  kNone = 0,     // no failure, or one of the line or the peer
+  kNameRefused,  // the facility refused the name the sender announced
+  kFileFailed,   // the receive directory could not take the file (missing, not writable, full)
+};
+
 // The serial port component as the program sees it: line set-up, open and close, input and
 // output, event codes, and its own YModem file-transfer facility. Opening a port that cannot be
 // had throws RunTimeError (68 when the device is unavailable) or leaves PortIsOpen() false.
@@ -47,6 +54,11 @@ class SerialComm {
   virtual int32_t TransferBytes() = 0;
   virtual int32_t TransferSize() = 0;
   virtual std::string CurrentFilePath() = 0;
+  // Receiving: each file the sender announces waits, with TransferState 2 and CurrentFilePath
+  // naming it, until AcceptFile is given that path or the transfer is cancelled; nothing of the
+  // file is acknowledged or written before.
+  virtual void AcceptFile(const std::string& path) = 0;
+  virtual TransferFault TransferFailure() = 0;
 
   // Blocks until more input arrives than InputCount last showed, queued output should have left,
   // or maxMs have passed, so that waits cost no processor time and still see each byte as it

@@ -38,6 +38,53 @@ void UpdateDisplay(Program& p, size_t namePos) {
   }
 }
 
+// The code of a component that failed before any data came: the block protocol's codes for the
+// same causes where the component knows the cause.
+int16_t StartFailure(Program& p) {
+  switch (p.comm.TransferFailure()) {
+    case TransferFault::kNameRefused:
+      return 70;
+    case TransferFault::kFileFailed:
+      return 71;
+    default:
+      return 99;
+  }
+}
+
+// The component holds each file it announces until the program has judged the name: what follows
+// the name position in the file's path. The first path fixes the name position for the batch.
+class NameJudge {
+ public:
+  explicit NameJudge(Program& p) : p_(p) {}
+
+  size_t namePos = std::string::npos;
+
+  // Judges the announced file's name (once per path) and lets the file through; false when
+  // CheckFilename refuses it. An empty path counts as nothing announced yet, unless the data
+  // already flow (`flowing`), when it is the name to judge.
+  bool Judge(bool flowing = false) {
+    const std::string path = p_.comm.CurrentFilePath();
+    if (path.empty() && !flowing) return true;
+    if (namePos == std::string::npos) {
+      const size_t slash = path.rfind('\\');
+      namePos = slash == std::string::npos ? 0 : slash + 1;
+    }
+    if (path != accepted_) {
+      p_.file.Name = namePos <= path.size() ? path.substr(namePos) : std::string();
+      if (CheckFilename(p_) != 0) return false;
+      p_.file.RecordLength = 1024;
+      accepted_ = path;
+    }
+    p_.comm.AcceptFile(path);
+    return true;
+  }
+  bool Judged() const { return namePos != std::string::npos; }
+
+ private:
+  Program& p_;
+  std::string accepted_;
+};
+
 }  // namespace
 
 int16_t ReceiveYModem(Program& p) {
@@ -51,34 +98,49 @@ int16_t ReceiveYModem(Program& p) {
   p.comm.ReceiveDirectory(p.file.Directory.empty() ? p.system.CurrentDirectory()
                                                    : p.file.Directory);
   p.comm.StartReceive("");
+  // The wait ends when data come, when the component fails, or on a name the program refuses,
+  // which is judged while the component holds the file unacknowledged: so a refused file is
+  // cancelled before any of it is taken, whatever its size.
+  NameJudge judge(p);
+  bool refused = false;
   int32_t bytes = 0;
+  int32_t state = 0;
   do {
     PumpYModem(p, result);
+    state = p.comm.TransferState();
+    if (state == 2 && !st.AbortFlag) refused = !judge.Judge();
     bytes = p.comm.TransferBytes();
-  } while (!(bytes > 0 || st.TimeoutCounter == p.settings.TimeoutCount || st.AbortFlag));
+  } while (!(bytes > 0 || state == -1 || refused || st.TimeoutCounter == p.settings.TimeoutCount ||
+             st.AbortFlag));
   w.SetTimerEnabled(false);
+  if (refused) {
+    CancelYModem(p);
+    return 70;
+  }
   if (st.TimeoutCounter >= p.settings.TimeoutCount) {
     if (p.comm.TransferState() > 0) CancelYModem(p);
     return result != 0 ? result : 52;
   }
-  if (p.comm.TransferState() == -1) return result != 0 ? result : 99;
+  if (p.comm.TransferState() == -1) return result != 0 ? result : StartFailure(p);
 
-  // The name is what follows the last backslash of the first file's path.
-  const std::string path = p.comm.CurrentFilePath();
-  const size_t slash = path.rfind('\\');
-  const size_t namePos = slash == std::string::npos ? 0 : slash + 1;
-  p.file.Name = path.substr(namePos);
-  if (CheckFilename(p) != 0) {
+  // A component that let the data come without announcing the file has its name judged now.
+  if (!judge.Judged() && !judge.Judge(true)) {
     CancelYModem(p);
     return 70;
   }
+  const size_t namePos = judge.namePos;
   p.file.RecordLength = 1024;
   st.ProcName = "ReceiveYModem2";
   w.SetText(Field::StatusBox, p.file.ProgramFile ? "Receiving Program " : "Receiving File ");
   for (;;) {
     PumpYModem(p, result);
-    const int32_t state = p.comm.TransferState();
+    state = p.comm.TransferState();
     if (YModemOver(state, 54, result)) return result;
+    // The next file of a batch, announced.
+    if (state == 2 && !st.AbortFlag && !judge.Judge()) {
+      CancelYModem(p);
+      return 70;
+    }
     if (state == 4) UpdateDisplay(p, namePos);
   }
 }

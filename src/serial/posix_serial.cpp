@@ -425,6 +425,9 @@ void PosixSerialComm::StartWorker(bool send, const std::string& programPath) {
   status_.bytes.store(0);
   status_.size.store(0);
   status_.cancel.store(false);
+  status_.fault.store(TransferFault::kNone);
+  // A received file waits for the program to judge its name before anything of it is taken.
+  status_.judgeNames.store(!send);
   status_.SetCurrentPath(send ? programPath : std::string());
   if (fd_ < 0) {
     status_.state.store(kTransferFailed);

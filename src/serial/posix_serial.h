@@ -104,6 +104,8 @@ class PosixSerialComm : public SerialComm {
   int32_t TransferBytes() override { return status_.bytes.load(); }
   int32_t TransferSize() override { return status_.size.load(); }
   std::string CurrentFilePath() override { return status_.CurrentPath(); }
+  void AcceptFile(const std::string& path) override { status_.Accept(path); }
+  TransferFault TransferFailure() override { return status_.fault.load(); }
 
   // Also returns when output still on the line should have left, so that a wait for the output
   // count to fall wakes up on time.

@@ -1,8 +1,15 @@
 #include "serial/ymodem.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -27,15 +34,17 @@ constexpr uint8_t kWantCrc = 'C';
 constexpr uint8_t kPad = 0x1A;
 constexpr uint8_t kBackspace = 0x08;
 
-constexpr int kRetries = 10;            // attempts per block before giving up
-constexpr int kBlockTimeoutMs = 10000;  // wait for a block, or for the answer to one
-constexpr int kByteTimeoutMs = 1000;    // gap allowed inside a block
-constexpr int kStartRequestMs = 1000;   // interval of the receiver's start requests
-constexpr int kCrcRequests = 3;         // 'C' requests before falling back to the checksum
-constexpr int kQuietMs = 100;           // silence that marks the end of line noise
-constexpr int kEotAnswerMs = 2000;      // wait for the answer to an EOT before repeating it
-constexpr int kCancelSliceMs = 50;      // longest wait before the cancel flag is looked at
-constexpr int kCancelRepeatMs = 250;    // pause between the two runs of CAN
+constexpr int kRetries = 10;              // attempts per block before giving up
+constexpr int kBlockTimeoutMs = 10000;    // wait for a block, or for the answer to one
+constexpr int kByteTimeoutMs = 1000;      // gap allowed inside a block
+constexpr int kStartRequestMs = 1000;     // first interval of the receiver's start requests
+constexpr int kStartRequestMaxMs = 5000;  // the interval they widen to
+constexpr int kCheckByteWaitMs = 100;     // wait for a CRC's second byte when the kind is unknown
+constexpr int kVerdictPollMs = 5;         // how often a held file looks for the program's word
+constexpr int kQuietMs = 100;             // silence that marks the end of line noise
+constexpr int kEotAnswerMs = 2000;        // wait for the answer to an EOT before repeating it
+constexpr int kCancelSliceMs = 50;        // longest wait before the cancel flag is looked at
+constexpr int kCancelRepeatMs = 250;      // pause between the two runs of CAN
 // Many receivers throw away pending input right after they answer, to start the next block on a
 // clean line; a block sent the instant the answer arrives would be lost with it. This pause
 // before each block lets such a receiver get ready.
@@ -305,15 +314,25 @@ int32_t SendFailure(Sender& s, Line& line, TransferStatus& st, Answer a, bool da
 // What arrived where a block was expected.
 enum class Frame { kBlock, kEot, kPeerCancelled, kDamaged, kLine, kTimeout };
 
+// The check value a sender puts behind its blocks. The receiver always asks for CRC-16, but a
+// sender may have taken an earlier request (or one of its own settings) for the 8-bit checksum,
+// so the first good block decides; the sender keeps to it for the rest of the batch, since every
+// later request asks for what that block carried.
+enum class Check { kUnknown, kCrc, kSum };
+
 class Receiver {
  public:
   explicit Receiver(Line& line) : line_(line) {}
 
-  bool crc = true;
+  Check check = Check::kUnknown;
   int lineOutcome = 0;
   uint8_t number = 0;
   size_t length = 0;
   std::array<uint8_t, 1024> data{};
+
+  // What to send to ask for the next block 0 or for data: 'C' unless the sender has shown that
+  // it uses checksums.
+  uint8_t Request() const { return check == Check::kSum ? kNak : kWantCrc; }
 
   Frame Next(int timeoutMs) {
     bool lastCan = false;
@@ -336,13 +355,28 @@ class Receiver {
   }
 
  private:
+  // A block whose check kind is not known yet is told by its length: a sender of checksum
+  // blocks stops after the one check byte and waits for the answer, while the second byte of a
+  // CRC follows at once. A block cut short or followed by noise fails its check either way and
+  // is asked for again.
   Frame ReadBody(size_t len) {
     uint8_t head[2];
-    size_t checkLen = crc ? 2 : 1;
-    uint8_t check[2];
+    uint8_t tail[2];
     int r = line_.GetN(head, 2, kByteTimeoutMs);
     if (r == 0) r = line_.GetN(data.data(), len, kByteTimeoutMs);
-    if (r == 0) r = line_.GetN(check, checkLen, kByteTimeoutMs);
+    if (r == 0) r = line_.GetN(tail, 1, kByteTimeoutMs);
+    bool crc = check == Check::kCrc;
+    if (r == 0 && check == Check::kUnknown) {
+      const int c = line_.Get(kCheckByteWaitMs);
+      if (c >= 0) {
+        tail[1] = static_cast<uint8_t>(c);
+        crc = true;
+      } else if (c != kTimeout) {
+        r = c;
+      }
+    } else if (r == 0 && crc) {
+      r = line_.GetN(tail + 1, 1, kByteTimeoutMs);
+    }
     if (r == kTimeout) return Frame::kDamaged;
     if (r < 0) {
       lineOutcome = r;
@@ -351,12 +385,13 @@ class Receiver {
     if (static_cast<uint8_t>(head[0] ^ head[1]) != 0xFF) return Frame::kDamaged;
     if (crc) {
       uint16_t c = YModemCrc16(data.data(), len);
-      if (check[0] != static_cast<uint8_t>(c >> 8) || check[1] != static_cast<uint8_t>(c)) {
+      if (tail[0] != static_cast<uint8_t>(c >> 8) || tail[1] != static_cast<uint8_t>(c)) {
         return Frame::kDamaged;
       }
-    } else if (check[0] != Checksum8(data.data(), len)) {
+    } else if (tail[0] != Checksum8(data.data(), len)) {
       return Frame::kDamaged;
     }
+    check = crc ? Check::kCrc : Check::kSum;
     number = head[0];
     length = len;
     return Frame::kBlock;
@@ -441,52 +476,88 @@ std::string DisplayPath(const std::string& displayDir, const std::string& name) 
   return displayDir + '\\' + name;
 }
 
-// A file being received. It is written under a hidden temporary name of its own and renamed to
-// the announced name only once complete, so a broken-off file never passes for a whole one.
+// The permissions a new file gets from this process: 0666 less the file-creation mask, read
+// where the system shows it so that the process-wide mask is never changed to learn it.
+mode_t NewFileMode() {
+  mode_t mask = 022;
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0) {
+      mask = static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+      break;
+    }
+  }
+  return 0666 & ~mask;
+}
+
+// A file being received. It is written under a hidden temporary name beside its own and renamed
+// over it only once complete and on disk, so that a previous file of that name is replaced by a
+// whole one or not at all, even across a power cut.
 class IncomingFile {
  public:
+  IncomingFile() = default;
+  IncomingFile(const IncomingFile&) = delete;
+  IncomingFile& operator=(const IncomingFile&) = delete;
   ~IncomingFile() { Discard(); }
 
-  bool Open(const fs::path& dir) {
-    for (int i = 0; i < 1000; ++i) {
-      fs::path p = dir / (".ymodem-incoming-" + std::to_string(i) + ".part");
-      std::error_code ec;
-      if (fs::exists(p, ec) || ec) continue;
-      out_.open(p, std::ios::binary | std::ios::trunc);
-      if (!out_) return false;
-      temp_ = p;
-      return true;
-    }
-    return false;
+  // Makes the temporary file in dir for the file `name` (UTF-8); false when dir cannot take it.
+  bool Open(const fs::path& dir, const std::string& name) {
+    std::string base = "." + name + ".telvaro3-";
+    if (base.size() + 6 > NAME_MAX) base = ".telvaro3-";
+    std::string path = (dir / (base + "XXXXXX")).string();
+    fd_ = mkostemp(path.data(), O_CLOEXEC);
+    if (fd_ < 0) return false;
+    temp_ = path;
+    dir_ = dir;
+    // mkostemp makes the file private; give it what a new file of this process would have, or
+    // what the file it replaces has.
+    struct stat old {};
+    const mode_t mode =
+        ::stat((dir / name).c_str(), &old) == 0 ? (old.st_mode & 07777) : NewFileMode();
+    if (fchmod(fd_, mode) != 0) return false;
+    return true;
   }
 
   bool Write(const uint8_t* data, size_t n) {
-    out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
-    return static_cast<bool>(out_);
+    while (n > 0) {
+      ssize_t w = ::write(fd_, data, n);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return false;
+      data += w;
+      n -= static_cast<size_t>(w);
+    }
+    return true;
   }
 
+  // Puts the complete file in place: its data on disk first, then the rename, then the
+  // directory that records the rename.
   bool Commit(const fs::path& final) {
-    out_.close();
-    if (!out_) return false;
-    std::error_code ec;
-    fs::rename(temp_, final, ec);
-    if (ec) return false;
+    if (fsync(fd_) != 0) return false;
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) return false;
+    if (::rename(temp_.c_str(), final.c_str()) != 0) return false;
     temp_.clear();
+    const int d = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d >= 0) {
+      fsync(d);
+      ::close(d);
+    }
     return true;
   }
 
   void Discard() {
-    if (out_.is_open()) out_.close();
-    if (!temp_.empty()) {
-      std::error_code ec;
-      fs::remove(temp_, ec);
-      temp_.clear();
-    }
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
   }
 
  private:
-  std::ofstream out_;
-  fs::path temp_;
+  int fd_ = -1;
+  std::string temp_;
+  fs::path dir_;
 };
 
 }  // namespace
@@ -575,6 +646,7 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
                       TransferStatus& st, int startTimeoutMs) {
   st.bytes.store(0);
   st.size.store(0);
+  st.fault.store(TransferFault::kNone);
   st.state.store(kTransferWaitingStart);
   Line line(ch, st);
   Receiver r(line);
@@ -584,20 +656,36 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
     if (r.lineOutcome == kLineFailed) return Finish(st, kTransferFailed);
     return Abort(line, st);
   };
+  auto fail = [&](TransferFault why) {
+    st.fault.store(why);
+    return Abort(line, st);
+  };
 
-  // Start: ask for CRC blocks a few times, then for checksum blocks, until block 0 comes.
+  // Nothing can be received without the directory; say so before the sender is asked to start.
+  std::error_code ec;
+  if (!fs::is_directory(dirPath, ec)) {
+    st.fault.store(TransferFault::kFileFailed);
+    return Finish(st, kTransferFailed);
+  }
+
+  // Start: ask for CRC blocks once a slot for as long as the start wait lasts, until block 0
+  // comes; a checksum block is taken as well as a CRC one. The slots widen from one second to
+  // kStartRequestMaxMs, because a line may keep the requests for a sender that is not yet
+  // listening, and such a sender takes each one it finds as a request to send block 0 again:
+  // a sender started half a minute late must find fewer than it will retry.
   Frame f = Frame::kTimeout;
   {
     auto end = Clock::now() + std::chrono::milliseconds(startTimeoutMs);
     for (int requests = 0;; ++requests) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
       if (left.count() <= 0) return Abort(line, st);
-      r.crc = requests < kCrcRequests;
-      if (!line.Put(r.crc ? kWantCrc : kNak)) return Finish(st, kTransferFailed);
+      if (!line.Put(r.Request())) return Finish(st, kTransferFailed);
       // One request a slot: whatever ends a wait early, the next request waits for the slot's
       // end, so that a line that returns at once can never be flooded with requests.
-      const auto slotEnd = Clock::now() + std::chrono::milliseconds(
-                                              std::min<int64_t>(left.count(), kStartRequestMs));
+      const int slotMs =
+          std::min(kStartRequestMs << std::clamp(requests - 1, 0, 8), kStartRequestMaxMs);
+      const auto slotEnd =
+          Clock::now() + std::chrono::milliseconds(std::min<int64_t>(left.count(), slotMs));
       do {
         auto slot = std::chrono::duration_cast<std::chrono::milliseconds>(slotEnd - Clock::now());
         f = r.Next(static_cast<int>(std::max<int64_t>(slot.count(), 1)));
@@ -607,7 +695,6 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
       if (f == Frame::kBlock || f == Frame::kPeerCancelled || f == Frame::kLine) break;
     }
   }
-  const uint8_t request = r.crc ? kWantCrc : kNak;
 
   bool firstFile = true;
   for (;;) {
@@ -618,38 +705,48 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
       if (f == Frame::kLine) return lineFailure();
       if (f == Frame::kEot) {
         // The end of the previous file, repeated because our ACK got lost.
-        const uint8_t again[2] = {kAck, request};
+        const uint8_t again[2] = {kAck, r.Request()};
         if (!line.Put(again, 2)) return Finish(st, kTransferFailed);
       } else {
         if (++errors >= kRetries) return Abort(line, st);
         if (f == Frame::kDamaged || f == Frame::kBlock) {
           if (line.Purge(kQuietMs) == kCancelled) return Abort(line, st);
         }
-        if (!line.Put(f == Frame::kTimeout ? request : kNak)) return Finish(st, kTransferFailed);
+        if (!line.Put(f == Frame::kTimeout ? r.Request() : kNak)) {
+          return Finish(st, kTransferFailed);
+        }
       }
       f = r.Next(kBlockTimeoutMs);
     }
 
-    st.state.store(kTransferHeader);
     Header h = ParseHeader(r.data.data(), r.length);
     if (h.endOfBatch) {
       line.Put(kAck);
       return Finish(st, firstFile ? kTransferStopped : kTransferIdle);
     }
-    if (h.refused) return Abort(line, st);
+    if (h.refused) return fail(TransferFault::kNameRefused);
     firstFile = false;
 
-    IncomingFile file;
-    if (!file.Open(dirPath)) return Abort(line, st);
-    const fs::path finalPath = dirPath / Latin1ToUtf8(h.name);
-    st.SetCurrentPath(DisplayPath(displayDir, h.name));
+    // Announce the file, and hold it until the program has judged its name.
+    st.bytes.store(0);
     st.size.store(static_cast<int32_t>(h.size));
+    st.SetCurrentPath(DisplayPath(displayDir, h.name));
+    st.state.store(kTransferHeader);
+    while (st.judgeNames.load() && !st.Accepted()) {
+      if (st.cancel.load()) return Abort(line, st);
+      std::this_thread::sleep_for(std::chrono::milliseconds(kVerdictPollMs));
+    }
+
+    const std::string localName = Latin1ToUtf8(h.name);
+    IncomingFile file;
+    if (!file.Open(dirPath, localName)) return fail(TransferFault::kFileFailed);
+    const fs::path finalPath = dirPath / localName;
     st.bytes.store(h.sizeKnown && h.size == 0 ? 1 : 0);
 
     // A sender that saw several of our start requests sends block 0 once for each; let the
     // repeats pass before answering, so that a single ACK stands for them all.
     if (line.Purge(kQuietMs) == kCancelled) return Abort(line, st);
-    const uint8_t startData[2] = {kAck, request};
+    const uint8_t startData[2] = {kAck, r.Request()};
     if (!line.Put(startData, 2)) return Finish(st, kTransferFailed);
 
     int64_t received = 0;
@@ -662,7 +759,7 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
         if (r.number == expected) {
           size_t keep = r.length;
           if (h.sizeKnown) keep = static_cast<size_t>(std::min<int64_t>(keep, h.size - received));
-          if (!file.Write(r.data.data(), keep)) return Abort(line, st);
+          if (!file.Write(r.data.data(), keep)) return fail(TransferFault::kFileFailed);
           received += static_cast<int64_t>(keep);
           if (received > std::numeric_limits<int32_t>::max()) return Abort(line, st);
           if (!h.sizeKnown) st.size.store(static_cast<int32_t>(received));
@@ -701,10 +798,10 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
 
     // Complete only when every announced byte came.
     if (h.sizeKnown && received < h.size) return Abort(line, st);
-    if (!file.Commit(finalPath)) return Abort(line, st);
+    if (!file.Commit(finalPath)) return fail(TransferFault::kFileFailed);
     if (received > 0) st.bytes.store(static_cast<int32_t>(received));
     st.state.store(kTransferBetweenFiles);
-    const uint8_t nextFile[2] = {kAck, request};
+    const uint8_t nextFile[2] = {kAck, r.Request()};
     if (!line.Put(nextFile, 2)) return Finish(st, kTransferFailed);
     f = r.Next(kBlockTimeoutMs);
   }

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "link/serial_comm.h"
+
 namespace telvaro3::serial {
 
 // A byte pipe to the peer (the open serial port). Implemented by the serial component.
@@ -28,7 +30,7 @@ enum TransferState : int32_t {
   kTransferFailed = -1,
   kTransferIdle = 0,  // also: finished successfully
   kTransferWaitingStart = 1,
-  kTransferHeader = 2,
+  kTransferHeader = 2,  // receiving: a file has been announced and waits to be let through
   kTransferBetweenFiles = 3,
   kTransferBusy = 4,
   kTransferStopped = 5,
@@ -46,24 +48,44 @@ enum TransferState : int32_t {
 // flows. An empty file has no data, so its count is set to 1 once its header block has been
 // accepted; a watcher waiting for `bytes` > 0 to see the transfer start thus sees it for an empty
 // file as well. For every other file `bytes` == `size` at success.
+//
+// With `judgeNames` set, a receive holds each announced file in state 2, with its path current,
+// until Accept() is given that path (or the cancel flag is set); only then is its block 0
+// acknowledged and its temporary file made. `fault` tells why a transfer failed.
 struct TransferStatus {
   std::atomic<int32_t> state{0};
   std::atomic<int32_t> bytes{0};
   std::atomic<int32_t> size{0};
   std::atomic<bool> cancel{false};  // set by the program: break off the transfer
+  std::atomic<bool> judgeNames{false};
+  std::atomic<TransferFault> fault{TransferFault::kNone};
 
+  // A new current path; a file announced under it has not been let through yet.
   void SetCurrentPath(std::string p) {
     std::lock_guard<std::mutex> lock(mutex_);
     path_ = std::move(p);
+    accepted_.clear();
   }
   std::string CurrentPath() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return path_;
   }
+  // Lets the announced file through when `p` is still its path. An acceptance that comes late,
+  // when the next file has been announced, counts for that one only if it bears the same name,
+  // which the same verdict covers.
+  void Accept(const std::string& p) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    accepted_ = p;
+  }
+  bool Accepted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !path_.empty() && accepted_ == path_;
+  }
 
  private:
   mutable std::mutex mutex_;
   std::string path_;
+  std::string accepted_;
 };
 
 // CRC-16 of the YModem blocks (polynomial 0x1021, initial value 0, no reflection).
@@ -79,10 +101,12 @@ int32_t YModemSend(ByteChannel& ch, const std::string& path, const std::string& 
 // Receives a batch into directory `dir` (a real Linux path). Only the last component of each
 // announced name is used; an empty name, ".", "..", or one with a control character is refused
 // (the transfer is cancelled and fails), so nothing is ever written outside `dir`. Each file is
-// written under a temporary name, cut to the size announced in its block 0, and renamed to its
-// own name only once complete. `displayDir` is the receive directory in the program's own syntax;
-// CurrentPath() is `displayDir` + name, with a backslash between them where `displayDir` lacks
-// one at its end. Returns the final state (0 ok).
+// written under a hidden temporary name beside its own (".NAME.telvaro3-XXXXXX"), cut to the size
+// announced in its block 0, flushed to disk and renamed over its own name only once complete; any
+// other end removes the temporary file, so a previous file of that name stays as it was.
+// `displayDir` is the receive directory in the program's own syntax; CurrentPath() is
+// `displayDir` + name, with a backslash between them where `displayDir` lacks one at its end.
+// A missing receive directory fails the transfer at once. Returns the final state (0 ok).
 int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string& displayDir,
                       TransferStatus& st, int startTimeoutMs);
 

@@ -51,6 +51,8 @@ class FakeComm : public SerialComm {
   int32_t ymState = 0, ymBytes = 0, ymSize = 0;
   std::string ymPath, ymSendPath, ymReceiveDir;
   bool ymCancel = false;
+  std::string ymAccepted;  // the path last given to AcceptFile
+  TransferFault ymFault = TransferFault::kNone;
   std::function<void()> onTransferPoll;
 
   void SetPortNumber(int16_t n) override;
@@ -79,6 +81,8 @@ class FakeComm : public SerialComm {
   int32_t TransferBytes() override;
   int32_t TransferSize() override;
   std::string CurrentFilePath() override;
+  void AcceptFile(const std::string& path) override { ymAccepted = path; }
+  TransferFault TransferFailure() override { return ymFault; }
   void WaitInput(int maxMs) override;
 
  private:
