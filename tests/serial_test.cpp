@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "base/system.h"
 #include "serial/posix_serial.h"
-#include "shell/system.h"
 
 namespace fs = std::filesystem;
 using telvaro3::RunTimeError;

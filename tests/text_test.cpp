@@ -1,6 +1,6 @@
 // Number reading, rounding and character conversion.
 
-#include "shell/text.h"
+#include "base/text.h"
 
 #include <gtest/gtest.h>
 

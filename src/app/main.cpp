@@ -21,12 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "base/program.h"
+#include "base/text.h"
 #include "posix/posix_system.h"
 #include "serial/posix_serial.h"
 #include "settings/procedures.h"
-#include "shell/program.h"
 #include "shell/shell.h"
-#include "shell/text.h"
 #include "ui/text_window.h"
 
 #ifdef TELVARO3_HAVE_QT

@@ -1,5 +1,5 @@
+#include "base/system.h"
 #include "link/link.h"
-#include "shell/shell.h"
 
 namespace telvaro3 {
 

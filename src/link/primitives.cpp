@@ -1,9 +1,9 @@
 // The four primitives of the block protocol: the block check character, sending a string to the
 // terminal, and waiting for its one-character answer.
 
+#include "base/text.h"
+#include "base/waits.h"
 #include "link/link.h"
-#include "shell/shell.h"
-#include "shell/text.h"
 
 namespace telvaro3 {
 namespace {

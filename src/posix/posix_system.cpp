@@ -13,7 +13,7 @@
 #include <ctime>
 #include <thread>
 
-#include "shell/text.h"
+#include "base/text.h"
 
 namespace telvaro3::posix {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/system.h"
+#include "base/system.h"
 
 namespace telvaro3::posix {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "shell/program.h"
+#include "base/program.h"
 
 namespace telvaro3 {
 

@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <charconv>
 
+#include "base/text.h"
+#include "base/waits.h"
 #include "link/link.h"
 #include "receive/receive.h"
 #include "settings/procedures.h"
-#include "shell/shell.h"
-#include "shell/text.h"
 
 namespace telvaro3 {
 namespace {

@@ -1,8 +1,7 @@
+#include "base/text.h"
 #include "receive/receive.h"
 #include "send/send.h"
 #include "settings/procedures.h"
-#include "shell/shell.h"
-#include "shell/text.h"
 
 namespace telvaro3 {
 

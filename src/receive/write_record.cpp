@@ -1,7 +1,7 @@
 // Storing one received record as a line of the PC file.
 
+#include "base/system.h"
 #include "receive/receive.h"
-#include "shell/shell.h"
 
 namespace telvaro3 {
 

@@ -1,9 +1,9 @@
 // The heading block that opens every block-protocol transfer: file name, record count and, for
 // a data file, the field layout.
 
+#include "base/text.h"
 #include "link/link.h"
 #include "send/send.h"
-#include "shell/text.h"
 
 namespace telvaro3 {
 namespace {

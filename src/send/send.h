@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "shell/program.h"
+#include "base/program.h"
 
 namespace telvaro3 {
 

@@ -1,11 +1,11 @@
 // Sending a PC file to the terminal by the block protocol: link, heading, one text block per line,
 // closing.
 
+#include "base/text.h"
+#include "base/waits.h"
 #include "link/link.h"
 #include "send/send.h"
 #include "settings/procedures.h"
-#include "shell/shell.h"
-#include "shell/text.h"
 
 namespace telvaro3 {
 namespace {

@@ -1,6 +1,5 @@
+#include "base/text.h"
 #include "send/send.h"
-#include "shell/shell.h"
-#include "shell/text.h"
 
 namespace telvaro3 {
 

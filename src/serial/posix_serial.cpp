@@ -16,8 +16,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/system.h"
 #include "posix/posix_system.h"
-#include "shell/system.h"
 
 namespace telvaro3::serial {
 

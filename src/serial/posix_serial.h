@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "link/serial_comm.h"
+#include "base/serial_comm.h"
 #include "serial/ymodem.h"
 
 namespace telvaro3::serial {

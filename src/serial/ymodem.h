@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "link/serial_comm.h"
+#include "base/serial_comm.h"
 
 namespace telvaro3::serial {
 

@@ -1,8 +1,8 @@
 #include <array>
 #include <string_view>
 
+#include "base/text.h"
 #include "settings/procedures.h"
-#include "shell/text.h"
 
 namespace telvaro3 {
 

@@ -1,9 +1,9 @@
 #include <cstdio>
 
+#include "base/system.h"
+#include "base/text.h"
 #include "link/link.h"
 #include "settings/procedures.h"
-#include "shell/shell.h"
-#include "shell/text.h"
 
 namespace telvaro3 {
 

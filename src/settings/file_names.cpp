@@ -2,8 +2,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/text.h"
 #include "settings/procedures.h"
-#include "shell/text.h"
 
 namespace telvaro3 {
 

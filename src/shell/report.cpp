@@ -1,22 +1,7 @@
+#include "base/text.h"
 #include "shell/shell.h"
-#include "shell/text.h"
 
 namespace telvaro3 {
-
-int16_t MapRunTimeError(int16_t number) {
-  switch (number) {
-    case 53:
-      return 1;
-    case 61:
-      return 61;
-    case 64:
-      return 70;
-    case 76:
-      return 71;
-    default:
-      return 99;
-  }
-}
 
 std::string ErrorMessage(const Program& p, int16_t code) {
   const std::string comm = " Communications error.";

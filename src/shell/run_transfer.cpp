@@ -1,12 +1,13 @@
 #include <exception>
 #include <new>
 
+#include "base/text.h"
+#include "base/waits.h"
 #include "link/link.h"
 #include "receive/receive.h"
 #include "send/send.h"
 #include "settings/procedures.h"
 #include "shell/shell.h"
-#include "shell/text.h"
 
 namespace telvaro3 {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "shell/program.h"
+#include "base/program.h"
 
 namespace telvaro3 {
 
@@ -11,16 +11,9 @@ namespace telvaro3 {
 void Form_Load(Program& p);
 void RunTransfer(Program& p);
 int16_t OpenPort(Program& p);
-void FlushInput(Program& p);
 
 void ReportResult(Program& p);
 // The result line for an error code, as ReportResult shows it.
 std::string ErrorMessage(const Program& p, int16_t code);
-int16_t MapRunTimeError(int16_t number);
-
-// Waiting helpers shared by every wait loop: process window events once, and block briefly
-// until port input or a window event instead of spinning.
-void Yield(Program& p);
-void IdleForInput(Program& p, double deadline);
 
 }  // namespace telvaro3

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "shell/window.h"
+#include "base/window.h"
 
 class QLabel;
 class QLineEdit;

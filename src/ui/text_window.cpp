@@ -11,7 +11,7 @@
 #include <climits>
 #include <csignal>
 
-#include "shell/text.h"
+#include "base/text.h"
 
 namespace telvaro3::ui {
 

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "shell/window.h"
+#include "base/window.h"
 
 namespace telvaro3::ui {
 

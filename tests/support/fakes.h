@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/program.h"
 #include "posix/posix_system.h"
-#include "shell/program.h"
 
 namespace telvaro3::test {
 

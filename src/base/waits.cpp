@@ -1,4 +1,4 @@
-#include "shell/shell.h"
+#include "base/waits.h"
 
 namespace telvaro3 {
 

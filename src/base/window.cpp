@@ -1,4 +1,4 @@
-#include "shell/window.h"
+#include "base/window.h"
 
 namespace telvaro3 {
 

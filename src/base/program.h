@@ -4,11 +4,11 @@
 #include <memory>
 #include <string>
 
-#include "link/serial_comm.h"
-#include "settings/settings.h"
-#include "shell/run_state.h"
-#include "shell/system.h"
-#include "shell/window.h"
+#include "base/run_settings.h"
+#include "base/run_state.h"
+#include "base/serial_comm.h"
+#include "base/system.h"
+#include "base/window.h"
 
 namespace telvaro3 {
 

@@ -1,4 +1,4 @@
-#include "shell/text.h"
+#include "base/text.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "shell/system.h"
+#include "base/system.h"
 
 namespace telvaro3 {
 
@@ -40,6 +40,21 @@ std::string RunTimeErrorText(int16_t number) {
       return "Path not found";
     default:
       return "Application-defined or object-defined error";
+  }
+}
+
+int16_t MapRunTimeError(int16_t number) {
+  switch (number) {
+    case 53:
+      return 1;
+    case 61:
+      return 61;
+    case 64:
+      return 70;
+    case 76:
+      return 71;
+    default:
+      return 99;
   }
 }
 

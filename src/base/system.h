@@ -25,6 +25,8 @@ class RunTimeError : public std::runtime_error {
 
 // The description of a run-time error number, in the platform's words.
 std::string RunTimeErrorText(int16_t number);
+// The result code the program reports for a run-time error number.
+int16_t MapRunTimeError(int16_t number);
 
 // Input reads. Output writes a new version of the file beside it: the file itself is untouched
 // until the new version is committed, which puts it in place in one step. Append writes at the
