@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "link/ymodem_watch.h"
 #include "receive/receive.h"
 #include "send/send.h"
 #include "settings/procedures.h"

@@ -1,6 +1,6 @@
 #include "base/text.h"
+#include "link/ymodem_watch.h"
 #include "receive/receive.h"
-#include "send/send.h"
 #include "settings/procedures.h"
 
 namespace telvaro3 {

@@ -12,16 +12,5 @@ std::string GetNextRecord(Program& p);
 int16_t TransmitFile(Program& p);
 
 int16_t TransmitYModem(Program& p);
-void Form1_YModemTimer_Timer(Program& p);
-
-// Shared by both YModem directions. PumpYModem lets window events run without spinning and, once
-// Cancel is pressed, breaks off the component's transfer (CancelYModem) and sets result to 90.
-// YModemOver says whether the component's state ends the transfer and sets result for it: a
-// code already set stands, else a failure gives failedCode, a stop 55, the end 0. KiloText is a
-// byte count in kilobytes as the window shows it (" 00003").
-void PumpYModem(Program& p, int16_t& result);
-void CancelYModem(Program& p);
-bool YModemOver(int32_t state, int16_t failedCode, int16_t& result);
-std::string KiloText(int64_t bytes);
 
 }  // namespace telvaro3

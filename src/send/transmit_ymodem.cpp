@@ -1,37 +1,8 @@
 #include "base/text.h"
+#include "link/ymodem_watch.h"
 #include "send/send.h"
 
 namespace telvaro3 {
-
-void Form1_YModemTimer_Timer(Program& p) {
-  ++p.state.TimeoutCounter;
-}
-
-// The timer tick and Cancel arrive as window events.
-void PumpYModem(Program& p, int16_t& result) {
-  p.window.WaitEvents(kIdleWaitMs);
-  if (p.state.AbortFlag) {
-    CancelYModem(p);
-    result = 90;
-  }
-}
-
-bool YModemOver(int32_t state, int16_t failedCode, int16_t& result) {
-  if (state == -1 && result == 0) result = failedCode;
-  if (state == 5 && result == 0) result = 55;
-  return state == -1 || state == 0 || state == 5;
-}
-
-// The component stops within moments; the bound only guards against one that never does.
-void CancelYModem(Program& p) {
-  p.comm.SetCancelTransfer(true);
-  const double giveUp = p.system.Now() + 60.0;
-  while (p.comm.TransferState() > 0 && p.system.Now() < giveUp) p.window.WaitEvents(kIdleWaitMs);
-}
-
-std::string KiloText(int64_t bytes) {
-  return " " + FiveDigits(RoundHalfEven(static_cast<double>(bytes) / 1024.0));
-}
 
 int16_t TransmitYModem(Program& p) {
   RunState& st = p.state;

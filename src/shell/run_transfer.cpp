@@ -4,6 +4,7 @@
 #include "base/text.h"
 #include "base/waits.h"
 #include "link/link.h"
+#include "link/ymodem_watch.h"
 #include "receive/receive.h"
 #include "send/send.h"
 #include "settings/procedures.h"
