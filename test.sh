@@ -18,6 +18,9 @@ if ((${#missing[@]})); then
   apt-get install -y "${missing[@]}"
 fi
 
+# The layers: every include runs down them, none up or sideways.
+tools/check-layers.sh
+
 jobs=$(nproc)
 
 # Random and hostile input through the parsers and the protocol, under the sanitizers.
