@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/support/pty_channel.h"
+#include "pty_peer.h"
 #include "serial/ymodem.h"
 
 namespace {

@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -24,20 +22,9 @@ using test::Words;
 
 class EndToEnd : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = (fs::temp_directory_path() / "telvaro3-e2e-XXXXXX").string();
-    ASSERT_NE(mkdtemp(dir_.data()), nullptr);
-    fs::create_directories(dir_ + "/cfg/telvaro3");
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  void Write(const std::string& name, const std::string& bytes) {
-    std::ofstream(Path(name), std::ios::binary) << bytes;
-  }
+  void SetUp() override { fs::create_directories(Path("cfg/telvaro3")); }
+  std::string Path(const std::string& name) const { return tmp_.Path(name); }
+  void Write(const std::string& name, const std::string& bytes) { tmp_.Write(name, bytes); }
 
   // Starts the simulator on a pseudo-terminal that the program knows as port 1.
   std::unique_ptr<Process> StartTerminal(const std::string& args) {
@@ -68,7 +55,8 @@ class EndToEnd : public ::testing::Test {
   }
   std::string Output() const { return Slurp(Path("program.out")); }
 
-  std::string dir_;
+  test::TempDir tmp_;
+  std::string dir_ = tmp_.path.string();
 };
 
 TEST_F(EndToEnd, SendWithAFieldList) {
@@ -248,8 +236,8 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
       {"unplugged while receiving", false,
        "upload --records 400 --fields 10 --name ORDERS.BHT --baud 9600", "+B9600",
        "Err(51) Communications error.", Fault::Unplug, -1, before},
-      {"unplugged while sending", true, "download --baud 9600", "+B9600 +F10",
-       "Error 1008 OCCURED", Fault::Unplug, -1, ""},
+      {"unplugged while sending", true, "download --baud 9600", "+B9600 +F10", "Error 1008 OCCURED",
+       Fault::Unplug, -1, ""},
       {"disk full", false, "upload --records 10 --fields 99,99 --name ORDERS.BHT", "",
        "Error 61 OCCURED", Fault::None, 1900, before},
       {"disk full, appending", false, "upload --records 10 --fields 99,99 --name ORDERS.BHT",

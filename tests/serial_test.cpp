@@ -8,12 +8,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 
 #include "base/system.h"
 #include "serial/posix_serial.h"
+#include "support/process.h"
 
 namespace fs = std::filesystem;
 using telvaro3::RunTimeError;
@@ -21,17 +21,7 @@ using telvaro3::serial::PosixSerialComm;
 
 namespace {
 
-struct TempDir {
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "t3serialXXXXXX").string();
-    path = mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  fs::path path;
-};
+using telvaro3::test::TempDir;
 
 // Polls the component as the program does until the transfer is over (or a generous bound).
 int32_t AwaitEnd(PosixSerialComm& comm) {
@@ -194,7 +184,7 @@ TEST_F(SerialTest, OutputCountIsWhatTheLineHasNotCarried) {
 
 TEST_F(SerialTest, CancelAndCloseEndAWaitingTransfer) {
   TempDir work;
-  std::ofstream(work.path / "f.bin") << "abc";
+  work.Write("f.bin", "abc");
   PosixSerialComm sender(cfg.path.string(), work.path.string());
   Configure(sender, 3, "19200,N,8,1");
   sender.SetPortIsOpen(true);

@@ -15,8 +15,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,26 +98,11 @@ class YModemEndToEnd : public ::testing::Test {
   void SetUp() override {
     if (system("command -v sb >/dev/null && command -v rb >/dev/null") != 0)
       GTEST_SKIP() << "lrzsz is not installed";
-    std::string tmpl = (fs::temp_directory_path() / "telvaro3-ye2e-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
     for (auto d : {"cfg/telvaro3", "pc/in", "peer"}) fs::create_directories(Path(d));
   }
-  void TearDown() override {
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
-  }
-  std::string Path(const std::string& n) const { return dir_ + "/" + n; }
-
-  static std::string Bytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(rng());
-    return s;
-  }
-  void Write(const std::string& name, const std::string& bytes) {
-    std::ofstream(Path(name), std::ios::binary) << bytes;
-  }
+  std::string Path(const std::string& n) const { return tmp_.Path(n); }
+  static std::string Bytes(size_t n, unsigned seed) { return test::RandomBytes(n, seed); }
+  void Write(const std::string& name, const std::string& bytes) { tmp_.Write(name, bytes); }
   std::unique_ptr<Process> StartProgram(const std::string& args) {
     return test::StartProgram(args, Path("pc"), Path("cfg"), Path("program.out"));
   }
@@ -129,7 +112,7 @@ class YModemEndToEnd : public ::testing::Test {
     return LastLine(Slurp(Path("program.out")), "MsgLabel: ");
   }
 
-  std::string dir_;
+  test::TempDir tmp_;
 };
 
 TEST_F(YModemEndToEnd, FilesArriveWholeBothWays) {

@@ -5,15 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/process.h"
 #include "support/pty_channel.h"
 
 namespace telvaro3::serial {
@@ -24,22 +22,14 @@ using testing::ChannelPair;
 using Names = std::vector<std::string>;
 
 std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return test::Slurp(p.string());
 }
 
-// A fresh directory holding the file "f" and the receive directory "in", removed at the end.
-struct TempDir {
+// A fresh directory holding the file "f" and the receive directory "in".
+struct TempDir : test::TempDir {
   explicit TempDir(const std::string& content = "") {
-    static std::atomic<int> counter{0};
-    path = fs::temp_directory_path() /
-           ("ymodem_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+    Write("f", content);
     fs::create_directories(path / "in");
-    std::ofstream(path / "f", std::ios::binary) << content;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
   }
   Names NamesIn(const std::string& sub = "in") const {
     Names n;
@@ -48,15 +38,7 @@ struct TempDir {
     std::sort(n.begin(), n.end());
     return n;
   }
-  fs::path path;
 };
-
-std::string Pattern(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(gen());
-  return s;
-}
 
 struct PairRun {
   int32_t sendResult = 99, receiveResult = 99;
@@ -134,7 +116,7 @@ TEST(YModemPair, DamagedBlocksAreSentAgain) {
   // The sender's write that gets spoilt: block 0, the first and the last data block, the empty
   // block 0 that ends the batch; and a middle one of a sender that uses checksums.
   const std::pair<int, bool> cases[] = {{1, false}, {2, false}, {4, false}, {6, false}, {3, true}};
-  const std::string content = Pattern(3000, 11);
+  const std::string content = test::RandomBytes(3000, 11);
   for (const auto& [write, checksums] : cases) {
     SCOPED_TRACE(::testing::Message() << "write " << write << (checksums ? ", checksums" : ""));
     TempDir t(content);
@@ -158,8 +140,8 @@ TEST(YModemPair, CancelOnEitherSideFailsBothAndKeepsThePreviousFile) {
   enum Who { kSender, kReceiver, kReceiverHolding };
   for (Who who : {kSender, kReceiver, kReceiverHolding}) {
     SCOPED_TRACE(who);
-    TempDir t(Pattern(3000000, 5));
-    std::ofstream(t.path / "in" / "g") << "previous";
+    TempDir t(test::RandomBytes(3000000, 5));
+    t.Write("in/g", "previous");
     ChannelPair pair;
     ASSERT_TRUE(pair.ok);
     PairRun run(

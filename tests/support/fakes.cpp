@@ -2,45 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace telvaro3::test {
 
-namespace fs = std::filesystem;
-
 // ---- FakeComm ----
-
-void FakeComm::SetPortNumber(int16_t n) {
-  port_ = n;
-  writes.push_back("PortNumber=" + std::to_string(n));
-}
-void FakeComm::SetLineSettings(const std::string& s) {
-  writes.push_back("LineSettings=" + s);
-}
-void FakeComm::SetInputChunkLength(int32_t v) {
-  writes.push_back("InputChunkLength=" + std::to_string(v));
-}
-void FakeComm::SetSetupFlag1(bool v) {
-  writes.push_back(std::string("SetupFlag1=") + (v ? "1" : "0"));
-}
-void FakeComm::SetSetupValue2(int32_t v) {
-  writes.push_back("SetupValue2=" + std::to_string(v));
-}
-void FakeComm::SetSetupFlag3(bool v) {
-  writes.push_back(std::string("SetupFlag3=") + (v ? "1" : "0"));
-}
-void FakeComm::SetYModemValue1(int32_t v) {
-  writes.push_back("YModemValue1=" + std::to_string(v));
-}
-void FakeComm::SetYModemValue2(int32_t v) {
-  writes.push_back("YModemValue2=" + std::to_string(v));
-}
-void FakeComm::SetIrdaFlag(bool v) {
-  writes.push_back(std::string("IrdaFlag=") + (v ? "1" : "0"));
-}
 
 void FakeComm::SetPortIsOpen(bool open) {
   writes.push_back(std::string("PortIsOpen=") + (open ? "1" : "0"));
@@ -95,34 +60,6 @@ void FakeComm::SetOutputCount(int32_t v) {
   if (v == 0) drainedAt_ = clock_.now;
 }
 
-void FakeComm::SetCancelTransfer(bool v) {
-  writes.push_back(std::string("CancelTransfer=") + (v ? "1" : "0"));
-  ymCancel = v;
-}
-void FakeComm::SendFile(const std::string& path) {
-  ymSendPath = path;
-}
-void FakeComm::ReceiveDirectory(const std::string& dir) {
-  ymReceiveDir = dir;
-}
-void FakeComm::StartReceive(const std::string& name) {
-  writes.push_back("StartReceive=" + name);
-}
-int32_t FakeComm::TransferState() {
-  if (onTransferPoll) onTransferPoll();
-  return ymState;
-}
-int32_t FakeComm::TransferBytes() {
-  if (onTransferPoll) onTransferPoll();
-  return ymBytes;
-}
-int32_t FakeComm::TransferSize() {
-  return ymSize;
-}
-std::string FakeComm::CurrentFilePath() {
-  return ymPath;
-}
-
 void FakeComm::WaitInput(int maxMs) {
   // Jump to the next arrival when it comes sooner than the cap.
   double until = clock_.now + maxMs / 1000.0;
@@ -142,11 +79,6 @@ void FakeComm::WaitInput(int maxMs) {
 void FakeWindow::Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) {
   onCancel_ = std::move(onCancel);
   onTimer_ = std::move(onTimerTick);
-}
-
-void FakeWindow::SetAboutInfo(const std::string& name, const std::string& version) {
-  aboutName = name;
-  aboutVersion = version;
 }
 
 void FakeWindow::SetText(Field f, const std::string& text) {
@@ -213,11 +145,6 @@ bool FakeWindow::AskYesNo(const std::string& title, const std::string& text) {
 
 // ---- FakeSystem ----
 
-DiskSpace FakeSystem::FreeSpaceOf(const std::string& root) {
-  spaceQueries.push_back(root);
-  return space;
-}
-
 std::string FakeSystem::DrivePath(const std::string& path) const {
   if (driveDir.empty() || path.size() < 2 || path[1] != ':') return path;
   const char drive = path[0];
@@ -226,14 +153,13 @@ std::string FakeSystem::DrivePath(const std::string& path) const {
 }
 
 namespace {
-// A file whose writes start failing after a number of lines.
+// A file whose writes start failing after a number of lines, as on a full disk.
 class FailingFile : public TextFile {
  public:
-  FailingFile(std::unique_ptr<TextFile> f, int goodLines, int16_t error)
-      : f_(std::move(f)), left_(goodLines), error_(error) {}
+  FailingFile(std::unique_ptr<TextFile> f, int goodLines) : f_(std::move(f)), left_(goodLines) {}
   bool ReadLine(std::string& line) override { return f_->ReadLine(line); }
   void WriteLine(const std::string& line) override {
-    if (left_-- <= 0) throw RunTimeError(error_, RunTimeErrorText(error_));
+    if (left_-- <= 0) throw RunTimeError(61, RunTimeErrorText(61));
     f_->WriteLine(line);
   }
   void Commit() override { f_->Commit(); }
@@ -242,51 +168,16 @@ class FailingFile : public TextFile {
  private:
   std::unique_ptr<TextFile> f_;
   int left_;
-  int16_t error_;
 };
 }  // namespace
 
 std::unique_ptr<TextFile> FakeSystem::OpenText(const std::string& path, FileMode mode) {
   auto f = PosixSystem::OpenText(DrivePath(path), mode);
   if (failWritesAfter < 0 || mode == FileMode::Input) return f;
-  return std::make_unique<FailingFile>(std::move(f), failWritesAfter, writeError);
+  return std::make_unique<FailingFile>(std::move(f), failWritesAfter);
 }
 bool FakeSystem::CanCreateIn(const std::string& directory) {
   return PosixSystem::CanCreateIn(DrivePath(directory));
-}
-
-// ---- TestRig ----
-
-namespace {
-std::string MakeTempDir() {
-  std::string tmpl = (fs::temp_directory_path() / "telvaro3-test-XXXXXX").string();
-  if (mkdtemp(tmpl.data()) == nullptr) std::abort();
-  return tmpl;
-}
-}  // namespace
-
-TestRig::TestRig() : dir(MakeTempDir()) {}
-
-TestRig::~TestRig() {
-  std::error_code ec;
-  fs::remove_all(dir, ec);
-}
-
-void TestRig::WriteFile(const std::string& name, const std::string& bytes) {
-  fs::path path = fs::path(dir) / name;
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string TestRig::ReadFile(const std::string& name) const {
-  std::ifstream in(fs::path(dir) / name, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool TestRig::Exists(const std::string& name) const {
-  return fs::exists(fs::path(dir) / name);
 }
 
 }  // namespace telvaro3::test

@@ -13,6 +13,7 @@
 
 #include "base/program.h"
 #include "posix/posix_system.h"
+#include "support/process.h"
 
 namespace telvaro3::test {
 
@@ -49,22 +50,22 @@ class FakeComm : public SerialComm {
 
   // YModem facility, driven by the test.
   int32_t ymState = 0, ymBytes = 0, ymSize = 0;
-  std::string ymPath, ymSendPath, ymReceiveDir;
+  std::string ymPath, ymReceiveDir;
   bool ymCancel = false;
   std::string ymAccepted;  // the path last given to AcceptFile
   TransferFault ymFault = TransferFault::kNone;
   std::function<void()> onTransferPoll;
 
-  void SetPortNumber(int16_t n) override;
+  void SetPortNumber(int16_t n) override { Log("PortNumber", port_ = n); }
   int16_t PortNumber() const override { return port_; }
-  void SetLineSettings(const std::string& s) override;
-  void SetInputChunkLength(int32_t v) override;
-  void SetSetupFlag1(bool v) override;
-  void SetSetupValue2(int32_t v) override;
-  void SetSetupFlag3(bool v) override;
-  void SetYModemValue1(int32_t v) override;
-  void SetYModemValue2(int32_t v) override;
-  void SetIrdaFlag(bool v) override;
+  void SetLineSettings(const std::string& s) override { writes.push_back("LineSettings=" + s); }
+  void SetInputChunkLength(int32_t v) override { Log("InputChunkLength", v); }
+  void SetSetupFlag1(bool v) override { Log("SetupFlag1", v); }
+  void SetSetupValue2(int32_t v) override { Log("SetupValue2", v); }
+  void SetSetupFlag3(bool v) override { Log("SetupFlag3", v); }
+  void SetYModemValue1(int32_t v) override { Log("YModemValue1", v); }
+  void SetYModemValue2(int32_t v) override { Log("YModemValue2", v); }
+  void SetIrdaFlag(bool v) override { Log("IrdaFlag", v); }
   void SetPortIsOpen(bool open) override;
   bool PortIsOpen() const override { return open_; }
   int32_t InputCount() override;
@@ -73,19 +74,24 @@ class FakeComm : public SerialComm {
   int32_t OutputCount() override;
   void SetOutputCount(int32_t v) override;
   int16_t EventCode() override { return OutputCount() > 0 ? 0 : event_; }
-  void SetCancelTransfer(bool v) override;
-  void SendFile(const std::string& path) override;
-  void ReceiveDirectory(const std::string& dir) override;
-  void StartReceive(const std::string& name) override;
-  int32_t TransferState() override;
-  int32_t TransferBytes() override;
-  int32_t TransferSize() override;
-  std::string CurrentFilePath() override;
+  void SetCancelTransfer(bool v) override { Log("CancelTransfer", ymCancel = v); }
+  void SendFile(const std::string&) override {}
+  void ReceiveDirectory(const std::string& dir) override { ymReceiveDir = dir; }
+  void StartReceive(const std::string& name) override { writes.push_back("StartReceive=" + name); }
+  int32_t TransferState() override { return Poll(ymState); }
+  int32_t TransferBytes() override { return Poll(ymBytes); }
+  int32_t TransferSize() override { return ymSize; }
+  std::string CurrentFilePath() override { return ymPath; }
   void AcceptFile(const std::string& path) override { ymAccepted = path; }
   TransferFault TransferFailure() override { return ymFault; }
   void WaitInput(int maxMs) override;
 
  private:
+  void Log(const std::string& name, int32_t v) { writes.push_back(name + "=" + std::to_string(v)); }
+  int32_t Poll(const int32_t& value) {
+    if (onTransferPoll) onTransferPoll();
+    return value;
+  }
   struct Pending {
     double at;
     std::string bytes;
@@ -106,7 +112,6 @@ class FakeWindow : public Window {
   std::vector<std::string> log;
   std::map<std::string, std::string> fields;
   int progress = 0;
-  bool aboutEnabled = true;
   bool timerEnabled = false;
   std::string commandCaption = "&Cancel";
   std::vector<std::string> boxes;  // "[title] text"
@@ -124,10 +129,10 @@ class FakeWindow : public Window {
   std::string Get(Field f) const { return Text(f); }
 
   void Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) override;
-  void SetAboutInfo(const std::string& name, const std::string& version) override;
-  void SetFontSize(int points) override { fontSize = points; }
-  void SetAboutCaption(const std::string& c) override { aboutCaption = c; }
-  void Show() override { shown = true; }
+  void SetAboutInfo(const std::string&, const std::string&) override {}
+  void SetFontSize(int) override {}
+  void SetAboutCaption(const std::string&) override {}
+  void Show() override {}
   void FocusCommandButton() override {}
   void SetText(Field f, const std::string& text) override;
   std::string Text(Field f) const override;
@@ -135,17 +140,13 @@ class FakeWindow : public Window {
   void SetProgress(int value) override;
   int ProgressMin() const override { return 0; }
   void SetCommandCaption(const std::string& c) override;
-  void SetAboutEnabled(bool e) override { aboutEnabled = e; }
+  void SetAboutEnabled(bool) override {}
   void SetTimerEnabled(bool e) override;
   void DoEvents() override;
   void WaitEvents(int maxMs) override;
   void MessageBox(const std::string& title, const std::string& text, MsgIcon icon) override;
   bool AskYesNo(const std::string& title, const std::string& text) override;
   void Unload() override { unloaded = true; }
-
-  int fontSize = 0;
-  std::string aboutCaption, aboutName, aboutVersion;
-  bool shown = false;
 
  private:
   void Tick();
@@ -161,7 +162,7 @@ class FakeSystem : public posix::PosixSystem {
   double Now() override { return clock_.now; }
   void Sleep(int ms) override { clock_.now += ms / 1000.0; }
   LocalTime Clock() override { return time; }
-  DiskSpace FreeSpaceOf(const std::string& root) override;
+  DiskSpace FreeSpaceOf(const std::string&) override { return space; }
   void RequestPowerOff() override { powerOffRequests++; }
   std::string CommandLine() override { return commandLine; }
   std::string ProgramName() override { return "telvaro3"; }
@@ -174,14 +175,11 @@ class FakeSystem : public posix::PosixSystem {
   bool CanCreateIn(const std::string& directory) override;
 
   std::string commandLine;
-  // Writes after this many lines fail with this run-time error, as on a full disk (never when
-  // negative).
+  // Writes after this many lines fail with error 61, as on a full disk (never when negative).
   int failWritesAfter = -1;
-  int16_t writeError = 61;
   LocalTime time{2026, 12, 3, 22, 14, 1};
   int powerOffRequests = 0;
   DiskSpace space{true, true, 0, 8, 512, 1000, 100000};
-  std::vector<std::string> spaceQueries;
 
  private:
   VirtualClock& clock_;
@@ -190,19 +188,17 @@ class FakeSystem : public posix::PosixSystem {
 // A program on test doubles whose current directory is a fresh temporary directory, removed
 // afterwards.
 struct TestRig {
-  TestRig();
-  ~TestRig();
-  std::string dir;  // the temporary directory (a real path); declared first, built first
+  TempDir tmp;  // declared first, built first
+  std::string dir = tmp.path.string();
   VirtualClock clock;
   FakeComm comm{clock};
   FakeWindow window{clock};
   FakeSystem system{clock, dir};
   Program p{comm, window, system};
 
-  // Writes a file inside the temporary directory (real name, bytes as given).
-  void WriteFile(const std::string& name, const std::string& bytes);
-  std::string ReadFile(const std::string& name) const;
-  bool Exists(const std::string& name) const;
+  void WriteFile(const std::string& name, const std::string& bytes) { tmp.Write(name, bytes); }
+  std::string ReadFile(const std::string& name) const { return Slurp(tmp.Path(name)); }
+  bool Exists(const std::string& name) const { return std::filesystem::exists(tmp.path / name); }
 };
 
 }  // namespace telvaro3::test

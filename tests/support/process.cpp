@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -73,6 +74,29 @@ bool Process::Wait(double timeoutSeconds) {
 
 void Process::Signal(int sig) {
   if (pid_ > 0 && !done_) ::kill(pid_, sig);
+}
+
+TempDir::TempDir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "telvaro3-test-XXXXXX").string();
+  if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
+  path = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+void TempDir::Write(const std::string& name, const std::string& bytes) const {
+  std::filesystem::create_directories((path / name).parent_path());
+  std::ofstream(path / name, std::ios::binary) << bytes;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
 }
 
 std::vector<std::string> Words(const std::string& line) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -49,6 +50,21 @@ std::unique_ptr<Process> StartProgram(const std::string& line, const std::string
                                       const std::string& configHome, const std::string& outPath,
                                       ProcessOptions extra = {},
                                       const std::vector<std::string>& prefix = {});
+
+// A fresh temporary directory, removed with everything in it at the end.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string Path(const std::string& name) const { return (path / name).string(); }
+  // Writes a file (bytes as given) under the directory, making its parent directories.
+  void Write(const std::string& name, const std::string& bytes) const;
+  std::filesystem::path path;
+};
+
+// n bytes from a generator seeded with seed: the same n and seed give the same bytes.
+std::string RandomBytes(size_t n, unsigned seed);
 
 // Splits a line at blanks.
 std::vector<std::string> Words(const std::string& line);
