@@ -113,10 +113,9 @@ std::unique_ptr<Process> StartProgram(const std::string& line, const std::string
   argv.push_back(TELVARO3_BINARY_DIR "/telvaro3");
   for (auto& w : Words(line)) argv.push_back(w);
   o.cwd = cwd;
-  o.env = {{"XDG_CONFIG_HOME", configHome},
-           {"DISPLAY", ""},
-           {"WAYLAND_DISPLAY", ""},
-           {"QT_QPA_PLATFORM", ""}};
+  for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+    o.env.emplace(unset, "");
+  o.env["XDG_CONFIG_HOME"] = configHome;
   o.stdoutPath = outPath;
   return std::make_unique<Process>(argv, o);
 }

@@ -44,7 +44,7 @@ class Process {
 
 // The program in its text view, as a script runs it: its binary with the blank-separated words
 // of line, no display, the serial ports of configHome, standard output into outPath.
-// The program's own options in extra (cwd, environment and output are set here) apply too, and
+// The options in extra apply too (cwd and output are set here; a display it names is kept), and
 // prefix, when given, is a command that runs the program (its words come first).
 std::unique_ptr<Process> StartProgram(const std::string& line, const std::string& cwd,
                                       const std::string& configHome, const std::string& outPath,
