@@ -238,7 +238,7 @@ TEST(ReceiveFile, WhatEachOutcomeLeavesOnTheDisk) {
       {"append, NAK limit, then EOT", "ORDERS.BHT", 3, 2, true, true, 0, 53, 10},
       {"append, disk full", "UNDEL.BHT", 3, 3, true, true, 0, 61, 0, 2},
       {"no records", "MISSING.BHT", 0, 0, false, false, 0, 0},
-      {"replaces a file before", "ORDERS.BHT", 2, 2, false, true, 0, 0},
+      {"the largest upload replaces a file before", "ORDERS.BHT", 32767, 32767, false, true, 0, 0},
       {"append, success", "ORDERS.BHT", 2, 2, true, true, 0, 0},
   };
   for (const Case& c : cases) {
@@ -274,6 +274,13 @@ TEST(ReceiveFile, WhatEachOutcomeLeavesOnTheDisk) {
 
 TEST(ReceiveFile, FreeSpaceRuleAndProgressDisplay) {
   // Two records of 4 characters need 12 bytes on the drive.
+  auto question = [](const std::string& e) {
+    return "[Free Space DLL error (" + e + ")] Can not calculate free space \r is there > " +
+           "0.012kBytes free" + e;
+  };
+  const std::string uncounted =
+      "[ Free Space DLL error (6) ] Can not calculate free space \r is there > 0.012 kBytes free";
+  const DiskSpace huge{true, true, 0, 8, 4096, 1ull << 30, 1ull << 31};
   struct Case {
     std::string what, dir;
     DiskSpace space;
@@ -282,23 +289,14 @@ TEST(ReceiveFile, FreeSpaceRuleAndProgressDisplay) {
     std::string question;  // the question box, when one is asked
   };
   const Case cases[] = {
-      {"room on A:", "A:\\", {true, true, 0, 1, 1, 12, 100}, false, 0, ""},
-      {"no room on B:", "B:\\", {true, true, 0, 1, 1, 11, 100}, false, 72, ""},
+      {"room on A:", "A:\\", {true, true, 0, 2, 3, 2, 100}, false, 0, ""},
+      {"no room on B:", "B:\\", {true, true, 0, 1, 5, 2, 100}, false, 72, ""},
+      {"no query here: assume room", "A:\\", {false, false, 48, 0, 0, 0, 0}, false, 0, ""},
+      {"too large to count, No", "A:\\", huge, false, 72, uncounted},
+      {"too large to count, Yes", "A:\\", huge, true, 0, uncounted},
       {"no room, but not drive A: or B:", "a:", {true, true, 0, 1, 1, 0, 0}, false, 0, ""},
-      {"query failed, answered No",
-       "A:\\",
-       {true, false, 71, 0, 0, 0, 0},
-       false,
-       72,
-       "[Free Space DLL error (71)] Can not calculate free space \r is there > "
-       "0.012kBytes free71"},
-      {"query failed, answered Yes",
-       "B:\\",
-       {true, false, 70, 0, 0, 0, 0},
-       true,
-       0,
-       "[Free Space DLL error (70)] Can not calculate free space \r is there > "
-       "0.012kBytes free70"},
+      {"query failed, No", "A:\\", {true, false, 71, 0, 0, 0, 0}, false, 72, question("71")},
+      {"query failed, Yes", "B:\\", {true, false, 70, 0, 0, 0, 0}, true, 0, question("70")},
   };
   for (const Case& c : cases) {
     ReceiveRig r;
@@ -312,19 +310,13 @@ TEST(ReceiveFile, FreeSpaceRuleAndProgressDisplay) {
     EXPECT_EQ(r.window.boxes, c.question.empty() ? Strings{} : Strings{c.question}) << c.what;
     EXPECT_EQ(r.Exists("ORDERS.BHT"), c.code == 0) << c.what;
     if (c.code != 0) continue;
-    const Strings display = {"StatusBox: Receiving File ",
-                             "FileBox: ORDERS.BHT",
-                             "RecordsBox:  00002",
-                             "RecCntBox:  00000",
-                             "RecCntBox:  00001",
-                             "ProgressBar1: 50",
-                             "complete:  50%",
-                             "RecCntBox:  00002",
-                             "ProgressBar1: 100",
-                             "complete:  100%",
-                             "StatusBox: Closing Link"};
-    Strings seen(r.window.log.begin() + 1, r.window.log.end());
-    EXPECT_EQ(seen, display) << c.what;
+    std::string seen;
+    for (size_t i = 1; i < r.window.log.size(); ++i) seen += r.window.log[i] + "|";
+    EXPECT_EQ(seen,
+              "StatusBox: Receiving File |FileBox: ORDERS.BHT|RecordsBox:  00002|RecCntBox:  00000|"
+              "RecCntBox:  00001|ProgressBar1: 50|complete:  50%|RecCntBox:  00002|"
+              "ProgressBar1: 100|complete:  100%|StatusBox: Closing Link|")
+        << c.what;
   }
 }
 

@@ -241,23 +241,5 @@ TEST(Files, NamesMatchWithoutRegardToCase) {
             r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD/./ORDERS.FLD");
 }
 
-TEST(FreeSpace, QueryAndFallBack) {
-  TestRig r;
-  SetDefaults(r.p);
-  r.p.file.RecordLength = 10;
-  r.p.file.RecordCount = 1000;  // needs 12000 bytes
-  r.system.space = DiskSpace{true, true, 0, 8, 512, 100, 1000};
-  EXPECT_EQ(FreeSpace(r.p, "A:\\"), 409600);
-  r.system.space = DiskSpace{false, false, 48, 0, 0, 0, 0};  // the query failed: assume enough
-  EXPECT_EQ(FreeSpace(r.p, "A:\\"), 12001);
-  // Too large for the answer: the user is asked whether there is room.
-  r.system.space = DiskSpace{true, true, 0, 8, 4096, 1ull << 30, 1ull << 31};
-  for (const bool yes : {true, false}) {
-    r.window.yesNoAnswer = yes;
-    EXPECT_EQ(FreeSpace(r.p, "A:\\"), yes ? 12001 : 0);
-  }
-  EXPECT_EQ(r.window.boxes.size(), 2u);
-}
-
 }  // namespace
 }  // namespace telvaro3
