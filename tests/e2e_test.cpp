@@ -59,18 +59,6 @@ class EndToEnd : public ::testing::Test {
   std::string dir_ = tmp_.path.string();
 };
 
-TEST_F(EndToEnd, SendWithAFieldList) {
-  Write("DATA.TXT", "ABC\r\nLONGER THAN FIFTEEN CHARS\r\n\xE9t\xE9\r\n");
-  auto term = StartTerminal("download --save got.txt --save-heading head.txt");
-  EXPECT_EQ(RunProgram("+P0 +F10,5 +IRD0 DATA.TXT"), "Err(0) Transfer Complete");
-  ASSERT_TRUE(term->Wait(10));
-  EXPECT_EQ(term->ExitCode(), 0);
-  EXPECT_EQ(Slurp(Path("got.txt")),
-            "ABC            \r\nLONGER THAN FIF\r\n\xE9t\xE9            \r\n");
-  EXPECT_NE(Slurp(Path("head.txt")).find("name=DATA.TXT records=3 fields=10,5"), std::string::npos);
-  EXPECT_EQ(LastLine(Output(), "StatusBox: "), "File Sent OK");
-}
-
 TEST_F(EndToEnd, HelpVersionAndAPortMissing) {
   EXPECT_EQ(RunProgram("--help +P0"), "Err(9) Option mismatch.");
   // Alone, --help and --version answer on standard output, with no window and no port.
