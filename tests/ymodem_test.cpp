@@ -163,17 +163,6 @@ TEST(YModemPair, CancelOnEitherSideFailsBothAndKeepsThePreviousFile) {
   }
 }
 
-TEST(YModemPair, AMissingDirectoryFailsBeforeAnyRequest) {
-  TempDir t;
-  ChannelPair pair;
-  ASSERT_TRUE(pair.ok);
-  TransferStatus st;
-  EXPECT_EQ(YModemReceive(*pair.a, (t.path / "none").string(), "", st, 10000), -1);
-  EXPECT_EQ(st.fault.load(), TransferFault::kFileFailed);
-  uint8_t seen[16];
-  EXPECT_EQ(pair.b->Read(seen, sizeof seen, 100), 0);
-}
-
 TEST(YModemPair, StartTimeOutFailsAndTellsALatePeerToGiveUp) {
   for (bool sending : {true, false}) {
     SCOPED_TRACE(sending ? "sending" : "receiving");
