@@ -76,20 +76,6 @@ TEST(TextWindow, OneLinePerChangeOfAVisibleField) {
             "MessageBox[TELVARO3 ERROR]:  5: Invalid procedure call\n");
 }
 
-// Standard input at its end: nobody can answer, so questions get No and the final wait ends by
-// itself on the next look at the events; during the run nothing presses the button.
-TEST(TextWindow, WithoutKeyboardQuestionsGetNoAndTheFinalWaitEnds) {
-  Harness h;
-  h.window->DoEvents();
-  h.window->WaitEvents(5);
-  EXPECT_EQ(h.cancels, 0);
-  EXPECT_FALSE(h.window->AskYesNo("Receive", "Overwrite ORDERS.BHT?"));
-  EXPECT_TRUE(h.Output().ends_with("Question[Receive]: Overwrite ORDERS.BHT? -> No\n"));
-  h.window->SetCommandCaption("OK");
-  h.window->WaitEvents(600000);
-  EXPECT_GE(h.cancels, 1);
-}
-
 TEST(TextWindow, KeysPressTheButtonAndAnswerQuestions) {
   struct Case {
     const char* keys;  // nullptr: the keyboard reaches its end
@@ -100,7 +86,7 @@ TEST(TextWindow, KeysPressTheButtonAndAnswerQuestions) {
       {"\x1b[A", false, 0},  // a cursor key, not Esc
       {"\r", false, 0},      // Enter does not cancel a running transfer
       {"x", false, 0},      {"\r", true, 1},    {"\n", true, 1},
-      {"c", true, 1},       {nullptr, true, 1},
+      {"c", true, 1},       {nullptr, true, 1}, {nullptr, false, 0},
   };
   for (const Case& c : cases) {
     Harness h(true);
@@ -111,6 +97,8 @@ TEST(TextWindow, KeysPressTheButtonAndAnswerQuestions) {
     h.window->WaitEvents(1000);
     EXPECT_EQ(h.cancels, c.cancels) << (c.keys ? c.keys : "end") << " final=" << c.finalWait;
   }
+  // Without a keyboard nobody can answer: questions get No.
+  EXPECT_FALSE(Harness().window->AskYesNo("T", "Q?"));
   Harness h(true);  // a question takes its answer from the keyboard
   h.Keys("xy");
   EXPECT_TRUE(h.window->AskYesNo("T", "Q?"));
