@@ -76,11 +76,6 @@ void FakeComm::WaitInput(int maxMs) {
 
 // ---- FakeWindow ----
 
-void FakeWindow::Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) {
-  onCancel_ = std::move(onCancel);
-  onTimer_ = std::move(onTimerTick);
-}
-
 void FakeWindow::SetText(Field f, const std::string& text) {
   std::string name = FieldName(f);
   if (fields[name] != text || log.empty()) log.push_back(name + ": " + text);
@@ -97,18 +92,9 @@ void FakeWindow::SetProgress(int value) {
   progress = value;
 }
 
-void FakeWindow::SetCommandCaption(const std::string& c) {
-  commandCaption = c;
-  log.push_back("CommandButton: " + c);
-}
-
 void FakeWindow::SetTimerEnabled(bool e) {
   if (e && !timerEnabled) nextTick_ = clock_.now + 3.0;
   timerEnabled = e;
-}
-
-void FakeWindow::PressCancel() {
-  if (onCancel_) onCancel_();
 }
 
 void FakeWindow::Tick() {
@@ -132,15 +118,6 @@ void FakeWindow::WaitEvents(int maxMs) {
   waitedMs += maxMs;
   clock_.now += maxMs / 1000.0;
   DoEvents();
-}
-
-void FakeWindow::MessageBox(const std::string& title, const std::string& text, MsgIcon) {
-  boxes.push_back("[" + title + "] " + text);
-}
-
-bool FakeWindow::AskYesNo(const std::string& title, const std::string& text) {
-  boxes.push_back("[" + title + "] " + text);
-  return yesNoAnswer;
 }
 
 // ---- FakeSystem ----

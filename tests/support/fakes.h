@@ -125,10 +125,15 @@ class FakeWindow : public Window {
   // Milliseconds spent in WaitEvents, all calls together.
   int64_t waitedMs = 0;
 
-  void PressCancel();
+  void PressCancel() {
+    if (onCancel_) onCancel_();
+  }
   std::string Get(Field f) const { return Text(f); }
 
-  void Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) override;
+  void Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) override {
+    onCancel_ = std::move(onCancel);
+    onTimer_ = std::move(onTimerTick);
+  }
   void SetAboutInfo(const std::string&, const std::string&) override {}
   void SetFontSize(int) override {}
   void SetAboutCaption(const std::string&) override {}
@@ -139,13 +144,20 @@ class FakeWindow : public Window {
   void SetMsgVisible(bool) override {}
   void SetProgress(int value) override;
   int ProgressMin() const override { return 0; }
-  void SetCommandCaption(const std::string& c) override;
+  void SetCommandCaption(const std::string& c) override {
+    log.push_back("CommandButton: " + (commandCaption = c));
+  }
   void SetAboutEnabled(bool) override {}
   void SetTimerEnabled(bool e) override;
   void DoEvents() override;
   void WaitEvents(int maxMs) override;
-  void MessageBox(const std::string& title, const std::string& text, MsgIcon icon) override;
-  bool AskYesNo(const std::string& title, const std::string& text) override;
+  void MessageBox(const std::string& title, const std::string& text, MsgIcon) override {
+    boxes.push_back("[" + title + "] " + text);
+  }
+  bool AskYesNo(const std::string& title, const std::string& text) override {
+    boxes.push_back("[" + title + "] " + text);
+    return yesNoAnswer;
+  }
   void Unload() override { unloaded = true; }
 
  private:

@@ -34,7 +34,6 @@ class Process {
   bool Wait(double timeoutSeconds);
   void Signal(int sig);
   int ExitCode() const { return exitCode_; }
-  pid_t Pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
