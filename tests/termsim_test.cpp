@@ -3,10 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -37,8 +35,8 @@ class TermsimDialogue : public ::testing::TestWithParam<Case> {};
 
 TEST_P(TermsimDialogue, AnswersAsDocumented) {
   const Case& c = GetParam();
-  std::string dir = ::testing::TempDir() + "termsim-XXXXXX";
-  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const TempDir tmp;
+  const std::string dir = tmp.path.string();
   const std::string link = dir + "/com", err = dir + "/termsim.err";
   std::vector<std::string> argv = {
       TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty", "--link", link, "--timeout-s", "20"};
@@ -71,7 +69,6 @@ TEST_P(TermsimDialogue, AnswersAsDocumented) {
   if (!c.saved.empty()) {
     EXPECT_EQ(Slurp(dir + "/got.txt"), c.saved);
   }
-  std::filesystem::remove_all(dir);
 }
 
 const std::string kBlock1 = Frame(STX, "000011.11."), kRecord1 = std::string("AB\xA3") + "CDEF";
