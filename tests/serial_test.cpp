@@ -71,7 +71,6 @@ class SerialTest : public ::testing::Test {
 
 TEST_F(SerialTest, ConfigurationAndOpenFailures) {
   EXPECT_EQ(telvaro3::serial::ConfigHome("/x/cfg", "/home/u"), "/x/cfg");
-  EXPECT_EQ(telvaro3::serial::ConfigHome("", "/home/u"), "/home/u/.config");
   EXPECT_EQ(telvaro3::serial::ConfigHome(nullptr, "/home/u"), "/home/u/.config");
   EXPECT_EQ(comm.DevicePath(3), cfg.path.string() + "/telvaro3/com3");
   EXPECT_EQ(comm.DevicePath(12), "/dev/ttyS11");  // no link: the usual device
