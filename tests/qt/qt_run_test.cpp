@@ -20,15 +20,12 @@ TEST(QtRun, FieldsAfterASuccessfulSend) {
   static int argc = 1;
   static char name[] = "qt_run_test", *argv[] = {name, nullptr};
   QApplication app(argc, argv);
-  test::VirtualClock clock;
-  test::FakeComm comm(clock);
   ui::QtWindow window;
-  test::TestRig rig;
-  test::FakeSystem system(clock, rig.dir);
+  test::TestRig rig;  // its port and system, with the Qt window in place of the recording one
   rig.WriteFile("DATA.TXT", "ONE\r\nTWO\r\n");
-  system.commandLine = "+P0 +F10,5 +DDE DATA.TXT";
-  comm.onOutput = [&](const std::string&) { comm.Reply("\x06"); };
-  Program p(comm, window, system);
+  rig.system.commandLine = "+P0 +F10,5 +DDE DATA.TXT";
+  rig.comm.onOutput = [&](const std::string&) { rig.comm.Reply("\x06"); };
+  Program p(rig.comm, window, rig.system);
   Form_Load(p);
 
   QWidget* form = window.Form();
