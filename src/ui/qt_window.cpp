@@ -1,5 +1,9 @@
 #include "ui/qt_window.h"
 
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
@@ -12,6 +16,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -127,11 +132,49 @@ QtWindow::QtWindow() : form_(std::make_unique<Form1>()) {
   });
   waitCap_ = new QTimer(f);
   waitCap_->setSingleShot(true);
+  TakeStopSignals();
 }
 
 QtWindow::~QtWindow() {
   form_->unloading = true;
   timer_->stop();
+  if (signalFd_ >= 0) {
+    delete signals_;
+    // Signals that came after the last look are dropped, not delivered to the program's end.
+    signalfd_siginfo info;
+    while (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+    close(signalFd_);
+    pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
+  }
+}
+
+void QtWindow::TakeStopSignals() {
+  // The signals are held back and read from a descriptor, so that they arrive as window events
+  // on this thread; threads started later inherit the held-back mask.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  if (pthread_sigmask(SIG_BLOCK, &set, &savedMask_) != 0) return;
+  signalFd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signalFd_ < 0) {
+    pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
+    return;
+  }
+  signals_ = new QSocketNotifier(signalFd_, QSocketNotifier::Read);
+  QObject::connect(signals_, &QSocketNotifier::activated, [this] { StopSignal(); });
+}
+
+void QtWindow::StopSignal() {
+  signalfd_siginfo info;
+  while (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    if (++signalsSeen_ >= 2) {
+      stopped_ = true;
+      if (QWidget* box = QApplication::activeModalWidget()) box->close();
+    }
+    PressButton();
+  }
 }
 
 QWidget* QtWindow::Form() const {
@@ -225,6 +268,7 @@ void QtWindow::WaitEvents(int maxMs) {
 }
 
 void QtWindow::MessageBox(const std::string& title, const std::string& text, MsgIcon icon) {
+  if (stopped_) return;
   QMessageBox box(icon == MsgIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
                   Latin1(title), Latin1(text), QMessageBox::Ok,
                   form_->isVisible() ? form_.get() : nullptr);
@@ -233,6 +277,7 @@ void QtWindow::MessageBox(const std::string& title, const std::string& text, Msg
 }
 
 bool QtWindow::AskYesNo(const std::string& title, const std::string& text) {
+  if (stopped_) return false;
   QMessageBox box(QMessageBox::Question, Latin1(title), Latin1(text),
                   QMessageBox::Yes | QMessageBox::No, form_->isVisible() ? form_.get() : nullptr);
   box.setObjectName("MessageBox");

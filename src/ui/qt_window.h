@@ -2,6 +2,8 @@
 // made; the window lives on that application's thread.
 #pragma once
 
+#include <signal.h>
+
 #include <array>
 #include <functional>
 #include <memory>
@@ -10,6 +12,7 @@
 #include "base/window.h"
 
 class QLabel;
+class QSocketNotifier;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -55,11 +58,17 @@ class QtWindow : public Window {
   // Opens the modal About box, as a click on the About button does; returns when it is closed.
   void ShowAbout();
 
+  // SIGINT and SIGTERM are taken while the window exists: the first is a click on the
+  // CommandButton; a second one clicks it again and closes any open box for good, so that the
+  // program ends through its normal shutdown without waiting for anybody.
+
  private:
   class Form1;
   static constexpr size_t kFields = 7;
   static size_t Index(Field f) { return static_cast<size_t>(f); }
   void PressButton();
+  void TakeStopSignals();
+  void StopSignal();
 
   std::unique_ptr<Form1> form_;
   std::array<QLineEdit*, kFields> boxes_{};
@@ -70,6 +79,12 @@ class QtWindow : public Window {
   QPushButton* about_ = nullptr;
   QTimer* timer_ = nullptr;
   QTimer* waitCap_ = nullptr;
+
+  int signalFd_ = -1;
+  sigset_t savedMask_{};
+  QSocketNotifier* signals_ = nullptr;
+  int signalsSeen_ = 0;
+  bool stopped_ = false;  // a second stop signal came: boxes no longer wait
 
   std::function<void()> onCancel_, onTimer_;
   std::string aboutName_, aboutVersion_;

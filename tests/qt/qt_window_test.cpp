@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <csignal>
 #include <memory>
 
 namespace telvaro3::ui {
@@ -67,6 +68,17 @@ TEST_F(QtWindowTest, CommandButtonAndCloseControlCancel) {
   window->Unload();
   EXPECT_FALSE(window->Form()->isVisible());
   EXPECT_EQ(cancels, 2);
+}
+
+// A stop signal is a click on the CommandButton; a second one also lets no box wait any more.
+TEST_F(QtWindowTest, StopSignalsCancelThenEndTheWaits) {
+  window->Show();
+  for (int sent = 1; sent <= 2; ++sent) {
+    raise(sent == 1 ? SIGINT : SIGTERM);
+    for (int i = 0; i < 100 && cancels < sent; ++i) window->WaitEvents(100);
+    EXPECT_EQ(cancels, sent);
+  }
+  EXPECT_FALSE(window->AskYesNo("Question", "Answered at once?"));
 }
 
 }  // namespace
