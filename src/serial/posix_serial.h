@@ -108,6 +108,10 @@ class PosixSerialComm : public SerialComm {
   // Also returns when output still on the line should have left, so that a wait for the output
   // count to fall wakes up on time.
   void WaitInput(int maxMs) override;
+  // Sleeps through the line time that all the missing characters but the last need at least,
+  // then waits as WaitInput does: a block arriving at the line's pace costs a wake-up or two,
+  // not one for every piece of it.
+  void WaitInputFor(int32_t count, int maxMs) override;
 
   // True while a YModem worker runs; the port belongs to it meanwhile.
   bool TransferRunning() const { return workerActive_.load(); }
@@ -132,7 +136,11 @@ class PosixSerialComm : public SerialComm {
   SetupValues setup_;
 
   int fd_ = -1;
-  std::string input_;  // bytes read from the device and not yet handed out
+  // The last wait ended by its time with nothing come, so the next look at the input need not
+  // ask the device.
+  bool quiet_ = false;
+  unsigned long savedTimerSlack_ = 0;  // the thread's timer slack before the port was opened
+  std::string input_;                  // bytes read from the device and not yet handed out
   int16_t event_ = 0;
   bool outputPending_ = false;  // a write whose "sent" event is still to come
   // The line as opened: its rate and the bits of one character (start, data, parity, stop).

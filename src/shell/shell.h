@@ -21,6 +21,8 @@ int16_t MapRunTimeError(int16_t number);
 // Waiting helpers shared by every wait loop: process window events once, and block briefly
 // until port input or a window event instead of spinning.
 void Yield(Program& p);
-void IdleForInput(Program& p, double deadline);
+// `want`: the characters that must be waiting before input ends the wait (a block's length);
+// 0 for any new input.
+void IdleForInput(Program& p, double deadline, int32_t want = 0);
 
 }  // namespace telvaro3
