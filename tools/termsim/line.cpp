@@ -18,6 +18,8 @@ namespace {
 constexpr Millis kPollSlice{50};
 // How far back a write may start: the time this process may lag behind the line.
 constexpr std::chrono::microseconds kReactionLimit{1000};
+// How much earlier than its time the wait for a write's last slice ends; the rest is spent awake.
+constexpr std::chrono::microseconds kLastSliceEarly{100};
 
 const char* ControlName(unsigned char c) {
   static const char* const kNames[] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
@@ -181,11 +183,21 @@ void Line::Write(std::string_view bytes) {
   lineFree_ = std::max(lineFree_, std::clamp(seen_, now - kReactionLimit, now));
   TurnTo('t', lineFree_);
   turnChars_ += bytes.size();
+  bool due = false;  // the slice at pos has had its line time
   while (pos < bytes.size()) {
     size_t len = std::min(slice, bytes.size() - pos);
-    if (config_.paceBaud > 0) {
+    if (config_.paceBaud > 0 && !due) {
       lineFree_ += charTime_ * static_cast<int64_t>(len);
-      SleepUntil(lineFree_);
+      if (pos + len == bytes.size()) {
+        // The other side reacts to the last slice, so it goes out on time rather than a wake-up's
+        // lag late: the sleep ends a little early and the rest is waited out awake.
+        SleepUntil(lineFree_ - kLastSliceEarly);
+        while (Clock::now() < lineFree_) {
+        }
+      } else {
+        SleepUntil(lineFree_);
+      }
+      due = true;
     }
     ssize_t done = ::write(fd_, bytes.data() + pos, len);
     if (done < 0) {
@@ -196,6 +208,7 @@ void Line::Write(std::string_view bytes) {
       throw Stop(std::string("write: ") + std::strerror(errno), 3);
     }
     pos += static_cast<size_t>(done);
+    due = false;
   }
   turnEnd_ = config_.paceBaud > 0 ? lineFree_ : Clock::now();
 }
