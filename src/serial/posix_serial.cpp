@@ -34,6 +34,8 @@ constexpr int kCloseDrainLimitMs = 1000;
 // The program decides itself when a YModem start has taken too long (and then closes the port,
 // which cancels the transfer), so the facility's own start wait is practically unbounded.
 constexpr int kYModemStartWaitMs = INT_MAX;
+// How long after its output should have left a wait still waits for input (see WaitInput).
+constexpr auto kOutputGrace = std::chrono::milliseconds(2);
 
 constexpr int16_t kErrInvalidArgument = 5;
 constexpr int16_t kErrDeviceUnavailable = 68;
@@ -249,6 +251,8 @@ void PosixSerialComm::SetPortIsOpen(bool open) {
 
   fd_ = fd;
   quiet_ = false;
+  outputGone_ = false;
+  drainedAt_ = {};
   input_.clear();
   event_ = 0;
   outputPending_ = false;
@@ -290,10 +294,17 @@ bool PosixSerialComm::Drain() {
     if (r > 0) {
       input_.append(buf, static_cast<size_t>(r));
       // A terminal hands over all it holds in one read that the buffer does not fill.
-      if (static_cast<size_t>(r) < sizeof buf) return true;
+      if (static_cast<size_t>(r) < sizeof buf) {
+        drainedAt_ = SteadyClock::now();
+        return true;
+      }
       continue;
     }
-    if (r < 0) return IsIdleError(errno);
+    if (r < 0) {
+      if (!IsIdleError(errno)) return false;
+      drainedAt_ = SteadyClock::now();
+      return true;
+    }
     // A terminal reads 0 bytes both when nothing is waiting under some line settings (which the
     // peer of a pseudo-terminal may change) and when the line has hung up; only the latter is
     // a failure.
@@ -304,23 +315,27 @@ bool PosixSerialComm::Drain() {
 
 int32_t PosixSerialComm::InputCount() {
   if (fd_ < 0 || workerActive_.load()) return 0;
-  // Right after a wait that saw nothing come there is nothing to ask the device for; what comes
-  // in the meantime ends the next wait at once.
-  if (!quiet_) Drain();
-  quiet_ = false;
+  DrainIfNeeded();
   return static_cast<int32_t>(std::min<size_t>(input_.size(), INT32_MAX));
+}
+
+void PosixSerialComm::DrainIfNeeded() {
+  // Right after a wait that saw nothing come, or within a character's time of the last look,
+  // there is nothing new to ask the device for; what comes meanwhile ends the next wait at once.
+  if (!quiet_ && SteadyClock::now() - drainedAt_ >= LineTime(1, baud_, bitsPerChar_)) Drain();
+  quiet_ = false;
 }
 
 std::string PosixSerialComm::InputData() {
   if (fd_ < 0 || workerActive_.load()) return {};
-  if (!quiet_) Drain();
-  quiet_ = false;
+  DrainIfNeeded();
   std::string out;
   out.swap(input_);
   return out;
 }
 
 int16_t PosixSerialComm::WriteAll(const uint8_t* data, size_t n, int limitMs) {
+  outputGone_ = false;
   auto end = SteadyClock::now() + std::chrono::milliseconds(limitMs);
   while (n > 0) {
     ssize_t w = ::write(fd_, data, n);
@@ -368,12 +383,15 @@ int32_t PosixSerialComm::CharsOnLine(SteadyClock::time_point now) const {
 
 int32_t PosixSerialComm::OutputCount() {
   if (fd_ < 0 || workerActive_.load()) return 0;
+  // Output that has left stays gone until the next write.
+  if (outputGone_) return 0;
   // While the line time of the writes runs, the device is not asked: it sends at the line's
   // pace, so its queue is no longer than what the line has still to carry.
   const int32_t onLine = CharsOnLine(SteadyClock::now());
   if (onLine > 0) return onLine;
   int queued = 0;
   if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
+  outputGone_ = queued == 0;
   return queued;
 }
 
@@ -430,6 +448,11 @@ void PosixSerialComm::WaitInput(int maxMs) {
       due = now + std::max<SteadyClock::duration>(
                       std::chrono::milliseconds(1),
                       LineTime(static_cast<size_t>(queued), baud_, bitsPerChar_));
+    } else if (due > now) {
+      // A moment later, in fact: the answer to a block comes right after it has left, and when
+      // it lands within that moment it ends the wait itself, so that the wait for the block to
+      // leave and the wait for its answer take one wake-up, and the answer is seen at once.
+      due += kOutputGrace;
     }
     if (due > now) end = std::min(end, due);
   }

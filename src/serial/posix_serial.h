@@ -124,6 +124,7 @@ class PosixSerialComm : public SerialComm {
   void StartWorker(bool send, const std::string& programPath);
   // Moves what the device holds into the input buffer; false when the device failed.
   bool Drain();
+  void DrainIfNeeded();
   // Characters the line cannot yet have carried at `now`, by the line time of the writes.
   int32_t CharsOnLine(std::chrono::steady_clock::time_point now) const;
   // Writes all of data within limitMs; 0 when done, else an event code.
@@ -139,6 +140,8 @@ class PosixSerialComm : public SerialComm {
   // The last wait ended by its time with nothing come, so the next look at the input need not
   // ask the device.
   bool quiet_ = false;
+  std::chrono::steady_clock::time_point drainedAt_{};  // the device last found empty
+  bool outputGone_ = false;            // the output count reached 0 and nothing was written since
   unsigned long savedTimerSlack_ = 0;  // the thread's timer slack before the port was opened
   std::string input_;                  // bytes read from the device and not yet handed out
   int16_t event_ = 0;
