@@ -281,7 +281,7 @@ void PosixSerialComm::Close() {
   ::close(fd_);
   fd_ = -1;
   input_.clear();
-  // 0 gives the thread its default slack back.
+  // The thread's timer slack as it was before the line was opened.
   prctl(PR_SET_TIMERSLACK, savedTimerSlack_, 0UL, 0UL, 0UL);
 }
 

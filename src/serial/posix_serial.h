@@ -83,10 +83,10 @@ class PosixSerialComm : public SerialComm {
   std::string InputData() override;
   // Hands data to the device; the event code is 0 until it has left (see EventCode).
   void OutputData(const std::string& data) override;
-  // Characters written and not yet on the line: the device's own queue, and never less than the
-  // configured line (baud, data, parity and stop bits) cannot yet have carried since the writes.
-  // A pseudo-terminal and some USB adapters report an empty queue at once; the line time keeps
-  // "sent" meaning sent there too.
+  // Characters written and not yet on the line: what the configured line (baud, data, parity
+  // and stop bits) cannot yet have carried since the writes, and once that time has passed, what
+  // the device's own queue still holds. A pseudo-terminal and some USB adapters report an empty
+  // queue at once; the line time keeps "sent" meaning sent there too.
   int32_t OutputCount() override;
   // Writing 0 discards the device's queue and forgets the line time still owed.
   void SetOutputCount(int32_t v) override;
