@@ -320,8 +320,9 @@ int32_t PosixSerialComm::InputCount() {
 }
 
 void PosixSerialComm::DrainIfNeeded() {
-  // Right after a wait that saw nothing come, or within a character's time of the last look,
-  // there is nothing new to ask the device for; what comes meanwhile ends the next wait at once.
+  // Right after a wait that saw nothing come, or within a character's time of a look that found
+  // the device empty with no wait since that saw input, there is nothing new to ask the device
+  // for; what comes meanwhile ends the next wait at once, and the look after it asks.
   if (!quiet_ && SteadyClock::now() - drainedAt_ >= LineTime(1, baud_, bitsPerChar_)) Drain();
   quiet_ = false;
 }
@@ -461,7 +462,9 @@ void PosixSerialComm::WaitInput(int maxMs) {
                     static_cast<long>(wait.count() % 1000000000)};
   pollfd pfd{fd_, POLLIN, 0};
   int r = ppoll(&pfd, 1, &ts, nullptr);
+  // Nothing came: the next look need not ask the device. Something came: it must.
   quiet_ = r == 0;
+  if (r > 0) drainedAt_ = {};
   // A device that has hung up (a cradle unplugged) stays readable with nothing to read; do not
   // let callers spin on it.
   if (r > 0 && ((pfd.revents & POLLIN) == 0 || (pfd.revents & (POLLHUP | POLLERR)) != 0)) {
