@@ -4,8 +4,13 @@
 // For each rate it sends and receives a file and prints the transfer time (from
 // the link being made to the result), the stop-and-wait limit of the line (every block and its
 // one-character answer at 10 bits a character, plus the send delay before each write), their
-// ratio, and the program's processor time as a share of its wall time. Then it measures the
-// processor share of a 30-second wait on a silent line.
+// ratio, and the program's processor time as a share of its wall time. From the simulator's
+// turn log it adds the median and the 99th percentile of two latencies, in milliseconds on the
+// line: "answer", from the last character of a block to the start of its answer (the PC's when
+// it receives, the terminal's when it sends; the PC's includes the 5 ms send delay), and "next",
+// from the end of that answer to the start of the next block (the other side's reaction; the
+// PC's again includes the send delay). Then it measures the processor share of a 30-second wait
+// on a silent line.
 //
 // The rows: N records of 20 characters at 19200 and 115200 baud, and ten records of 100
 // characters at 300 baud, where one block is longer on the line than the 3-second answer wait.
@@ -20,6 +25,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -135,6 +141,28 @@ double StopAndWaitLimit(int records, int recordLength, int fields, int baud, boo
   return t;
 }
 
+// Median and 99th percentile of a side's turns after the other side sent `answered` characters
+// (1: an answer) or more (a block), as "p50/p99" in milliseconds.
+std::string Latency(const std::string& turnLog, const std::string& side, bool afterBlock) {
+  std::ifstream in(turnLog);
+  std::vector<double> gaps;
+  std::string who;
+  double gap = 0;
+  size_t answered = 0;
+  while (in >> who >> gap >> answered) {
+    if (who == side && (answered > 1) == afterBlock) gaps.push_back(gap);
+  }
+  if (gaps.empty()) return "-";
+  std::sort(gaps.begin(), gaps.end());
+  auto at = [&gaps](double q) {
+    return gaps[std::min(gaps.size() - 1,
+                         static_cast<size_t>(q * static_cast<double>(gaps.size())))];
+  };
+  char out[48];
+  std::snprintf(out, sizeof out, "%.2f/%.2f", at(0.5), at(0.99));
+  return out;
+}
+
 struct Row {
   int baud;
   int records;
@@ -169,8 +197,9 @@ int main(int argc, char** argv) {
   fs::create_directories(config + "/telvaro3");
   fs::create_directories(dir + "/in");
   std::printf("Block protocol over a pseudo-terminal, the simulator pacing the line\n");
-  std::printf("%-8s %-8s %-7s %-9s %10s %10s %7s %9s  %s\n", "baud", "records", "length",
-              "direction", "time s", "limit s", "ratio", "cpu/wall", "result");
+  std::printf("%-7s %-7s %-6s %-9s %8s %8s %6s %8s %12s %12s  %s\n", "baud", "records", "length",
+              "direction", "time s", "limit s", "ratio", "cpu/wall", "answer ms", "next ms",
+              "result");
   const Row rows[] = {{19200, records, {20}}, {115200, records, {20}}, {300, 10, {50, 50}}};
   for (const Row& row : rows) {
     const std::string b = std::to_string(row.baud);
@@ -181,14 +210,19 @@ int main(int argc, char** argv) {
     for (bool receiving : {false, true}) {
       pid_t term;
       Run run;
+      const std::string turns = dir + "/turns.txt";
+      std::error_code gone;
+      fs::remove(turns, gone);
       if (!receiving) {
-        term = StartTerminal({"--baud", b, "download", "--timeout-s", "600"}, dir, config);
+        term = StartTerminal({"--baud", b, "--turn-log", turns, "download", "--timeout-s", "600"},
+                             dir, config);
         run = RunProgram({"+P0", "+B" + b, "+F" + fields, "+DDE", "DATA.TXT"}, dir, config,
                          "StatusBox: Sending Header");
       } else {
-        term = StartTerminal({"--baud", b, "upload", "--records", std::to_string(row.records),
-                              "--fields", fields, "--name", "ORDERS.BHT", "--timeout-s", "600"},
-                             dir, config);
+        term = StartTerminal(
+            {"--baud", b, "--turn-log", turns, "upload", "--records", std::to_string(row.records),
+             "--fields", fields, "--name", "ORDERS.BHT", "--timeout-s", "600"},
+            dir, config);
         run =
             RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config, "StatusBox: Receive Header");
       }
@@ -199,9 +233,12 @@ int main(int argc, char** argv) {
       char ratio[16] = "-";
       if (run.transfer > 0 && run.result.rfind("Err(0)", 0) == 0)
         std::snprintf(ratio, sizeof ratio, "%.3f", limit / run.transfer);
-      std::printf("%-8d %-8d %-7d %-9s %10.2f %10.2f %7s %8.2f%%  %s\n", row.baud, row.records,
-                  recordLength, receiving ? "receive" : "send", run.transfer, limit, ratio,
-                  100.0 * run.cpu / run.wall, run.result.c_str());
+      const std::string answerer = receiving ? "pc" : "terminal";
+      const std::string sender = receiving ? "terminal" : "pc";
+      std::printf("%-7d %-7d %-6d %-9s %8.2f %8.2f %6s %7.2f%% %12s %12s  %s\n", row.baud,
+                  row.records, recordLength, receiving ? "receive" : "send", run.transfer, limit,
+                  ratio, 100.0 * run.cpu / run.wall, Latency(turns, answerer, true).c_str(),
+                  Latency(turns, sender, false).c_str(), run.result.c_str());
       std::fflush(stdout);
     }
   }

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ struct Case {
   std::vector<Turn> turns;
   int exitCode;
   std::string saved{};  // the records the terminal kept (--save got.txt), when given
+  // The changes of hands (--turn-log turns.txt) as "<side> <characters answered>" lines, when
+  // given; the latencies themselves are the machine's.
+  std::string turnLog{};
 };
 
 class TermsimDialogue : public ::testing::TestWithParam<Case> {};
@@ -69,6 +73,15 @@ TEST_P(TermsimDialogue, AnswersAsDocumented) {
   if (!c.saved.empty()) {
     EXPECT_EQ(Slurp(dir + "/got.txt"), c.saved);
   }
+  if (!c.turnLog.empty()) {
+    std::istringstream log(Slurp(dir + "/turns.txt"));
+    std::string side, turns;
+    double latencyMs = -1;
+    size_t answered = 0;
+    while (log >> side >> latencyMs >> answered)
+      turns += side + " " + std::to_string(answered) + "\n";
+    EXPECT_EQ(turns, c.turnLog);
+  }
 }
 
 const std::string kBlock1 = Frame(STX, "000011.11."), kRecord1 = std::string("AB\xA3") + "CDEF";
@@ -91,9 +104,11 @@ INSTANTIATE_TEST_SUITE_P(
               {ACK, ""}},
              1},
         Case{"UploadEndsWhenThePcGivesUp",
-             "upload --records 1 --fields 3",
+             "--turn-log turns.txt upload --records 1 --fields 3",
              {{"", ENQ}, {ACK, Frame(SOH, "ORDERS.BHT  000010103")}, {EOT, ""}},
-             1},
+             1,
+             "",
+             "pc 1\nterminal 1\npc 24\n"},
         // Bad headings are refused; then block 1 is refused once on purpose, a wrong check byte
         // and a wrong serial are refused, a repeat of the previous block is acknowledged and
         // not kept. Record bytes travel unchanged, the pound sign of Latin-1 included.

@@ -64,6 +64,13 @@ class SerialComm {
   // or maxMs have passed, so that waits cost no processor time and still see each byte as it
   // lands. Returns at once when the port is closed.
   virtual void WaitInput(int maxMs) = 0;
+  // The same, except that input ends the wait only once at least `count` characters are waiting
+  // in all, those InputCount showed included: the rest of a block of known length then comes in
+  // with one wake-up instead of one for every character. Returns at once when that many are
+  // already there.
+  virtual void WaitInputFor(int32_t count, int maxMs) {
+    if (InputCount() < count) WaitInput(maxMs);
+  }
 };
 
 }  // namespace telvaro3

@@ -76,12 +76,12 @@ int16_t WaitAnswerBHT(Program& p) {
     if (p.system.Now() - s.WaitStart >= kAnswerWaitSeconds) return kAnswerTimeout;
     Yield(p);
     if (s.AbortFlag) return kAnswerCancel;
-    if (p.comm.InputCount() < 1) {
+    // Whatever is waiting, at once: an answer that has come is seen without a second look.
+    s.LastAnswer = p.comm.InputData();
+    if (s.LastAnswer.empty()) {
       IdleForInput(p, deadline);
       continue;
     }
-    s.LastAnswer = p.comm.InputData();
-    if (s.LastAnswer.empty()) continue;
     // Only the first character of a chunk counts; the rest of the chunk goes with it.
     const char first = s.LastAnswer[0];
     if (Is(first, s.EOT)) {

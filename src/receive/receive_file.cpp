@@ -219,11 +219,13 @@ int16_t ReceiveData(Program& p) {
     if (wait.Over(p.system.Now())) break;
     Yield(p);
     if (s.AbortFlag) return 3;
-    if (p.comm.InputCount() < length) IdleForInput(p, wait.End());
+    // The wait ends when the whole block is in, not at each of its characters; the bytes that
+    // came meanwhile are counted at the next look, at the latest after the idle cap.
+    IdleForInput(p, wait.End(), length);
   }
   std::string& buf = s.ReceiveBuffer;
-  if (p.comm.InputCount() >= 1) {
-    buf = p.comm.InputData();
+  buf = p.comm.InputData();
+  if (!buf.empty()) {
     if (buf == s.ENQ) return 1;
     if (static_cast<int64_t>(Position(buf, s.ETX)) >= etxAt) result = 1;
   }

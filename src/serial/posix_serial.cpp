@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -33,6 +34,8 @@ constexpr int kCloseDrainLimitMs = 1000;
 // The program decides itself when a YModem start has taken too long (and then closes the port,
 // which cancels the transfer), so the facility's own start wait is practically unbounded.
 constexpr int kYModemStartWaitMs = INT_MAX;
+// How long after its output should have left a wait still waits for input (see WaitInput).
+constexpr auto kOutputGrace = std::chrono::milliseconds(2);
 
 constexpr int16_t kErrInvalidArgument = 5;
 constexpr int16_t kErrDeviceUnavailable = 68;
@@ -247,12 +250,21 @@ void PosixSerialComm::SetPortIsOpen(bool open) {
   tcflush(fd, TCIFLUSH);
 
   fd_ = fd;
+  quiet_ = false;
+  outputGone_ = false;
+  drainedAt_ = {};
   input_.clear();
   event_ = 0;
   outputPending_ = false;
   baud_ = lp.baud;
   bitsPerChar_ = BitsPerChar(lp);
   lineBusyUntil_ = SteadyClock::now();
+  // The waits on this line are timed to the character: at 115200 baud one lasts 87 us, and the
+  // default slack the kernel adds to every timed wait (50 us) would make each send delay and
+  // each wait for output to leave late by more than half a character.
+  const int slack = prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+  savedTimerSlack_ = slack > 0 ? static_cast<unsigned long>(slack) : 0;
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 }
 
 void PosixSerialComm::Close() {
@@ -269,18 +281,30 @@ void PosixSerialComm::Close() {
   ::close(fd_);
   fd_ = -1;
   input_.clear();
+  // The thread's timer slack as it was before the line was opened.
+  prctl(PR_SET_TIMERSLACK, savedTimerSlack_, 0UL, 0UL, 0UL);
 }
 
 bool PosixSerialComm::Drain() {
   if (fd_ < 0) return false;
+  quiet_ = false;
   char buf[4096];
   for (;;) {
     ssize_t r = ::read(fd_, buf, sizeof buf);
     if (r > 0) {
       input_.append(buf, static_cast<size_t>(r));
+      // A terminal hands over all it holds in one read that the buffer does not fill.
+      if (static_cast<size_t>(r) < sizeof buf) {
+        drainedAt_ = SteadyClock::now();
+        return true;
+      }
       continue;
     }
-    if (r < 0) return IsIdleError(errno);
+    if (r < 0) {
+      if (!IsIdleError(errno)) return false;
+      drainedAt_ = SteadyClock::now();
+      return true;
+    }
     // A terminal reads 0 bytes both when nothing is waiting under some line settings (which the
     // peer of a pseudo-terminal may change) and when the line has hung up; only the latter is
     // a failure.
@@ -291,19 +315,28 @@ bool PosixSerialComm::Drain() {
 
 int32_t PosixSerialComm::InputCount() {
   if (fd_ < 0 || workerActive_.load()) return 0;
-  Drain();
+  DrainIfNeeded();
   return static_cast<int32_t>(std::min<size_t>(input_.size(), INT32_MAX));
+}
+
+void PosixSerialComm::DrainIfNeeded() {
+  // Right after a wait that saw nothing come, or within a character's time of a look that found
+  // the device empty with no wait since that saw input, there is nothing new to ask the device
+  // for; what comes meanwhile ends the next wait at once, and the look after it asks.
+  if (!quiet_ && SteadyClock::now() - drainedAt_ >= LineTime(1, baud_, bitsPerChar_)) Drain();
+  quiet_ = false;
 }
 
 std::string PosixSerialComm::InputData() {
   if (fd_ < 0 || workerActive_.load()) return {};
-  Drain();
+  DrainIfNeeded();
   std::string out;
   out.swap(input_);
   return out;
 }
 
 int16_t PosixSerialComm::WriteAll(const uint8_t* data, size_t n, int limitMs) {
+  outputGone_ = false;
   auto end = SteadyClock::now() + std::chrono::milliseconds(limitMs);
   while (n > 0) {
     ssize_t w = ::write(fd_, data, n);
@@ -351,9 +384,16 @@ int32_t PosixSerialComm::CharsOnLine(SteadyClock::time_point now) const {
 
 int32_t PosixSerialComm::OutputCount() {
   if (fd_ < 0 || workerActive_.load()) return 0;
+  // Output that has left stays gone until the next write.
+  if (outputGone_) return 0;
+  // While the line time of the writes runs, the device is not asked: it sends at the line's
+  // pace, so its queue is no longer than what the line has still to carry.
+  const int32_t onLine = CharsOnLine(SteadyClock::now());
+  if (onLine > 0) return onLine;
   int queued = 0;
   if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
-  return std::max<int32_t>(queued, CharsOnLine(SteadyClock::now()));
+  outputGone_ = queued == 0;
+  return queued;
 }
 
 int16_t PosixSerialComm::EventCode() {
@@ -370,6 +410,23 @@ void PosixSerialComm::SetOutputCount(int32_t v) {
   // What was thrown away will never be on the line, and nothing is waiting to be reported sent.
   lineBusyUntil_ = SteadyClock::now();
   outputPending_ = false;
+}
+
+void PosixSerialComm::WaitInputFor(int32_t count, int maxMs) {
+  const size_t want = static_cast<size_t>(std::max(count, 1));
+  if (fd_ >= 0 && !workerActive_.load() && input_.size() >= want) return;
+  if (fd_ >= 0 && !workerActive_.load() && maxMs > 0 && input_.size() + 1 < want) {
+    // All but the last of the missing characters cannot be in before the line has carried
+    // them: that time is slept through without watching the device, whose every character
+    // would only wake the program to wait again.
+    const auto start = SteadyClock::now();
+    const auto end = start + std::chrono::milliseconds(maxMs);
+    std::this_thread::sleep_until(
+        std::min(end, start + LineTime(want - input_.size() - 1, baud_, bitsPerChar_)));
+    if (!Drain() || input_.size() >= want) return;
+    maxMs = MsLeft(end);
+  }
+  WaitInput(maxMs);
 }
 
 void PosixSerialComm::WaitInput(int maxMs) {
@@ -392,6 +449,11 @@ void PosixSerialComm::WaitInput(int maxMs) {
       due = now + std::max<SteadyClock::duration>(
                       std::chrono::milliseconds(1),
                       LineTime(static_cast<size_t>(queued), baud_, bitsPerChar_));
+    } else if (due > now) {
+      // A moment later, in fact: the answer to a block comes right after it has left, and when
+      // it lands within that moment it ends the wait itself, so that the wait for the block to
+      // leave and the wait for its answer take one wake-up, and the answer is seen at once.
+      due += kOutputGrace;
     }
     if (due > now) end = std::min(end, due);
   }
@@ -400,6 +462,9 @@ void PosixSerialComm::WaitInput(int maxMs) {
                     static_cast<long>(wait.count() % 1000000000)};
   pollfd pfd{fd_, POLLIN, 0};
   int r = ppoll(&pfd, 1, &ts, nullptr);
+  // Nothing came: the next look need not ask the device. Something came: it must.
+  quiet_ = r == 0;
+  if (r > 0) drainedAt_ = {};
   // A device that has hung up (a cradle unplugged) stays readable with nothing to read; do not
   // let callers spin on it.
   if (r > 0 && ((pfd.revents & POLLIN) == 0 || (pfd.revents & (POLLHUP | POLLERR)) != 0)) {

@@ -83,10 +83,10 @@ class PosixSerialComm : public SerialComm {
   std::string InputData() override;
   // Hands data to the device; the event code is 0 until it has left (see EventCode).
   void OutputData(const std::string& data) override;
-  // Characters written and not yet on the line: the device's own queue, and never less than the
-  // configured line (baud, data, parity and stop bits) cannot yet have carried since the writes.
-  // A pseudo-terminal and some USB adapters report an empty queue at once; the line time keeps
-  // "sent" meaning sent there too.
+  // Characters written and not yet on the line: what the configured line (baud, data, parity
+  // and stop bits) cannot yet have carried since the writes, and once that time has passed, what
+  // the device's own queue still holds. A pseudo-terminal and some USB adapters report an empty
+  // queue at once; the line time keeps "sent" meaning sent there too.
   int32_t OutputCount() override;
   // Writing 0 discards the device's queue and forgets the line time still owed.
   void SetOutputCount(int32_t v) override;
@@ -110,6 +110,10 @@ class PosixSerialComm : public SerialComm {
   // Also returns when output still on the line should have left, so that a wait for the output
   // count to fall wakes up on time.
   void WaitInput(int maxMs) override;
+  // Sleeps through the line time that all the missing characters but the last need at least,
+  // then waits as WaitInput does: a block arriving at the line's pace costs a wake-up or two,
+  // not one for every piece of it.
+  void WaitInputFor(int32_t count, int maxMs) override;
 
   // True while a YModem worker runs; the port belongs to it meanwhile.
   bool TransferRunning() const { return workerActive_.load(); }
@@ -122,6 +126,7 @@ class PosixSerialComm : public SerialComm {
   void StartWorker(bool send, const std::string& programPath);
   // Moves what the device holds into the input buffer; false when the device failed.
   bool Drain();
+  void DrainIfNeeded();
   // Characters the line cannot yet have carried at `now`, by the line time of the writes.
   int32_t CharsOnLine(std::chrono::steady_clock::time_point now) const;
   // Writes all of data within limitMs; 0 when done, else an event code.
@@ -134,7 +139,13 @@ class PosixSerialComm : public SerialComm {
   SetupValues setup_;
 
   int fd_ = -1;
-  std::string input_;  // bytes read from the device and not yet handed out
+  // The last wait ended by its time with nothing come, so the next look at the input need not
+  // ask the device.
+  bool quiet_ = false;
+  std::chrono::steady_clock::time_point drainedAt_{};  // the device last found empty
+  bool outputGone_ = false;            // the output count reached 0 and nothing was written since
+  unsigned long savedTimerSlack_ = 0;  // the thread's timer slack before the port was opened
+  std::string input_;                  // bytes read from the device and not yet handed out
   int16_t event_ = 0;
   bool outputPending_ = false;  // a write whose "sent" event is still to come
   // The line as opened: its rate and the bits of one character (start, data, parity, stop).

@@ -29,6 +29,7 @@ namespace {
 constexpr const char* kCaption = "Telvaro3 V2.76 - Quenfor Ltd";
 constexpr const char* kNotice = "Serial file transfer with the handheld terminal";
 constexpr int kTimerMs = 3000;
+constexpr auto kCounterInterval = std::chrono::milliseconds(50);  // 20 showings a second
 
 QString Latin1(const std::string& s) {
   return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
@@ -220,11 +221,47 @@ void QtWindow::FocusCommandButton() {
 
 void QtWindow::SetText(Field f, const std::string& text) {
   texts_[Index(f)] = text;
-  if (QLineEdit* e = boxes_[Index(f)]) {
-    e->setText(Latin1(text));
-  } else if (QLabel* l = labels_[Index(f)]) {
-    l->setText(Latin1(text));
+  if ((f == Field::RecCntBox || f == Field::complete) && Throttled(Index(f))) return;
+  ShowSlot(Index(f));
+}
+
+bool QtWindow::Throttled(size_t slot) {
+  if (waiting_[slot]) return true;
+  if (Clock::now() - shownAt_[slot] >= kCounterInterval) return false;
+  waiting_[slot] = true;
+  return true;
+}
+
+void QtWindow::ShowSlot(size_t slot) {
+  waiting_[slot] = false;
+  shownAt_[slot] = Clock::now();
+  if (slot == kBar) {
+    bar_->setValue(std::clamp(progress_, 0, 100));
+  } else if (QLineEdit* e = boxes_[slot]) {
+    e->setText(Latin1(texts_[slot]));
+  } else if (QLabel* l = labels_[slot]) {
+    l->setText(Latin1(texts_[slot]));
   }
+}
+
+void QtWindow::ShowDue(bool all) {
+  const auto now = Clock::now();
+  for (size_t slot = 0; slot < waiting_.size(); ++slot) {
+    if (waiting_[slot] && (all || now - shownAt_[slot] >= kCounterInterval)) ShowSlot(slot);
+  }
+}
+
+int QtWindow::MsUntilDue() const {
+  int ms = -1;
+  const auto now = Clock::now();
+  for (size_t slot = 0; slot < waiting_.size(); ++slot) {
+    if (!waiting_[slot]) continue;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(shownAt_[slot] + kCounterInterval - now);
+    const int m = static_cast<int>(std::max<int64_t>(left.count(), 0));
+    ms = ms < 0 ? m : std::min(ms, m);
+  }
+  return ms;
 }
 
 void QtWindow::SetMsgVisible(bool visible) {
@@ -232,7 +269,8 @@ void QtWindow::SetMsgVisible(bool visible) {
 }
 
 void QtWindow::SetProgress(int value) {
-  bar_->setValue(std::clamp(value, 0, 100));
+  progress_ = value;
+  if (!Throttled(kBar)) ShowSlot(kBar);
 }
 
 int QtWindow::ProgressMin() const {
@@ -253,22 +291,29 @@ void QtWindow::SetTimerEnabled(bool enabled) {
 }
 
 void QtWindow::DoEvents() {
+  ShowDue(false);
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 void QtWindow::WaitEvents(int maxMs) {
+  // A counter still waiting to be shown ends the wait when its time comes.
+  const int due = MsUntilDue();
+  if (due >= 0 && due < maxMs) maxMs = std::max(due, 1);
+  ShowDue(false);
   if (maxMs <= 0) {
-    DoEvents();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
     return;
   }
   // The cap timer is itself an event, so the wait below ends by maxMs at the latest.
   waitCap_->start(maxMs);
   QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   waitCap_->stop();
+  ShowDue(false);
 }
 
 void QtWindow::MessageBox(const std::string& title, const std::string& text, MsgIcon icon) {
   if (stopped_) return;
+  ShowDue(true);
   QMessageBox box(icon == MsgIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
                   Latin1(title), Latin1(text), QMessageBox::Ok,
                   form_->isVisible() ? form_.get() : nullptr);
@@ -278,6 +323,7 @@ void QtWindow::MessageBox(const std::string& title, const std::string& text, Msg
 
 bool QtWindow::AskYesNo(const std::string& title, const std::string& text) {
   if (stopped_) return false;
+  ShowDue(true);
   QMessageBox box(QMessageBox::Question, Latin1(title), Latin1(text),
                   QMessageBox::Yes | QMessageBox::No, form_->isVisible() ? form_.get() : nullptr);
   box.setObjectName("MessageBox");
@@ -286,6 +332,7 @@ bool QtWindow::AskYesNo(const std::string& title, const std::string& text) {
 }
 
 void QtWindow::ShowAbout() {
+  ShowDue(true);
   QDialog dlg(form_.get());
   dlg.setObjectName("Form2");
   dlg.setWindowTitle("About Telvaro3");
@@ -321,6 +368,7 @@ void QtWindow::ShowAbout() {
 }
 
 void QtWindow::Unload() {
+  ShowDue(true);
   timer_->stop();
   form_->unloading = true;
   form_->close();

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -69,11 +70,24 @@ class QtWindow : public Window {
   void PressButton();
   void TakeStopSignals();
   void StopSignal();
+  // The counters that change with every record (RecCntBox, complete, the progress bar) are
+  // shown at most 20 times a second each; a change that comes sooner waits, and what waits is
+  // shown by the next look at the events once its time has come, and before any box, the About
+  // box or the unloading. The program's own view of the fields (Text) is always current.
+  using Clock = std::chrono::steady_clock;
+  static constexpr size_t kBar = kFields;  // the progress bar's slot beside the fields
+  bool Throttled(size_t slot);
+  void ShowSlot(size_t slot);
+  void ShowDue(bool all);
+  int MsUntilDue() const;
 
   std::unique_ptr<Form1> form_;
   std::array<QLineEdit*, kFields> boxes_{};
   std::array<QLabel*, kFields> labels_{};
   std::array<std::string, kFields> texts_;
+  int progress_ = 0;
+  std::array<Clock::time_point, kFields + 1> shownAt_{};
+  std::array<bool, kFields + 1> waiting_{};
   QProgressBar* bar_ = nullptr;
   QPushButton* command_ = nullptr;
   QPushButton* about_ = nullptr;

@@ -171,7 +171,7 @@ void TextWindow::SetText(Field f, const std::string& text) {
   if (io_.outIsTty) {
     Changed();
   } else {
-    Emit(std::string(FieldName(f)) + ": " + text);
+    Emit(std::string(FieldName(f)) + ": " + text, f == Field::RecCntBox || f == Field::complete);
   }
 }
 
@@ -193,7 +193,7 @@ void TextWindow::SetProgress(int value) {
   if (io_.outIsTty) {
     Changed();
   } else {
-    Emit("ProgressBar1: " + std::to_string(value));
+    Emit("ProgressBar1: " + std::to_string(value), true);
   }
 }
 
@@ -234,6 +234,7 @@ TextWindow::Key TextWindow::Pump(int maxMs, bool modal) {
   if (dirty_ && shown_ && io_.outIsTty && MayDraw()) {
     cap(MsUntil(lastDraw_ + std::chrono::milliseconds(kRedrawMs), now));
   }
+  if (held_) cap(MsUntil(heldSince_ + std::chrono::milliseconds(kRedrawMs), now));
 
   pollfd pfd[2];
   nfds_t n = 0;
@@ -267,6 +268,7 @@ TextWindow::Key TextWindow::Pump(int maxMs, bool modal) {
     if (FinalWait() && !KeyboardUsable()) PressButton();
   }
   DrawIfDue();
+  if (held_ && Now() >= heldSince_ + std::chrono::milliseconds(kRedrawMs)) Flush();
   return key;
 }
 
@@ -390,6 +392,7 @@ void TextWindow::Unload() {
   if (unloaded_) return;
   unloaded_ = true;
   if (io_.outIsTty && shown_ && (dirty_ || drawnLines_ == 0)) Draw();
+  if (held_) Flush();
   timerEnabled_ = false;
   RestoreTerminal();
 }
@@ -400,11 +403,21 @@ void TextWindow::RestoreTerminal() {
   if (InForeground()) tcsetattr(io_.inFd, TCSANOW, &savedTerm_);
 }
 
-void TextWindow::Emit(const std::string& line) {
+void TextWindow::Emit(const std::string& line, bool counter) {
   std::string out = Latin1ToUtf8(line);
   out += '\n';
   std::fwrite(out.data(), 1, out.size(), io_.out);
+  if (!counter) {
+    Flush();
+  } else if (!held_) {
+    held_ = true;
+    heldSince_ = Now();
+  }
+}
+
+void TextWindow::Flush() {
   std::fflush(io_.out);
+  held_ = false;
 }
 
 void TextWindow::Changed() {

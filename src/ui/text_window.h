@@ -41,7 +41,9 @@ struct TextWindowIo {
 //    times a second (the last state always reaches the screen);
 //  - anything else: one line "<ControlName>: <text>" for every change of a visible field (the
 //    text fields, "ProgressBar1: <value>", "CommandButton: <caption>"), a message box as
-//    "MessageBox[<title>]: <text>", a question as "Question[<title>]: <text> -> No".
+//    "MessageBox[<title>]: <text>", a question as "Question[<title>]: <text> -> No". The lines
+//    of the counters that change with every record (RecCntBox, complete, ProgressBar1) leave
+//    together at most 20 times a second; any other line takes those before it along at once.
 // Text is Latin-1 inside the program and leaves as UTF-8.
 //
 // The CommandButton is Esc or 'c' on a terminal keyboard, and the first SIGINT or SIGTERM. A
@@ -115,7 +117,9 @@ class TextWindow : public Window {
   void PressButton();
   void RunTimer();
 
-  void Emit(const std::string& line);
+  // counter: the line may wait (a short while) for others to go out with it.
+  void Emit(const std::string& line, bool counter = false);
+  void Flush();
   void Changed();
   void Draw();
   void DrawIfDue();
@@ -141,6 +145,8 @@ class TextWindow : public Window {
   bool dirty_ = false;
   int drawnLines_ = 0;
   TextWindowIo::Clock::time_point lastDraw_{};
+  bool held_ = false;  // lines written and not yet flushed
+  TextWindowIo::Clock::time_point heldSince_{};
 
   bool inEof_ = false;
   bool closing_ = false;  // a second stop request came

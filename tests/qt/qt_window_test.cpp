@@ -52,6 +52,14 @@ TEST_F(QtWindowTest, FieldsShowTheirTexts) {
   EXPECT_EQ(Child<QProgressBar>("ProgressBar1")->value(), 40);
   window->SetCommandCaption("Exit");
   EXPECT_EQ(Child<QPushButton>("CommandButton")->text(), "Exit");
+  // Counters that change faster than a person reads are shown less often, but never without
+  // their last values once the window is done.
+  for (const char* count : {" 00001", " 00002"}) window->SetText(Field::RecCntBox, count);
+  for (int value : {41, 42}) window->SetProgress(value);
+  EXPECT_EQ(window->Text(Field::RecCntBox), " 00002");
+  window->Unload();
+  EXPECT_EQ(Child<QLineEdit>("RecCntBox")->text(), " 00002");
+  EXPECT_EQ(Child<QProgressBar>("ProgressBar1")->value(), 42);
 }
 
 // The button during a wait for events, then the title bar's close control: both are Cancel, and

@@ -16,6 +16,10 @@ namespace {
 
 // The longest a single poll may sleep, so that a pending SIGINT/SIGTERM is noticed promptly.
 constexpr Millis kPollSlice{50};
+// How far back a write may start: the time this process may lag behind the line.
+constexpr std::chrono::microseconds kReactionLimit{1000};
+// How much earlier than its time the wait for a write's last slice ends; the rest is spent awake.
+constexpr std::chrono::microseconds kLastSliceEarly{100};
 
 const char* ControlName(unsigned char c) {
   static const char* const kNames[] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
@@ -55,7 +59,32 @@ Line::Line(int fd, const LineConfig& config) : fd_(fd), config_(config), start_(
     // wait would otherwise make each answer and block a little late.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   }
-  lastArrival_ = lineFree_ = start_;
+  lastArrival_ = lineFree_ = seen_ = start_;
+}
+
+Line::~Line() {
+  WriteTurnLog();
+}
+
+void Line::TurnTo(char side, TimePoint start) {
+  if (turn_ == side) return;
+  if (turn_ != 0) turns_.push_back({side, start - turnEnd_, turnChars_});
+  turn_ = side;
+  turnChars_ = 0;
+}
+
+void Line::WriteTurnLog() const {
+  if (config_.turnLog.empty()) return;
+  std::FILE* f = std::fopen(config_.turnLog.c_str(), "w");
+  if (f == nullptr) {
+    std::fprintf(stderr, "termsim: cannot write %s\n", config_.turnLog.c_str());
+    return;
+  }
+  for (const Turn& t : turns_) {
+    std::fprintf(f, "%s %.3f %zu\n", t.side == 'p' ? "pc" : "terminal",
+                 std::chrono::duration<double, std::milli>(t.gap).count(), t.answered);
+  }
+  std::fclose(f);
 }
 
 void Line::CheckStop() const {
@@ -92,6 +121,9 @@ void Line::Pump(TimePoint until, bool wantOutput) {
         // A byte counts as there once its line time has passed after the previous one.
         lastArrival_ = std::max(now, lastArrival_) + charTime_;
         input_.push_back({buf[i], lastArrival_});
+        TurnTo('p', lastArrival_ - charTime_);
+        ++turnChars_;
+        turnEnd_ = lastArrival_;
       }
       return;
     }
@@ -111,10 +143,15 @@ int Line::ReadByte(TimePoint until) {
     auto now = Clock::now();
     if (!input_.empty() && input_.front().at <= now) {
       int c = input_.front().byte;
+      // The terminal takes the character the moment it is in, however late this process woke.
+      seen_ = input_.front().at;
       input_.pop_front();
       return c;
     }
-    if (now >= until) return -1;
+    if (now >= until) {
+      seen_ = until;
+      return -1;
+    }
     TimePoint next = until;
     if (!input_.empty()) next = std::min(next, input_.front().at);
     Pump(next);
@@ -123,6 +160,7 @@ int Line::ReadByte(TimePoint until) {
 
 void Line::SleepUntil(TimePoint until) {
   while (Clock::now() < until) Pump(until);
+  seen_ = until;
 }
 
 void Line::Write(std::string_view bytes) {
@@ -136,14 +174,30 @@ void Line::Write(std::string_view bytes) {
   size_t slice = bytes.size();
   if (config_.paceBaud > 0) slice = static_cast<size_t>(std::max(1L, config_.paceBaud / 10000));
   size_t pos = 0;
-  // The characters of one write follow each other without gaps, so a late wake-up for one slice
-  // does not delay the ones after it.
-  lineFree_ = std::max(Clock::now(), lineFree_);
+  // A terminal reacts within a character time of what it saw. This process may have woken up
+  // later than that; its own lag is not the line's, so the write starts when the terminal saw
+  // the last character or ended its pause (never long ago, so that a write after a long quiet
+  // spell is still paced from now). The characters of one write follow each other without gaps,
+  // so a late wake-up for one slice does not delay the ones after it.
+  const auto now = Clock::now();
+  lineFree_ = std::max(lineFree_, std::clamp(seen_, now - kReactionLimit, now));
+  TurnTo('t', lineFree_);
+  turnChars_ += bytes.size();
+  bool due = false;  // the slice at pos has had its line time
   while (pos < bytes.size()) {
     size_t len = std::min(slice, bytes.size() - pos);
-    if (config_.paceBaud > 0) {
+    if (config_.paceBaud > 0 && !due) {
       lineFree_ += charTime_ * static_cast<int64_t>(len);
-      SleepUntil(lineFree_);
+      if (pos + len == bytes.size()) {
+        // The other side reacts to the last slice, so it goes out on time rather than a wake-up's
+        // lag late: the sleep ends a little early and the rest is waited out awake.
+        SleepUntil(lineFree_ - kLastSliceEarly);
+        while (Clock::now() < lineFree_) {
+        }
+      } else {
+        SleepUntil(lineFree_);
+      }
+      due = true;
     }
     ssize_t done = ::write(fd_, bytes.data() + pos, len);
     if (done < 0) {
@@ -154,7 +208,9 @@ void Line::Write(std::string_view bytes) {
       throw Stop(std::string("write: ") + std::strerror(errno), 3);
     }
     pos += static_cast<size_t>(done);
+    due = false;
   }
+  turnEnd_ = config_.paceBaud > 0 ? lineFree_ : Clock::now();
 }
 
 void Line::Discard() {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace termsim {
 
@@ -33,12 +34,17 @@ struct LineConfig {
   bool silent = false;   // never put anything on the line
   bool verbose = false;  // log the dialogue to stderr
   TimePoint deadline{};  // overall give-up time
+  std::string turnLog;   // where to write the turn times at the end ("" none)
 };
 
 class Line {
  public:
   // Takes an open, raw, non-blocking fd; does not own it.
   Line(int fd, const LineConfig& config);
+  // Writes the turn log, when one was asked for.
+  ~Line();
+  Line(const Line&) = delete;
+  Line& operator=(const Line&) = delete;
 
   // Next received byte (0..255) that has arrived by `until`, or -1 when none has.
   int ReadByte(TimePoint until);
@@ -62,14 +68,31 @@ class Line {
   // Polls the device until `until` or until input comes in; stamps the input with its arrival.
   void Pump(TimePoint until, bool wantOutput = false);
   void CheckStop() const;
+  // The line changes hands: `side` starts to send at `start`.
+  void TurnTo(char side, TimePoint start);
+  void WriteTurnLog() const;
+
+  // One change of hands on the line: how long after the other side's last character was on
+  // the line this side's first one started, and how many characters the other side had sent.
+  struct Turn {
+    char side;  // 'p' the PC, 't' the terminal
+    Clock::duration gap;
+    size_t answered;
+  };
 
   int fd_;
   LineConfig config_;
   Clock::duration charTime_{0};
   TimePoint lastArrival_{};
   TimePoint lineFree_{};
+  TimePoint seen_{};  // when the terminal saw its last character, or its last pause ended
   TimePoint start_;
   std::deque<Arrival> input_;
+
+  char turn_ = 0;         // the side sending now, 0 before anything was sent
+  size_t turnChars_ = 0;  // characters it has sent in its turn
+  TimePoint turnEnd_{};   // when the last of them was (or will be) on the line
+  std::vector<Turn> turns_;
 };
 
 }  // namespace termsim

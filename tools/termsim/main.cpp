@@ -96,6 +96,11 @@ COMMON OPTIONS
     --retries N       upload: sendings of one block before giving up with EOT. Default 10.
     --timeout-s S     give up after S seconds overall, whatever happens. Default 120.
     --verbose         log the dialogue on stderr, with times in seconds.
+    --turn-log PATH   at the end, write every change of hands on the line to PATH, one
+                      line each: "pc G N" or "terminal G N": that side began to send G
+                      milliseconds after the last of the N characters the other side had
+                      just sent was on the line. For a block answered, G is the answer's
+                      latency; for an answer followed by a block, the sender's reaction.
     --help            print this text.
 
 FAULTS
@@ -218,6 +223,7 @@ Options ParseCommandLine(int argc, char** argv) {
     kRetries,
     kTimeout,
     kVerbose,
+    kTurnLog,
     kHelp,
     kSilent,
     kNakBlock,
@@ -249,6 +255,7 @@ Options ParseCommandLine(int argc, char** argv) {
       {"retries", required_argument, nullptr, kRetries},
       {"timeout-s", required_argument, nullptr, kTimeout},
       {"verbose", no_argument, nullptr, kVerbose},
+      {"turn-log", required_argument, nullptr, kTurnLog},
       {"help", no_argument, nullptr, kHelp},
       {"silent", no_argument, nullptr, kSilent},
       {"nak-block", required_argument, nullptr, kNakBlock},
@@ -328,6 +335,9 @@ Options ParseCommandLine(int argc, char** argv) {
         break;
       case kVerbose:
         o.verbose = true;
+        break;
+      case kTurnLog:
+        o.turnLog = optarg;
         break;
       case kHelp:
         std::fputs(kUsage, stdout);
@@ -547,6 +557,7 @@ int Run(int argc, char** argv) {
   cfg.paceBaud = o.pacing ? o.baud : 0;
   cfg.silent = o.faults.silent;
   cfg.verbose = o.verbose;
+  cfg.turnLog = o.turnLog;
   cfg.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double>(o.timeoutS));
   Line line(port.fd, cfg);

@@ -45,6 +45,7 @@ struct Options {
   long retries = 10;
   double timeoutS = 120;
   bool verbose = false;
+  std::string turnLog;
   Faults faults;
 };
 
