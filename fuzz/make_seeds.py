@@ -162,9 +162,21 @@ def ymodem_seeds():
     }
 
 
+def text_window_seeds():
+    # Chunk timing "0": keys; "@" + field: a text for FileBox, StatusBox ("A"), MsgLabel ("B"),
+    # RecordsBox ("C").
+    return {
+        "keys": bytes([0]) + chunks(b"x", b"\x1b[A", b"\x1bOP\x1b[1;5C", b"c"),
+        "drawn": bytes([1]) + chunks((b"@", b"\xa3\xe9.TXT"), (b"A", b"Receiving File "),
+                                     b"\x1b[15~n", (b"C", b" 00002"), b"\x1b"),
+        "final": bytes([3]) + chunks((b"B", b"Err(70) Incorrect file or illegal heading."), b"\r"),
+    }
+
+
 def main():
     for target, seeds in [("receive_fuzz", receive_seeds()), ("command_line_fuzz", command_line_seeds()),
-                          ("field_file_fuzz", field_file_seeds()), ("ymodem_receive_fuzz", ymodem_seeds())]:
+                          ("field_file_fuzz", field_file_seeds()), ("ymodem_receive_fuzz", ymodem_seeds()),
+                          ("text_window_fuzz", text_window_seeds())]:
         d = CORPUS / target
         d.mkdir(parents=True, exist_ok=True)
         for old in d.iterdir():

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:?usage: fuzz/run.sh SECONDS [target...]}
 shift
 targets=("$@")
-((${#targets[@]})) || targets=(command_line_fuzz receive_fuzz field_file_fuzz ymodem_receive_fuzz)
+((${#targets[@]})) || targets=(command_line_fuzz receive_fuzz field_file_fuzz ymodem_receive_fuzz text_window_fuzz)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVARO3_FUZZ=ON \
   -DTELVARO3_WITH_QT=OFF >/dev/null
