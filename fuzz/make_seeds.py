@@ -77,6 +77,8 @@ def receive_seeds():
         "cancel": bytes([16 | 4 | 8, 1 << 2 | 1]) + chunks(
             ENQ, hs, text(1, recs[0]), (b"8", text(2, recs[1])), EOT),
         "port_fault": bytes([32, 3 << 2]) + upload(0, 0, "ORDERS.BHT", recs, [6, 3])[2:],
+        "floppy_full": bytes([128, 2 << 2 | 1]) + upload(0, 0, "ORDERS.BHT", recs, [6, 3])[2:],
+        "floppy_room": bytes([128 | 8, 40 << 2 | 1]) + upload(0, 0, "ORDERS.BHT", recs, [6, 3])[2:],
         "enq_again": bytes([0, 0]) + chunks(ENQ, ENQ, hs, (b"3", EOT)),
     }
     return seeds

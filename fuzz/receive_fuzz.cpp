@@ -3,9 +3,11 @@
 // arrive after the PC's writes (see harness.h).
 //
 // Byte 0: 1 no check character (-PB), 2 no serial numbers (-SN), 4 +APP, 8 ORDERS.BHT already
-//         there, 16 Cancel pressed, 32 a port fault on a write, 64 the disk fills up.
+//         there, 16 Cancel pressed, 32 a port fault on a write, 64 the disk fills up, 128 the
+//         receive directory is a floppy drive (A:\), whose free space the program asks for.
 // Byte 1: bits 0-1 the time-out count less one; bits 2-7 when the trouble comes (seconds for
-//         Cancel, writes for a port fault, lines for the disk).
+//         Cancel, writes for a port fault, lines for the disk; for the floppy: 0 no free-space
+//         query, 1 a failed one, more: free 512-byte clusters plus 2).
 
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +55,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   window.Bind([&p] { p.state.AbortFlag = true; }, nullptr);
   if (flags & 16) window.cancelAt = clock.now + when;
   if (flags & 64) system.failWritesAfter = when;
+  if (flags & 128) {
+    system.driveDir = ws.recv.string();
+    p.file.Directory = "A:\\";
+    const bool queried = when != 0, ok = when > 1;
+    system.space = {queried, ok,  static_cast<int16_t>(queried ? 5 : 48),
+                    1,       512, static_cast<uint64_t>(ok ? when - 2 : 0),
+                    100};
+    window.yesNoAnswer = (data[1] & 1) != 0;  // to "is there room?" after a failed query
+  }
 
   // The first chunk and those with it come at once, each later one after the next write.
   const std::vector<fuzz::Chunk> chunks = fuzz::SplitChunks(traffic);
