@@ -13,9 +13,13 @@ shift
 targets=("$@")
 ((${#targets[@]})) || targets=(command_line_fuzz receive_fuzz field_file_fuzz ymodem_receive_fuzz text_window_fuzz)
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVARO3_FUZZ=ON \
-  -DTELVARO3_WITH_QT=OFF -DTELVARO3_WERROR=OFF >/dev/null
-cmake --build build-fuzz -j2 --target "${targets[@]}" >/dev/null
+mkdir -p build-fuzz
+build_log=build-fuzz/build.log
+{
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVARO3_FUZZ=ON \
+    -DTELVARO3_WITH_QT=OFF -DTELVARO3_WERROR=OFF
+  cmake --build build-fuzz -j2 --target "${targets[@]}"
+} >"$build_log" 2>&1 || { cat "$build_log"; exit 1; }
 
 work=build-fuzz/fuzz-work
 failed=0
