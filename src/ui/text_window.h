@@ -159,7 +159,6 @@ class TextWindow : public Window {
   sigset_t savedMask_{};
   struct sigaction savedTtou_ {
   }, savedTtin_{};
-  bool pendingClick_ = false;
 };
 
 }  // namespace telvaro3::ui
