@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <functional>
 #include <tuple>
 
 #include "settings/procedures.h"
@@ -16,23 +14,32 @@
 namespace telvaro3 {
 namespace {
 
-using test::ACK, test::ENQ, test::EOT, test::Frame, test::NAK;
-using Writes = std::vector<std::string>;
+using test::ENQ, test::EOT, test::Frame;
 
-// A terminal that answers every write of the PC through `answer` (an empty answer is silence).
+std::string Times(const std::string& s, int n) {
+  std::string all;
+  while (n-- > 0) all += s;
+  return all;
+}
+
+// A terminal that answers the PC's writes in turn, one letter of `script` each (ACK beyond it):
+// A, N, Q, E for ACK, NAK, ENQ, EOT; ' ' for silence; C for silence and Cancel a second later;
+// F and W for ACK and a fatal port event (1005) or a harmless one (1000) on the PC's next write.
 struct SendRig : test::TestRig {
-  Writes out;
-  std::function<std::string(const std::string& data)> answer = [](const std::string&) {
-    return ACK;
-  };
+  std::string script, sent;
+  size_t writes = 0;
 
   SendRig() {
     SetDefaults(p);
     window.Bind([this] { p.state.AbortFlag = true; }, nullptr);
     comm.onOutput = [this](const std::string& data) {
-      out.push_back(data);
-      const std::string a = answer(data);
-      if (!a.empty()) comm.Reply(a);
+      sent += data;
+      const char a = writes < script.size() ? script[writes] : 'A';
+      writes++;
+      comm.nextEvent = a == 'F' ? 1005 : a == 'W' ? 1000 : 1;
+      if (a == 'C') window.cancelAt = clock.now + 1.0;
+      const size_t k = std::string("ANQEFW").find(a);
+      if (k != std::string::npos) comm.Reply(std::string(1, "\x06\x15\x05\x04\x06\x06"[k]));
     };
   }
 
@@ -43,36 +50,17 @@ struct SendRig : test::TestRig {
     EXPECT_EQ(checked, 0) << options;
     return checked != 0 ? checked : TransmitFile(p);
   }
-
-  std::string Sent() const {
-    std::string all;
-    for (const auto& w : out) all += w;
-    return all;
-  }
-  int Count(const std::string& what) const {
-    return static_cast<int>(std::count(out.begin(), out.end(), what));
-  }
 };
-
-TEST(TransmitFile, ExactBytesOfAThreeLineDataFile) {
-  SendRig r;
-  ASSERT_EQ(r.Send("+F10,5", "DATA.TXT", "12345\r\nABCDEFGHIJKLMNOPQRS\r\nX\r\n"), 0);
-  EXPECT_EQ(r.out, (Writes{ENQ, Frame('\x01', "DATA.TXT    00003021005"),
-                           Frame('\x02', "0000112345          "),
-                           Frame('\x02', "00002ABCDEFGHIJKLMNO"),  // cut to the record length
-                           Frame('\x02', "00003X              "),  // padded with blanks
-                           EOT}));
-  EXPECT_EQ(r.p.state.TransferPhase, kPhaseDone);
-  EXPECT_FALSE(r.p.files[1]);  // closed
-}
 
 TEST(TransmitFile, RecordShapes) {
   const std::string h = "A.TXT       000010103", b = "00001AB ", text16 = "ABCDEFGHIJKLMNOP";
   const std::string c = "C.TXT       000010150";
-  struct Case {
-    std::string options, name, content, sent;  // sent: without the opening ENQ and closing EOT
-  };
-  const Case cases[] = {
+  // The options, file name and content, then what is sent between the opening ENQ and the EOT.
+  const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases = {
+      // Records cut to the record length and padded with blanks.
+      {"+F10,5", "DATA.TXT", "12345\r\nABCDEFGHIJKLMNOPQRS\r\nX\r\n",
+       Frame('\x01', "DATA.TXT    00003021005") + Frame('\x02', "0000112345          ") +
+           Frame('\x02', "00002ABCDEFGHIJKLMNO") + Frame('\x02', "00003X              ")},
       {"+F3", "A.TXT", "AB\r\n", Frame('\x01', h) + Frame('\x02', b)},
       {"+F3 -PB", "A.TXT", "AB\r\n", Frame('\x01', h, false) + Frame('\x02', b, false)},
       {"+F3 -SN", "A.TXT", "AB\r\n", Frame('\x01', h) + Frame('\x02', "AB ")},
@@ -90,76 +78,42 @@ TEST(TransmitFile, RecordShapes) {
       {"+CMP +F50", "C.TXT", "12A\r\n",
        Frame('\x01', c) + Frame('\x02', "00001ERROR    " + std::string(16, ' ') + "ERRO")},
   };
-  for (const Case& k : cases) {
+  for (const auto& [options, name, content, sent] : cases) {
     SendRig r;
-    ASSERT_EQ(r.Send(k.options, k.name, k.content), 0);
-    EXPECT_EQ(r.Sent(), ENQ + k.sent + EOT) << k.options << " " << k.name;
+    ASSERT_EQ(r.Send(options, name, content), 0);
+    EXPECT_EQ(r.sent, ENQ + sent + EOT) << options << " " << name;
     EXPECT_EQ(r.window.progress, 100);
-  }
-}
-
-TEST(TransmitFile, TenNaksToOneBlockGive54ButNineDoNot) {
-  for (const int acked : {10, 11}) {  // the sending of each block that is answered with ACK
-    SendRig r;
-    r.answer = [&](const std::string& d) {
-      return d[0] == '\x02' && r.Count(d) < acked ? NAK : ACK;
-    };
-    EXPECT_EQ(r.Send("+F5", "N.TXT", "a\r\nb\r\n"), acked == 10 ? 0 : 54);
-    EXPECT_EQ(r.Count(Frame('\x02', "00001a    ")), 10);
-    EXPECT_EQ(r.Count(Frame('\x02', "00002b    ")), acked == 10 ? 10 : 0);
-    EXPECT_EQ(r.out.back(), EOT);
   }
 }
 
 TEST(TransmitFile, Dialogues) {
   const std::string h = Frame('\x01', "D.TXT       000020102");
   const std::string b1 = Frame('\x02', "00001ab"), b2 = Frame('\x02', "00002cd");
-  std::string silent;  // +T60 allows twenty 3-second waits
-  for (int i = 0; i < 20; ++i) silent += ENQ;
-  using Answer = std::function<std::string(SendRig&, const std::string&)>;  // r.out holds `d`
-  const std::vector<std::tuple<int16_t, int16_t, std::string, Answer>> cases = {
+  const std::string n9(9, 'N');
+  // The terminal's answers, then the result, the phase it ends in and the bytes sent.
+  const std::vector<std::tuple<std::string, int16_t, int16_t, std::string>> cases = {
       // EOT to a block; after it one unusable answer is allowed, as the EOT undid the counter.
-      {55, kPhaseDone, ENQ + h + b1 + b2 + EOT + EOT,
-       [&](SendRig& r, const std::string& d) {
-         return d == b2 ? EOT : d == EOT && r.Count(EOT) == 1 ? NAK : ACK;
-       }},
-      {52, kPhaseStopped, ENQ + h + b1 + b2 + EOT,
-       [](SendRig&, const std::string& d) { return d == EOT ? EOT : ACK; }},
-      {52, kPhaseStopped, silent + EOT, [](SendRig&, const std::string&) { return std::string(); }},
-      // Cancel during a wait: no EOT.
-      {90, kPhaseStopped, ENQ + h,
-       [](SendRig& r, const std::string& d) {
-         if (d[0] == '\x01') r.window.cancelAt = r.clock.now + 1.0;
-         return d[0] == '\x01' ? std::string() : ACK;
-       }},
+      {"AAAENA", 55, kPhaseDone, ENQ + h + b1 + b2 + EOT + EOT},
+      {"AAAAE", 52, kPhaseStopped, ENQ + h + b1 + b2 + EOT},
+      {std::string(21, ' '), 52, kPhaseStopped, Times(ENQ, 20) + EOT},  // +T60: 20 waits of 3 s
+      {"AC", 90, kPhaseStopped, ENQ + h},  // Cancel during a wait: no EOT
       // Silence once after the heading: ENQ; after a block or EOT: the same again.
-      {0, kPhaseDone, ENQ + h + ENQ + b1 + b1 + b2 + b2 + EOT + EOT,
-       [](SendRig& r, const std::string& d) {
-         return d[0] != '\x05' && r.Count(d) == 1 ? std::string() : ACK;
-       }},
+      {"A A A A A", 0, kPhaseDone, ENQ + h + ENQ + b1 + b1 + b2 + b2 + EOT + EOT},
       // ENQ once to ENQ: ask again; to the heading: ENQ; to a block or EOT: the same again.
-      {0, kPhaseDone, ENQ + ENQ + h + ENQ + b1 + b1 + b2 + b2 + EOT + EOT,
-       [](SendRig& r, const std::string& d) { return r.Count(d) == 1 ? ENQ : ACK; }},
-      // A fatal port event on a block's write ends at once, without EOT.
-      {1005, kPhaseStopped, ENQ + h + b1,
-       [](SendRig& r, const std::string& d) {
-         if (d[0] == '\x01') r.comm.nextEvent = 1005;
-         return ACK;
-       }},
-      // Event 1000 on the second block is not fatal: the PC asks with ENQ instead of reading.
-      {0, kPhaseDone, ENQ + h + b1 + b2 + ENQ + EOT,
-       [&](SendRig& r, const std::string& d) {
-         r.comm.nextEvent = d == b1 ? 1000 : 1;
-         return d == b2 ? NAK : ACK;
-       }},
+      {"QAQAQAQAQA", 0, kPhaseDone, ENQ + ENQ + h + ENQ + b1 + b1 + b2 + b2 + EOT + EOT},
+      {"AF", 1005, kPhaseStopped, ENQ + h + b1},  // a fatal port event ends at once, no EOT
+      // Event 1000 is not fatal: the PC asks with ENQ instead of reading the answer.
+      {"AAWNAA", 0, kPhaseDone, ENQ + h + b1 + b2 + ENQ + EOT},
+      // Nine NAKs to each block are borne, the tenth gives up.
+      {"AA" + n9 + "A" + n9 + "AA", 0, kPhaseDone, ENQ + h + Times(b1, 10) + Times(b2, 10) + EOT},
+      {"AA" + n9 + "N", 54, kPhaseDone, ENQ + h + Times(b1, 10) + EOT},
   };
-  for (size_t i = 0; i < cases.size(); ++i) {
-    const auto& [code, phase, out, answer] = cases[i];
+  for (const auto& [script, code, phase, sent] : cases) {
+    SCOPED_TRACE(script);
     SendRig r;
-    SCOPED_TRACE(i);
-    r.answer = [&](const std::string& d) { return answer(r, d); };
+    r.script = script;
     EXPECT_EQ(r.Send("+T60 +F2", "D.TXT", "ab\r\ncd\r\n"), code);
-    EXPECT_EQ(r.Sent(), out);
+    EXPECT_EQ(r.sent, sent);
     EXPECT_EQ(r.p.state.TransferPhase, phase);
     EXPECT_FALSE(r.p.files[1]);
   }
@@ -167,11 +121,9 @@ TEST(TransmitFile, Dialogues) {
 
 TEST(TransmitFile, LargestFileIsSentCompletely) {
   SendRig r;
-  std::string content;
-  for (int i = 0; i < 32767; ++i) content += "x\r\n";
-  ASSERT_EQ(r.Send("+F1", "BIG.TXT", content), 0);
-  EXPECT_EQ(r.out.size(), 32767u + 3);
-  EXPECT_EQ(r.out[r.out.size() - 2], Frame('\x02', "32767x"));
+  ASSERT_EQ(r.Send("+F1", "BIG.TXT", Times("x\r\n", 32767)), 0);
+  EXPECT_EQ(r.writes, 32767u + 3);
+  EXPECT_EQ(r.sent.substr(r.sent.size() - 10), Frame('\x02', "32767x") + EOT);
 }
 
 }  // namespace
