@@ -1,36 +1,39 @@
-// Command line, file names, field lists, field files and record counting.
+// Command line, file names, field lists, field files, record counting and number reading.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <string>
 #include <tuple>
-#include <vector>
 
+#include "base/text.h"
 #include "settings/procedures.h"
 #include "support/fakes.h"
 
 namespace telvaro3 {
 namespace {
 
-using test::TestRig;
-
-int16_t ReadCommand(TestRig& r, const std::string& line) {
-  r.system.commandLine = line;
-  SetDefaults(r.p);
-  return CheckCommand(r.p);
-}
+struct Rig : test::TestRig {
+  Rig() { SetDefaults(p); }
+  int16_t Command(const std::string& line) {
+    system.commandLine = line;
+    SetDefaults(p);
+    return CheckCommand(p);
+  }
+};
 
 TEST(CheckCommand, OptionsAndTheirErrors) {
-  // Unknown options, out-of-range values, and a file option with no list: all Err(9).
-  for (const char* bad : {"+P20", "+P01", "+B57600", "+T45", "-EX", "+F", "MISSING.TXT +BAD"}) {
-    TestRig r;
-    EXPECT_EQ(ReadCommand(r, bad), 9) << bad;
-  }
   using S = const RunSettings&;
   const std::vector<std::tuple<const char*, int16_t, std::function<bool(S)>>> cases = {
+      // Unknown options, out-of-range values, and a file option with no list.
+      {"+P20", 9, nullptr},
+      {"+P01", 9, nullptr},
+      {"+B57600", 9, nullptr},
+      {"+T45", 9, nullptr},
+      {"-EX", 9, nullptr},
+      {"+F", 9, nullptr},
+      {"MISSING.TXT +BAD", 9, nullptr},
       {"+P19", 0, [](S s) { return s.Port == 20; }},
       {"+p2 +pe +d7 +s2 +ymod +b9600", 0,
        [](S s) {
@@ -43,7 +46,6 @@ TEST(CheckCommand, OptionsAndTheirErrors) {
       {"+IRD1E99", 0, [](S s) { return s.SendDelayMs <= 60000; }},
       {"+IR", 0, [](S s) { return s.IrDA && s.SendDelayMs == 5; }},
       {"+T0", 0, [](S s) { return s.TimeoutCount == 32500; }},
-      {"+T90", 0, [](S s) { return s.TimeoutCount == 30; }},
       {"+T120", 0, [](S s) { return s.TimeoutCount == 40; }},
       // A single character at the end, or as the whole line, is never read.
       {"+B9600 +", 0, [](S s) { return s.BaudRate == "9600"; }},
@@ -54,38 +56,35 @@ TEST(CheckCommand, OptionsAndTheirErrors) {
       {"MISSING.TXT +F10", 1, nullptr},
   };
   for (const auto& [line, code, check] : cases) {
-    TestRig r;
-    SCOPED_TRACE(line);
-    EXPECT_EQ(ReadCommand(r, line), code);
-    EXPECT_TRUE(!check || check(r.p.settings));
+    Rig r;
+    EXPECT_EQ(r.Command(line), code) << line;
+    EXPECT_TRUE(!check || check(r.p.settings)) << line;
   }
 }
 
-TEST(CheckFilename, AcceptedAndRejectedNames) {
-  for (const char* bad :
-       {"LONGNAME1.TXT", "ABCDEFGHI.TX", "NAME123456", "DATA.TEXT", "A.B.C", "DATA+1.TXT"}) {
-    TestRig r;
-    r.p.file.Name = bad;
-    EXPECT_EQ(CheckFilename(r.p), 2) << bad;
-  }
-  // The field file's name (none for a program kind) and the record length.
-  const std::vector<std::tuple<const char*, const char*, int16_t>> cases = {
-      {"ABCDEFGH.TXT", "ABCDEFGH.FLD", 0},
-      {"\243DATA.TXT", "\243DATA.FLD", 0},
-      {"data.pd3", "data.FLD", 0},
-      {"pd3", "", 128},
-      {"MENU.PD4", "", 1024},
-      {"MENU.FN3", "", 130},
-  };
-  for (const auto& [name, fieldFile, recordLength] : cases) {
-    TestRig r;
-    SCOPED_TRACE(name);
-    SetDefaults(r.p);
+TEST(CheckFilename, NamesTheirFieldFileAndRecordLength) {
+  // The field file's name (none for a program kind) and the record length of accepted names.
+  const std::vector<std::tuple<const char*, int16_t, const char*, int16_t>> cases = {
+      {"LONGNAME1.TXT", 2, "", 0},
+      {"ABCDEFGHI.TX", 2, "", 0},
+      {"NAME123456", 2, "", 0},
+      {"DATA.TEXT", 2, "", 0},
+      {"A.B.C", 2, "", 0},
+      {"DATA+1.TXT", 2, "", 0},
+      {"ABCDEFGH.TXT", 0, "ABCDEFGH.FLD", 0},
+      {"\243DATA.TXT", 0, "\243DATA.FLD", 0},
+      {"data.pd3", 0, "data.FLD", 0},
+      {"pd3", 0, "", 128},
+      {"MENU.PD4", 0, "", 1024},
+      {"MENU.FN3", 0, "", 130}};
+  for (const auto& [name, code, fieldFile, recordLength] : cases) {
+    Rig r;
     r.p.file.Name = name;
-    EXPECT_EQ(CheckFilename(r.p), 0);
-    EXPECT_EQ(r.p.file.ProgramFile ? "" : r.p.file.FieldFileName, fieldFile);
-    EXPECT_EQ(r.p.file.RecordLength, recordLength);
-    EXPECT_EQ(r.p.settings.YModem, recordLength == 1024);
+    EXPECT_EQ(CheckFilename(r.p), code) << name;
+    if (code != 0) continue;
+    EXPECT_EQ(r.p.file.ProgramFile ? "" : r.p.file.FieldFileName, fieldFile) << name;
+    EXPECT_EQ(r.p.file.RecordLength, recordLength) << name;
+    EXPECT_EQ(r.p.settings.YModem, recordLength == 1024) << name;
   }
 }
 
@@ -97,19 +96,16 @@ TEST(CheckFileArg, DirectoriesAndFiles) {
       {"C:\\DATA", 0, "C:\\|DATA"},
       {"C:\\MY.DIR\\DATA.TXT", 0, "C:\\MY.DIR\\|DATA.TXT"},
       {"C:/DATA.TXT", 2, "|C:/DATA.TXT"},
-      {"C:\\BAD DIR\\", 2, "C:\\BAD DIR\\|"},
-  };
+      {"C:\\BAD DIR\\", 2, "C:\\BAD DIR\\|"}};
   for (const auto& [token, code, parts] : cases) {
-    TestRig r;
-    SCOPED_TRACE(token);
-    SetDefaults(r.p);
-    EXPECT_EQ(CheckFileArg(r.p, token), code);
+    Rig r;
+    EXPECT_EQ(CheckFileArg(r.p, token), code) << token;
     EXPECT_EQ(r.p.file.Directory + "|" + r.p.file.Name, parts);
-    EXPECT_EQ(r.p.file.SendMode, parts.back() != '|');
+    EXPECT_EQ(r.p.file.SendMode, parts.back() != '|') << token;
   }
   // The command line arrives as UTF-8 arguments and is read as Latin-1: the pound sign is one
   // character of a valid name, and the file is found again under its UTF-8 name.
-  TestRig r;
+  Rig r;
   r.WriteFile("\302\243data.txt", "A\r\nB\r\n");
   posix::PosixSystem system(r.dir, {"+F5", "\302\243data.txt"}, "/usr/bin/telvaro3");
   Program p(r.comm, r.window, system);
@@ -122,7 +118,7 @@ TEST(CheckFileArg, DirectoriesAndFiles) {
 TEST(SetFields, ListsAndLimits) {
   auto repeat = [](const std::string& item, int n) {
     std::string s = item;
-    for (int i = 1; i < n; ++i) s += "," + item;
+    while (--n > 0) s += "," + item;
     return s;
   };
   const std::string r15 = repeat("15", 16), r14 = repeat("14", 16), r1 = repeat("1", 17);
@@ -131,21 +127,17 @@ TEST(SetFields, ListsAndLimits) {
       {"99,99,54", 0, 3, 252}, {"99,99,55", 6, 3, 253}, {r15, 6, 16, 240}, {r14, 0, 16, 224},
       {r1, 5, 16, 16},         {"0", 4, 0, 0},          {"100", 4, 0, 0},  {"10,,5", 4, 1, 10},
       {"10, 5", 4, 1, 10},     {"5.5", 0, 1, 6},        {"99.5", 4, 0, 0}, {"  10 20;5 ", 0, 3, 35},
-      {"   ", 9, 0, 0},
-  };
+      {"   ", 9, 0, 0}};
   for (const auto& [list, code, count, length] : cases) {
-    TestRig r;
-    SCOPED_TRACE(list);
-    SetDefaults(r.p);
-    EXPECT_EQ(SetFields(r.p, list), code);
-    EXPECT_EQ(r.p.file.FieldCount, count);
-    EXPECT_EQ(r.p.file.RecordLength, length);
+    Rig r;
+    EXPECT_EQ(SetFields(r.p, list), code) << list;
+    EXPECT_EQ(r.p.file.FieldCount, count) << list;
+    EXPECT_EQ(r.p.file.RecordLength, length) << list;
   }
 }
 
 TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
-  TestRig r;
-  SetDefaults(r.p);
+  Rig r;
   r.p.file.Name = "ORDERS.BHT";
   ASSERT_EQ(CheckFilename(r.p), 0);
   ASSERT_EQ(SetFields(r.p, "10,5"), 0);
@@ -157,7 +149,7 @@ TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
             "file    ORDERS.BHT\r\ndate    12-03-2026 22:14:01\r\nsize    952\r\n"
             "records 56\r\nfields  10 5\r\n");
   r.WriteFile("ORDERS.BHT", "A\r\nB\r\n");
-  EXPECT_EQ(ReadCommand(r, "ORDERS.BHT"), 0);
+  EXPECT_EQ(r.Command("ORDERS.BHT"), 0);
   EXPECT_EQ(r.p.file.FieldLengths[1] + "," + r.p.file.FieldLengths[2], "10,5");
   EXPECT_EQ(r.p.file.RecordCount, 2);
   // Appending: seven more lines, and the last fields line counts.
@@ -166,33 +158,30 @@ TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
   ASSERT_EQ(WriteFieldFile(r.p), 0);
   const std::string twice = r.ReadFile("ORDERS.FLD");
   EXPECT_EQ(std::count(twice.begin(), twice.end(), '\n'), 14);
-  EXPECT_EQ(ReadCommand(r, "ORDERS.BHT"), 0);
+  EXPECT_EQ(r.Command("ORDERS.BHT"), 0);
   EXPECT_EQ(r.p.file.RecordLength, 12);
 }
 
 TEST(FieldFile, WhatTheReaderAccepts) {
-  const std::vector<std::pair<const char*, int16_t>> cases = {
-      {"fields 10 5\r\nfile data.txt\r\n", 0},   // lower case, any order
-      {"FILE    DATA.TXT\nFIELDS  10 5\n", 0},   // LF line ends
-      {"FILE OTHER.TXT\r\nFIELDS 10 5\r\n", 8},  // another file
-      {"FILE DATA.TXT\r\n", 8},                  // no fields line
-      {"FILE DATA.TXT\r\nFIELDS 0 5\r\n", 4},    // a bad field list
-      {"FILE DATA.TXT\r\nFIELDS\r\n", 8},        // "FIELDS" without its blank is no list
-  };
-  for (const auto& [content, code] : cases) {
-    TestRig r;
-    SCOPED_TRACE(content);
+  // The field file next to data.txt (none when null), the command line, and the code.
+  const std::vector<std::tuple<const char*, const char*, int16_t>> cases = {
+      {"fields 10 5\r\nfile data.txt\r\n", "DATA.TXT", 0},   // lower case, any order
+      {"FILE    DATA.TXT\nFIELDS  10 5\n", "DATA.TXT", 0},   // LF line ends
+      {"FILE OTHER.TXT\r\nFIELDS 10 5\r\n", "DATA.TXT", 8},  // another file
+      {"FILE DATA.TXT\r\n", "DATA.TXT", 8},                  // no fields line
+      {"FILE DATA.TXT\r\nFIELDS 0 5\r\n", "DATA.TXT", 4},    // a bad field list
+      {"FILE DATA.TXT\r\nFIELDS\r\n", "DATA.TXT", 8},        // "FIELDS" without its blank
+      {nullptr, "DATA.TXT", 8},                              // no field file, no +F
+      {nullptr, "DATA.PD3", 0},                              // a program file needs none
+      {nullptr, "+F10,20 DATA.PD3", 7},
+      {nullptr, "+YMOD DATA.TXT", 8}};
+  for (const auto& [content, line, code] : cases) {
+    Rig r;
     r.WriteFile("data.txt", "1\r\n2\r\n");
-    r.WriteFile("data.fld", content);
-    EXPECT_EQ(ReadCommand(r, "DATA.TXT"), code);
+    r.WriteFile("DATA.PD3", "1\r\n");
+    if (content) r.WriteFile("data.fld", content);
+    EXPECT_EQ(r.Command(line), code) << line << " " << (content ? content : "");
   }
-  TestRig r;
-  r.WriteFile("DATA.TXT", "1\r\n");
-  EXPECT_EQ(ReadCommand(r, "DATA.TXT"), 8);  // no field file, no +F
-  r.WriteFile("DATA.PD3", "1\r\n");
-  EXPECT_EQ(ReadCommand(r, "DATA.PD3"), 0);  // a program file needs none
-  EXPECT_EQ(ReadCommand(r, "+F10,20 DATA.PD3"), 7);
-  EXPECT_EQ(ReadCommand(r, "+YMOD DATA.TXT"), 8);
 }
 
 TEST(Test_File, CountsLines) {
@@ -202,13 +191,11 @@ TEST(Test_File, CountsLines) {
   const std::vector<std::tuple<std::string, bool, int16_t, int32_t>> cases = {
       {"", false, 0, 0},         {"A", false, 0, 1},          {"A\rB\rC", false, 0, 3},
       {"A\nB\n", false, 0, 2},   {"A\r\n\r\nB", false, 0, 3}, {max, false, 0, 32767},
-      {max + "X", false, 3, -1}, {max + "X", true, 0, 32768},
-  };
+      {max + "X", false, 3, -1}, {max + "X", true, 0, 32768}};
   for (const auto& [content, ymodem, code, count] : cases) {
-    TestRig r;
+    Rig r;
     SCOPED_TRACE(content.substr(0, 12));
     r.WriteFile("DATA.TXT", content);
-    SetDefaults(r.p);
     r.p.file.Name = "DATA.TXT";
     r.p.file.RecordCount = -1;
     r.p.settings.YModem = ymodem;
@@ -220,10 +207,10 @@ TEST(Test_File, CountsLines) {
 }
 
 TEST(Files, NamesMatchWithoutRegardToCase) {
-  TestRig r;
+  Rig r;
   r.WriteFile("out/sub/data.txt", "1\r\n2\r\n");
   r.WriteFile("out/sub/data.fld", "file DATA.TXT\r\nfields 4\r\n");
-  EXPECT_EQ(ReadCommand(r, "OUT\\SUB\\DATA.TXT"), 0);
+  EXPECT_EQ(r.Command("OUT\\SUB\\DATA.TXT"), 0);
   EXPECT_EQ(r.p.file.RecordLength, 4);
   // A new file is made under the name the program holds, inside the matched directory.
   r.p.file.Directory = "OUT\\";
@@ -231,7 +218,6 @@ TEST(Files, NamesMatchWithoutRegardToCase) {
   r.p.file.Name = "NEW.BHT";
   ASSERT_EQ(WriteFieldFile(r.p), 0);
   EXPECT_TRUE(r.Exists("out/NEW.FLD"));
-
   // A working directory whose name Latin-1 cannot hold: its '?' stand-ins must not lead into a
   // sibling whose name reads the same in Latin-1.
   r.WriteFile("\xE6\x97\xA5\xE6\x9C\xAC/ORDERS.FLD", "sibling");  // a sibling directory
@@ -239,6 +225,29 @@ TEST(Files, NamesMatchWithoutRegardToCase) {
   posix::PosixSystem there(r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD");
   EXPECT_EQ(there.Resolve(there.CurrentDirectory() + "ORDERS.FLD"),
             r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD/./ORDERS.FLD");
+}
+
+TEST(Text, NumbersRoundingAndLatin1) {
+  const std::vector<std::pair<const char*, double>> numbers = {
+      {"", 0},         {"abc", 0},     {" 1 2 ", 12},           {"\t1\n5", 15},
+      {"-.25", -0.25}, {"1E+2x", 100}, {"2e-1", 0.2},           {"1,5", 1},
+      {"--5", 0},      {"1e", 1},      {"1e99999", 1e308 * 10}, {"1e-99999", 0}};
+  for (const auto& [text, value] : numbers) EXPECT_EQ(Val(text), value) << text;
+  // Halves go to the even neighbour; beyond the range, the largest value.
+  const std::vector<std::pair<double, int64_t>> rounded = {{2.5, 2},
+                                                           {3.5, 4},
+                                                           {-2.5, -2},
+                                                           {0.5, 0},
+                                                           {2.51, 3},
+                                                           {99.5, 100},
+                                                           {1e300, 9200000000000000000LL}};
+  for (const auto& [v, r] : rounded) EXPECT_EQ(RoundHalfEven(v), r) << v;
+  EXPECT_EQ(UpperLatin1("abz\xE9\xF7\xFF\xA3"), "ABZ\xC9\xF7\xFF\xA3");
+  EXPECT_EQ(Utf8ToLatin1("\xC2\xA3\xE2\x82\xAC\xF0\x9F\x98\x80x"), "\xA3??x");  // not Latin-1
+  EXPECT_EQ(Utf8ToLatin1("\xA3\xC3"), "\xA3\xC3");  // stray bytes stay as they are
+  std::string all;
+  for (int c = 0; c < 256; ++c) all.push_back(static_cast<char>(c));
+  EXPECT_EQ(Utf8ToLatin1(Latin1ToUtf8(all)), all);
 }
 
 }  // namespace
