@@ -1,11 +1,12 @@
 // Receiving by the block protocol from a scripted terminal: heading and text-block checks, the
-// limits, and what every failure leaves on the disk.
+// limits, and what every outcome leaves on the disk.
 
 #include "receive/receive.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 
 #include "settings/procedures.h"
 #include "support/fakes.h"
@@ -27,11 +28,25 @@ std::string HeadingText(std::string name, int count, const std::vector<int>& fie
   for (int f : fields) t += Digits(f, 2);
   return t;
 }
-std::string Heading(const std::string& name, int count, const std::vector<int>& fields) {
+std::string Heading(const std::string& name, int count, const std::vector<int>& fields = {2}) {
   return Frame('\x01', HeadingText(name, count, fields));
 }
 std::string Text(int serial, const std::string& record) {
   return Frame('\x02', Digits(serial, 5) + record);
+}
+Strings operator+(Strings s, const std::string& message) {
+  s.push_back(message);
+  return s;
+}
+Strings operator+(Strings s, const Strings& more) {
+  s.insert(s.end(), more.begin(), more.end());
+  return s;
+}
+// The heading of `count` records "aa" and the first `sent` of them.
+Strings Upload(const std::string& name, int count, int sent) {
+  Strings s = {Heading(name, count)};
+  for (int k = 1; k <= sent; ++k) s.push_back(Text(k, "aa"));
+  return s;
 }
 
 // A terminal that says ENQ, then sends the next of its scripted messages after every write of
@@ -56,9 +71,18 @@ struct ReceiveRig : test::TestRig {
     comm.Reply(ENQ);
     return ReceiveFile(p);
   }
+  // The directory as "NAME=content;" in name order, field files by name only.
+  std::string Listing() const {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+      names.insert(e.path().filename());
+    std::string all;
+    for (const auto& n : names) all += n.ends_with(".FLD") ? n + ";" : n + "=" + ReadFile(n) + ";";
+    return all;
+  }
 };
 
-TEST(ReceiveFile, WellFormedUploadInEveryBlockShape) {
+TEST(ReceiveFile, WellFormedUploadInEveryBlockShapeAndItsDisplay) {
   const std::string high = "\xe9t\xe9\x80\xff\x01   ";  // bytes above 127, a control byte
   for (const int shape : {0, 1, 2, 3}) {  // with or without check characters and serial numbers
     const bool bcc = shape & 1, serial = shape & 2;
@@ -74,6 +98,12 @@ TEST(ReceiveFile, WellFormedUploadInEveryBlockShape) {
     EXPECT_EQ(r.ReadFile("ORDERS.BHT"), "ABCDEF123\r\n" + high + "\r\n");
     EXPECT_EQ(r.out, Strings(5, ACK));
     EXPECT_NE(r.ReadFile("ORDERS.FLD").find("\r\nrecords 2\r\nfields  6 3\r\n"), std::string::npos);
+    std::string seen;
+    for (size_t i = 1; i < r.window.log.size(); ++i) seen += r.window.log[i] + "|";
+    EXPECT_EQ(seen,
+              "StatusBox: Receiving File |FileBox: ORDERS.BHT|RecordsBox:  00002|RecCntBox:  00000|"
+              "RecCntBox:  00001|ProgressBar1: 50|complete:  50%|RecCntBox:  00002|"
+              "ProgressBar1: 100|complete:  100%|StatusBox: Closing Link|");
   }
 }
 
@@ -114,7 +144,6 @@ TEST(ReceiveHeader, LimitsFramingAndCheckCharacter) {
       {"trailing noise", good + "x", 1},
       {"ENQ anywhere", good + ENQ, 4},
       {"no SOH", good.substr(1), 2},
-      {"16 characters only", soh("LIST.BHT    0000"), 2},
       // On a slow line the check character lands a character time after the ETX, but not later.
       {"check a character late", good, 0, 0.0005},
       {"check 0.2 s late", good, 1, 0.2},
@@ -127,158 +156,115 @@ TEST(ReceiveHeader, LimitsFramingAndCheckCharacter) {
   }
 }
 
-TEST(ReceiveFile, TextBlockChecks) {
+TEST(ReceiveFile, SilenceEndsAfterTheTimeOutCount) {
+  ReceiveRig r;  // nobody calls: the PC gives up after four waits of three seconds
+  r.p.settings.TimeoutCount = 4;
+  EXPECT_EQ(ReceiveFile(r.p), 51);
+  EXPECT_EQ(r.out, (Strings{EOT, ACK}));
+  EXPECT_NEAR(r.firstWriteAt - 1000, 12.0, 0.5);
+}
+
+TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
   std::string nulRecord = "ABC";  // its last byte makes the check character NUL
   nulRecord += Xor("00001" + nulRecord + "\x03");
-  std::string bad = Text(1, "WXYZ");
-  bad.back() ^= 1;
-  const std::string a = Text(1, "AAAA"), b = Text(2, "BBBB");
-  // The blocks between heading and EOT and the answers to them; with no file given, the upload
-  // ends as AAAA and BBBB.
-  const std::vector<std::tuple<Strings, Strings, std::string>> cases = {
-      {{Frame('\x02', "00001" + nulRecord, false)}, {ACK}, nulRecord + "\r\n"},  // lost NUL check
-      {{a, a, b}, {ACK, ACK, ACK}, ""},                                          // a repeated block
-      {{a, Text(3, "CCCC"), b}, {ACK, NAK, ACK}, ""},                            // wrong serial
-      {{bad, a, b}, {NAK, ACK, ACK}, ""},
-      {{ENQ, a, b}, {NAK, ACK, ACK}, ""},
-      {{Text(1, "AAAAA"), a, b}, {NAK, ACK, ACK}, ""},  // too long
-      // The terminal missed the ACK of its last block and sends it again instead of EOT.
-      {{a, b, b}, {ACK, ACK, ACK}, ""},
-  };
-  for (const auto& [blocks, answers, file] : cases) {
-    SCOPED_TRACE(testing::PrintToString(blocks));
-    ReceiveRig r;
-    Strings script = {Heading("UNDEL.BHT", file.empty() ? 2 : 1, {4})}, expected = {ACK, ACK};
-    script.insert(script.end(), blocks.begin(), blocks.end());
-    script.push_back(EOT);
-    expected.insert(expected.end(), answers.begin(), answers.end());
-    expected.push_back(ACK);
-    EXPECT_EQ(r.Receive(script), 0);
-    EXPECT_EQ(r.out, expected);
-    EXPECT_EQ(r.ReadFile("UNDEL.BHT"), file.empty() ? "AAAA\r\nBBBB\r\n" : file);
-  }
-}
-
-TEST(ReceiveFile, NakAndTimeoutLimits) {
-  ReceiveRig naks;  // ten bad headings; the terminal then gives up and the PC closes normally
-  std::string bad = Heading("ORDERS.BHT", 1, {5});
-  bad.back() ^= 1;
-  Strings script(10, bad);
-  script.push_back(EOT);
-  EXPECT_EQ(naks.Receive(script), 53);
-  // The tenth NAK leads to closing, not to giving up: the terminal's EOT gets its ACK. Nothing
-  // was received, so no file and no field file appear.
-  Strings expected(12, NAK);
-  expected.front() = expected.back() = ACK;
-  EXPECT_EQ(naks.out, expected);
-  EXPECT_EQ(naks.p.state.TransferPhase, kPhaseDone);
-  EXPECT_TRUE(std::filesystem::is_empty(naks.dir));
-
-  ReceiveRig silent;  // nobody calls: the PC gives up after four waits of three seconds
-  silent.p.settings.TimeoutCount = 4;
-  const double start = silent.clock.now;
-  EXPECT_EQ(ReceiveFile(silent.p), 51);
-  EXPECT_EQ(silent.out, (Strings{EOT, ACK}));
-  EXPECT_NEAR(silent.firstWriteAt - start, 12.0, 0.5);
-}
-
-TEST(ReceiveFile, WhatEachOutcomeLeavesOnTheDisk) {
-  const std::string before = "OLD RECORD\r\nno line end";
-  struct Case {
-    std::string what, name;
-    int count, sent;  // records announced, and sent before EOT (all of them) or silence
-    bool append, existing;
-    size_t cancelAfterWrites;
-    int16_t code;
-    int badBlocks, goodWrites;  // bad blocks after the good ones, then EOT; lines the disk takes
-  };
-  const Case cases[] = {
-      {"refused heading", "ORDERS.BHT", 40000, 0, false, true, 0, 70, 0, -1},
-      {"refused name, a file of that name", "REPORT.TXT", 1, 0, false, true, 0, 79, 0, -1},
-      {"silence after a record", "ORDERS.BHT", 3, 1, false, false, 0, 51, 0, -1},
-      {"silence, a file before", "ORDERS.BHT", 3, 1, false, true, 0, 51, 0, -1},
-      {"cancel after a record", "RETURNS.BHT", 2, 1, false, true, 3, 90, 0, -1},
-      {"disk full", "LIST.BHT", 3, 3, false, true, 0, 61, 0, 2},
-      {"append, silence", "ORDERS.BHT", 3, 2, true, true, 0, 51, 0, -1},
-      {"append, lower-case name", "orders.bht", 1, 0, true, true, 0, 79, 0, -1},
-      {"append, no file before", "ORDERS.BHT", 2, 1, true, false, 0, 51, 0, -1},
-      {"append, NAK limit, then EOT", "ORDERS.BHT", 3, 2, true, true, 0, 53, 10, -1},
-      {"append, disk full", "UNDEL.BHT", 3, 3, true, true, 0, 61, 0, 2},
-      {"no records", "MISSING.BHT", 0, 0, false, false, 0, 0, 0, -1},
-      {"the largest upload replaces a file", "ORDERS.BHT", 32767, 32767, false, true, 0, 0, 0, -1},
-      {"append, success", "ORDERS.BHT", 2, 2, true, true, 0, 0, 0, -1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    ReceiveRig r;
-    r.p.settings.AppendOutput = c.append;
-    r.cancelAfterWrites = c.cancelAfterWrites;
-    r.system.failWritesAfter = c.goodWrites;
-    if (c.existing) r.WriteFile(c.name, before);
-    Strings script = {Heading(c.name, c.count, {2})};
-    for (int k = 1; k <= c.sent; ++k) script.push_back(Text(k, "aa"));
-    for (int k = 0; k < c.badBlocks; ++k) script.push_back(Text(c.sent + 5, "aa"));
-    script.push_back(c.sent == c.count || c.badBlocks > 0 ? EOT : "");
-    EXPECT_EQ(r.Receive(script), c.code);
-    // A failure leaves a file before as it was, or none; an appended upload follows what was there.
-    std::string expected = c.append || c.code != 0 ? before : "";
-    for (int k = 0; k < c.sent && c.code == 0; ++k) expected += "aa\r\n";
-    const bool kept = c.existing || c.code == 0;
-    EXPECT_EQ(r.Exists(c.name) ? r.ReadFile(c.name) : "none", kept ? expected : "none");
-    if (c.code == 0) continue;
-    // No field file stays behind. The PC gives up with EOT, ACK, except where the terminal closed
-    // the link or the disk failed.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(r.dir), {}), kept ? 1 : 0);
-    const Strings closing = {EOT, ACK};
-    const Strings last = r.out.size() < 2 ? r.out : Strings(r.out.end() - 2, r.out.end());
-    EXPECT_EQ(c.badBlocks == 0 && c.goodWrites < 0 ? last : closing, closing);
-  }
-}
-
-TEST(ReceiveFile, FreeSpaceRuleAndProgressDisplay) {
-  // Two records of 4 characters need 12 bytes on the drive.
-  auto question = [](const std::string& e) {
+  const std::string nulBlock = Frame('\x02', "00001" + nulRecord, false);
+  const Strings tenBad(10, Text(7, "aa"));
+  std::string badText = Text(1, "WXYZ"), badHeading = Heading("ORDERS.BHT", 1);
+  badText.back() ^= 1;
+  badHeading.back() ^= 1;
+  const std::string h = Heading("UNDEL.BHT", 2, {4}), a = Text(1, "AAAA"), b = Text(2, "BBBB");
+  const std::string ab = "UNDEL.BHT=AAAA\r\nBBBB\r\n;UNDEL.FLD;", old = "OLD RECORD\r\nno line end";
+  const Strings acks(6, ACK), nak = {ACK, ACK, NAK, ACK, ACK, ACK}, stop = {EOT, ACK};
+  Strings tenNaks(12, NAK);
+  tenNaks.front() = tenNaks.back() = ACK;
+  // Two records of 4 characters need 12 bytes on drives A: and B:.
+  const DiskSpace room{true, true, 0, 2, 3, 2, 100}, tight{true, true, 0, 1, 5, 2, 100},
+      none{true, true, 0, 1, 1, 0, 0}, noQuery{false, false, 48, 0, 0, 0, 0},
+      failed71{true, false, 71, 0, 0, 0, 0}, failed70{true, false, 70, 0, 0, 0, 0},
+      huge{true, true, 0, 8, 4096, 1ull << 30, 1ull << 31};
+  auto box = [](const std::string& e) {
     return "[Free Space DLL error (" + e + ")] Can not calculate free space \r is there > " +
            "0.012kBytes free" + e;
   };
   const std::string uncounted =
       "[ Free Space DLL error (6) ] Can not calculate free space \r is there > 0.012 kBytes free";
-  const DiskSpace huge{true, true, 0, 8, 4096, 1ull << 30, 1ull << 31};
+  const Strings up = {h, a, b, EOT};
+  const std::string kept = "ORDERS.BHT=" + old + ";";
+  std::string largest = "ORDERS.BHT=";
+  for (int k = 0; k < 32767; ++k) largest += "aa\r\n";
   struct Case {
-    std::string what, dir;
-    DiskSpace space;
-    bool yes;
+    std::string what;
+    Strings script;  // the terminal's messages after its ENQ, one per write of the PC
     int16_t code;
-    std::string question;  // the question box, when one is asked
+    std::string files;  // the directory afterwards
+    Strings last;       // the PC's last writes
+    // a: append; c: Cancel a second after the third write; f: the disk is full after two lines;
+    // o: a file of the heading's name holds `old` at the start; y: Yes to the question asked.
+    std::string options = "", dir = "";
+    DiskSpace space = {};
+    std::string box = "";
   };
   const Case cases[] = {
-      {"room on A:", "A:\\", {true, true, 0, 2, 3, 2, 100}, false, 0, ""},
-      {"no room on B:", "B:\\", {true, true, 0, 1, 5, 2, 100}, false, 72, ""},
-      {"no query here: assume room", "A:\\", {false, false, 48, 0, 0, 0, 0}, false, 0, ""},
-      {"too large to count, No", "A:\\", huge, false, 72, uncounted},
-      {"no room, but not drive A: or B:", "a:", {true, true, 0, 1, 1, 0, 0}, false, 0, ""},
-      {"query failed, No", "A:\\", {true, false, 71, 0, 0, 0, 0}, false, 72, question("71")},
-      {"query failed, Yes", "B:\\", {true, false, 70, 0, 0, 0, 0}, true, 0, question("70")},
+      {"lost NUL check", Strings{Heading("UNDEL.BHT", 1, {4})} + nulBlock + EOT, 0,
+       "UNDEL.BHT=" + nulRecord + "\r\n;UNDEL.FLD;", Strings(4, ACK)},
+      {"repeated block", {h, a, a, b, EOT}, 0, ab, acks},
+      {"wrong serial", {h, a, Text(3, "CCCC"), b, EOT}, 0, ab, {ACK, ACK, ACK, NAK, ACK, ACK}},
+      {"bad check", {h, badText, a, b, EOT}, 0, ab, nak},
+      {"lone ENQ", {h, ENQ, a, b, EOT}, 0, ab, nak},
+      {"too long", {h, Text(1, "AAAAA"), a, b, EOT}, 0, ab, nak},
+      // The terminal missed the ACK of its last block and sends it again instead of EOT.
+      {"repeated last block", {h, a, b, b, EOT}, 0, ab, acks},
+      // The tenth NAK leads to closing, not to giving up: the terminal's EOT gets its ACK.
+      {"NAK limit", Strings(10, badHeading) + EOT, 53, "", tenNaks},
+      {"refused heading", Upload("ORDERS.BHT", 40000, 0), 70, kept, stop, "o"},
+      {"refused name", Upload("REPORT.TXT", 1, 0), 79, "REPORT.TXT=" + old + ";", stop, "o"},
+      {"silence after a record", Upload("ORDERS.BHT", 3, 1), 51, "", stop},
+      {"silence, a file before", Upload("ORDERS.BHT", 3, 1), 51, kept, stop, "o"},
+      {"cancel after a record", Upload("ORDERS.BHT", 2, 1), 90, kept, stop, "co"},
+      {"disk full", Upload("ORDERS.BHT", 3, 3) + EOT, 61, kept, {}, "fo"},
+      {"append, silence", Upload("ORDERS.BHT", 3, 2), 51, kept, stop, "ao"},
+      {"append, lower-case name", Upload("orders.bht", 1, 0), 79, "orders.bht=" + old + ";", stop,
+       "ao"},
+      {"append, no file before", Upload("ORDERS.BHT", 2, 1), 51, "", stop, "a"},
+      {"append, NAK limit", Upload("ORDERS.BHT", 3, 2) + tenBad + EOT, 53, kept, {}, "ao"},
+      {"append, disk full", Upload("ORDERS.BHT", 3, 3) + EOT, 61, kept, {}, "afo"},
+      {"no records", Upload("MISSING.BHT", 0, 0) + EOT, 0, "MISSING.BHT=;MISSING.FLD;", {}},
+      {"the largest upload replaces a file",
+       Upload("ORDERS.BHT", 32767, 32767) + EOT,
+       0,
+       largest + ";ORDERS.FLD;",
+       {},
+       "o"},
+      {"append, success",
+       Upload("ORDERS.BHT", 2, 2) + EOT,
+       0,
+       "ORDERS.BHT=" + old + "aa\r\naa\r\n;ORDERS.FLD;",
+       {},
+       "ao"},
+      {"room on A:", up, 0, ab, {}, "", "A:\\", room},
+      {"no room on B:", up, 72, "", stop, "", "B:\\", tight},
+      {"no query here: assume room", up, 0, ab, {}, "", "A:\\", noQuery},
+      {"no room, but not drive A: or B:", up, 0, ab, {}, "", "a:", none},
+      {"too large to count, No", up, 72, "", stop, "", "A:\\", huge, uncounted},
+      {"query failed, No", up, 72, "", stop, "", "A:\\", failed71, box("71")},
+      {"query failed, Yes", up, 0, ab, {}, "y", "B:\\", failed70, box("70")},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     ReceiveRig r;
+    auto has = [&](char option) { return c.options.find(option) != std::string::npos; };
+    r.p.settings.AppendOutput = has('a');
+    r.cancelAfterWrites = has('c') ? 3 : 0;
+    r.system.failWritesAfter = has('f') ? 2 : -1;
+    if (has('o')) r.WriteFile(c.script[0].substr(1, c.script[0].find(' ') - 1), old);
+    r.window.yesNoAnswer = has('y');
     r.system.driveDir = r.dir;
-    r.system.space = c.space;
-    r.window.yesNoAnswer = c.yes;
-    r.p.file.Directory = c.dir;
-    EXPECT_EQ(r.Receive({Heading("ORDERS.BHT", 2, {4}), Text(1, "AAAA"), Text(2, "BBBB"), EOT}),
-              c.code)
-        << c.what;
-    EXPECT_EQ(r.window.boxes, c.question.empty() ? Strings{} : Strings{c.question}) << c.what;
-    EXPECT_EQ(r.Exists("ORDERS.BHT"), c.code == 0) << c.what;
-    if (c.code != 0) continue;
-    std::string seen;
-    for (size_t i = 1; i < r.window.log.size(); ++i) seen += r.window.log[i] + "|";
-    EXPECT_EQ(seen,
-              "StatusBox: Receiving File |FileBox: ORDERS.BHT|RecordsBox:  00002|RecCntBox:  00000|"
-              "RecCntBox:  00001|ProgressBar1: 50|complete:  50%|RecCntBox:  00002|"
-              "ProgressBar1: 100|complete:  100%|StatusBox: Closing Link|")
-        << c.what;
+    if (!c.dir.empty()) r.p.file.Directory = c.dir, r.system.space = c.space;
+    EXPECT_EQ(r.Receive(c.script), c.code);
+    EXPECT_EQ(r.Listing(), c.files);
+    const size_t n = std::min(r.out.size(), c.last.size());
+    EXPECT_EQ(Strings(r.out.end() - n, r.out.end()), c.last);
+    EXPECT_EQ(r.window.boxes, c.box.empty() ? Strings{} : Strings{c.box});
   }
 }
 
