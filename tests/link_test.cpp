@@ -64,38 +64,30 @@ TEST(WaitAnswerBHT, TheAnswerClockStartsOnceTheBlockHasLeft) {
 }
 
 TEST(WaitAnswerBHT, FirstCharacterOfAChunkDecidesWithinThreeSeconds) {
-  // Noise, then a chunk that arrives `at` seconds into the wait, the noise 1.5 s before it: noise
-  // neither decides nor restarts the three seconds.
-  const std::vector<std::tuple<const char*, const char*, double, int16_t>> cases = {
-      {"", "\x06", .5, kAnswerAck},         {"", "\x15", .5, kAnswerNak},
-      {"", "\x05", .5, kAnswerEnq},         {"", "\x04", .5, kAnswerEot},
-      {"", "\x06junk\x15", .5, kAnswerAck}, {"", "x\x06", .5, kAnswerTimeout},
-      {"", "", .5, kAnswerTimeout},         {"", "\x02\x06", .5, kAnswerTimeout},
-      {"noise", "\x15", 2, kAnswerNak},     {"noise", "\x06", 3.5, kAnswerTimeout}};
-  for (const auto& [noise, chunk, at, answer] : cases) {
+  // Noise, then a chunk that arrives `at` seconds into the wait, the noise 1.5 s before it (noise
+  // neither decides nor restarts the three seconds); Cancel counts during the wait (at `cancel`
+  // seconds), not before it (0).
+  const std::vector<std::tuple<const char*, const char*, double, double, int16_t>> cases = {
+      {"", "\x06", .5, -1, kAnswerAck},         {"", "\x15", .5, -1, kAnswerNak},
+      {"", "\x05", .5, -1, kAnswerEnq},         {"", "\x04", .5, -1, kAnswerEot},
+      {"", "\x06junk\x15", .5, -1, kAnswerAck}, {"", "x\x06", .5, -1, kAnswerTimeout},
+      {"", "", .5, -1, kAnswerTimeout},         {"", "\x02\x06", .5, -1, kAnswerTimeout},
+      {"noise", "\x15", 2, -1, kAnswerNak},     {"noise", "\x06", 3.5, -1, kAnswerTimeout},
+      {"", "\x06", .2, 0, kAnswerAck},          {"", "\x06", 2, 1, kAnswerCancel}};
+  for (const auto& [noise, chunk, at, cancel, answer] : cases) {
     LinkRig r;
-    SCOPED_TRACE(testing::PrintToString(std::string(noise) + chunk));
+    SCOPED_TRACE(testing::PrintToString(std::string(noise) + chunk) + std::to_string(cancel));
     r.comm.Reply(noise, at - 1.5);
     r.comm.Reply(chunk, at);
+    r.p.state.AbortFlag = cancel == 0;
+    if (cancel > 0) r.window.cancelAt = r.clock.now + cancel;
     const double start = r.clock.now;
     EXPECT_EQ(WaitAnswerBHT(r.p), answer);
     const double waited = r.clock.now - start;  // three seconds exactly when nothing decides
     EXPECT_EQ(waited >= 3.0 && waited < 3.1, answer == kAnswerTimeout) << waited;
+    // EOT leaves one wait before the limit.
+    EXPECT_EQ(r.p.state.TimeoutCounter == r.p.settings.TimeoutCount - 1, answer == kAnswerEot);
   }
-}
-
-TEST(WaitAnswerBHT, EotSetsTheCounterAndCancelCountsDuringTheWaitOnly) {
-  LinkRig r;
-  r.p.settings.TimeoutCount = 20;
-  r.comm.Reply("\x04");
-  EXPECT_EQ(WaitAnswerBHT(r.p), kAnswerEot);
-  EXPECT_EQ(r.p.state.TimeoutCounter, 19);  // one below its limit
-  r.p.state.AbortFlag = true;               // pressed before the wait: forgotten
-  r.comm.Reply("\x06", 0.2);
-  EXPECT_EQ(WaitAnswerBHT(r.p), kAnswerAck);
-  r.window.cancelAt = r.clock.now + 1.0;
-  r.comm.Reply("\x06", 2.0);
-  EXPECT_EQ(WaitAnswerBHT(r.p), kAnswerCancel);
 }
 
 }  // namespace
