@@ -20,39 +20,63 @@ struct Rig : test::TestRig {
     SetDefaults(p);
     return CheckCommand(p);
   }
-  // Port, line, send delay, time-outs and the switches, as "1 19200N81 5 10 ...".
-  std::string Line() const {
+  // Port, line, send delay, time-outs and the switches, as "1 19200N81 5 10 ..."; when there is
+  // a file, its path, records and record length instead.
+  std::string Summary() const {
     const RunSettings& s = p.settings;
+    const TransferFile& f = p.file;
+    if (!f.Name.empty()) {
+      return f.Directory + f.Name + " " + std::to_string(f.RecordCount) + " " +
+             std::to_string(f.RecordLength);
+    }
     return std::to_string(s.Port) + " " + s.BaudRate + s.Parity + s.DataBits + s.StopBits + " " +
            std::to_string(s.SendDelayMs) + " " + std::to_string(s.TimeoutCount) +
            (s.IrDA ? " IR" : "") + (s.YModem ? " YM" : "") + (s.Continuous ? " RX" : "");
   }
 };
 
-TEST(CheckCommand, OptionsAndTheirErrors) {
+TEST(CheckCommand, OptionsFilesAndFieldFiles) {
   // Unknown options, out-of-range values and a file option with no list, all read before the file.
   for (const char* bad : {"+P20", "+P01", "+B57600", "+T45", "-EX", "+F", "MISSING.TXT +BAD"}) {
     Rig r;
     EXPECT_EQ(r.Command(bad), 9) << bad;
   }
-  // Reading stops at the first error, what came before stays set. A single character at the end,
-  // or as the whole line, is never read.
-  const std::vector<std::tuple<const char*, int16_t, const char*>> cases = {
-      {"+B9600 +RXON +XYZ +B300", 9, "1 9600N81 5 10 RX"},
-      {"+P19", 0, "20 19200N81 5 10"},
-      {"+p2 +pe +d7 +s2 +ymod +b9600", 0, "3 9600E72 5 10 YM"},
-      {"+IRD20", 0, "1 19200N81 20 10"},
-      {"+IRD-50", 0, "1 19200N81 0 10"},
-      {"+IR", 0, "1 19200N81 5 10 IR"},
-      {"+T0", 0, "1 19200N81 5 32500"},
-      {"+T120", 0, "1 19200N81 5 40"},
-      {"+B9600 +", 0, "1 9600N81 5 10"},
-      {"X", 0, "1 19200N81 5 10"},
-      {"MISSING.TXT +F10", 1, "1 19200N81 5 10"}};
-  for (const auto& [line, code, settings] : cases) {
+  // The command line and the field file next to data.txt (none when null), then the code and
+  // the settings. Reading stops at the first error, what came before stays set; a single
+  // character at the end, or as the whole line, is never read. A field file is read in any case
+  // and order, with either line end; it must name the file and list the fields.
+  const std::vector<std::tuple<const char*, const char*, int16_t, const char*>> cases = {
+      {"+B9600 +RXON +XYZ +B300", nullptr, 9, "1 9600N81 5 10 RX"},
+      {"+P19", nullptr, 0, "20 19200N81 5 10"},
+      {"+p2 +pe +d7 +s2 +ymod +b9600", nullptr, 0, "3 9600E72 5 10 YM"},
+      {"+IRD20", nullptr, 0, "1 19200N81 20 10"},
+      {"+IRD-50", nullptr, 0, "1 19200N81 0 10"},
+      {"+IR", nullptr, 0, "1 19200N81 5 10 IR"},
+      {"+T0", nullptr, 0, "1 19200N81 5 32500"},
+      {"+T120", nullptr, 0, "1 19200N81 5 40"},
+      {"+B9600 +", nullptr, 0, "1 9600N81 5 10"},
+      {"X", nullptr, 0, "1 19200N81 5 10"},
+      {"MISSING.TXT +F10", nullptr, 1, "MISSING.TXT 0 10"},
+      {"DATA.TXT", "fields 10 5\r\nfile data.txt\r\n", 0, "DATA.TXT 2 15"},
+      {"DATA.TXT", "FILE    DATA.TXT\nFIELDS  10 5\n", 0, "DATA.TXT 2 15"},
+      {"DATA.TXT", "FILE OTHER.TXT\r\nFIELDS 10 5\r\n", 8, ""},
+      {"DATA.TXT", "FILE DATA.TXT\r\nFIELDS\r\n", 8, ""},
+      {"DATA.TXT", "FILE DATA.TXT\r\nFIELDS 0 5\r\n", 4, ""},
+      {"DATA.TXT", nullptr, 8, ""},
+      {"+F3,4 DATA.TXT", nullptr, 0, "DATA.TXT 2 7"},
+      {"DATA.PD3", nullptr, 0, "DATA.PD3 1 128"},  // a program file needs no field list, takes none
+      {"+F10,20 DATA.PD3", nullptr, 7, ""},
+      {"+YMOD DATA.TXT", nullptr, 8, ""},
+      {"OUT\\SUB\\DATA.TXT", nullptr, 0, "OUT\\SUB\\DATA.TXT 1 4"}};  // out/sub/data.txt
+  for (const auto& [line, fieldFile, code, settings] : cases) {
     Rig r;
+    r.WriteFile("data.txt", "1\r\n2\r\n");
+    r.WriteFile("DATA.PD3", "1\r\n");
+    r.WriteFile("out/sub/data.txt", "1\r\n");
+    r.WriteFile("out/sub/data.fld", "file DATA.TXT\r\nfields 4\r\n");
+    if (fieldFile) r.WriteFile("data.fld", fieldFile);
     EXPECT_EQ(r.Command(line), code) << line;
-    EXPECT_EQ(r.Line(), settings) << line;
+    EXPECT_EQ(*settings ? r.Summary() : "", settings) << line;
   }
 }
 
@@ -144,28 +168,6 @@ TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
   EXPECT_EQ(r.p.file.FieldLengths[3] + std::to_string(r.p.file.RecordLength), "512");
 }
 
-TEST(FieldFile, WhatTheReaderAccepts) {
-  // The field file next to data.txt (none when null), the command line, and the code: the file
-  // is read in any case and order, with either line end; it must name the file and list fields.
-  const std::vector<std::tuple<const char*, const char*, int16_t>> cases = {
-      {"fields 10 5\r\nfile data.txt\r\n", "DATA.TXT", 0},
-      {"FILE    DATA.TXT\nFIELDS  10 5\n", "DATA.TXT", 0},
-      {"FILE OTHER.TXT\r\nFIELDS 10 5\r\n", "DATA.TXT", 8},
-      {"FILE DATA.TXT\r\nFIELDS\r\n", "DATA.TXT", 8},
-      {"FILE DATA.TXT\r\nFIELDS 0 5\r\n", "DATA.TXT", 4},
-      {nullptr, "DATA.TXT", 8},
-      {nullptr, "DATA.PD3", 0},  // a program file needs none, and takes no field list
-      {nullptr, "+F10,20 DATA.PD3", 7},
-      {nullptr, "+YMOD DATA.TXT", 8}};
-  for (const auto& [content, line, code] : cases) {
-    Rig r;
-    r.WriteFile("data.txt", "1\r\n2\r\n");
-    r.WriteFile("DATA.PD3", "1\r\n");
-    if (content) r.WriteFile("data.fld", content);
-    EXPECT_EQ(r.Command(line), code) << line << " " << (content ? content : "");
-  }
-}
-
 TEST(Test_File, CountsLines) {
   std::string max;
   for (int i = 0; i < 32767; ++i) max += "X\r\n";
@@ -189,20 +191,10 @@ TEST(Test_File, CountsLines) {
   EXPECT_EQ(Test_File(r.p), 71);  // a directory that is not there
 }
 
-TEST(Files, NamesMatchWithoutRegardToCase) {
-  Rig r;
-  r.WriteFile("out/sub/data.txt", "1\r\n2\r\n");
-  r.WriteFile("out/sub/data.fld", "file DATA.TXT\r\nfields 4\r\n");
-  EXPECT_EQ(r.Command("OUT\\SUB\\DATA.TXT"), 0);
-  EXPECT_EQ(r.p.file.RecordLength, 4);
-  // A new file is made under the name the program holds, inside the matched directory.
-  r.p.file.Directory = "OUT\\";
-  r.p.file.FieldFileName = "NEW.FLD";
-  r.p.file.Name = "NEW.BHT";
-  ASSERT_EQ(WriteFieldFile(r.p), 0);
-  EXPECT_TRUE(r.Exists("out/NEW.FLD"));
+TEST(Files, ASiblingThatReadsTheSameInLatin1IsNotEntered) {
   // A working directory whose name Latin-1 cannot hold: its '?' stand-ins must not lead into a
   // sibling whose name reads the same in Latin-1.
+  Rig r;
   r.WriteFile("\xE6\x97\xA5\xE6\x9C\xAC/ORDERS.FLD", "sibling");
   const std::string here = r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD";
   std::filesystem::create_directories(here);
