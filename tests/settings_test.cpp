@@ -21,13 +21,14 @@ struct Rig : test::TestRig {
     return CheckCommand(p);
   }
   // Port, line, send delay, time-outs and the switches, as "1 19200N81 5 10 ..."; when there is
-  // a file, its path, records and record length instead.
+  // a file, its path, records, record length and field file instead.
   std::string Summary() const {
     const RunSettings& s = p.settings;
     const TransferFile& f = p.file;
     if (!f.Name.empty()) {
       return f.Directory + f.Name + " " + std::to_string(f.RecordCount) + " " +
-             std::to_string(f.RecordLength);
+             std::to_string(f.RecordLength) + (f.ProgramFile ? "" : " " + f.FieldFileName) +
+             (s.YModem ? " YM" : "");
     }
     return std::to_string(s.Port) + " " + s.BaudRate + s.Parity + s.DataBits + s.StopBits + " " +
            std::to_string(s.SendDelayMs) + " " + std::to_string(s.TimeoutCount) +
@@ -36,6 +37,22 @@ struct Rig : test::TestRig {
 };
 
 TEST(CheckCommand, OptionsFilesAndFieldFiles) {
+  std::string max;
+  for (int i = 0; i < 32767; ++i) max += "X\r\n";
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"data.txt", "1\r\n2\r\n"},
+      {"DATA.PD3", "1\r\n"},
+      {"MENU.PD4", ""},
+      {"MENU.FN3", ""},
+      {"out/sub/data.txt", "1\r\n"},
+      {"out/sub/data.fld", "file DATA.TXT\r\nfields 4\r\n"},
+      {"empty.txt", ""},
+      {"cr.txt", "A\rB\rC"},
+      {"lf.txt", "A\nB\n"},
+      {"gap.txt", "A\r\n\r\nB"},
+      {"maxlines.txt", max},
+      {"over.txt", max + "X"},
+      {"over.fld", "file OVER.TXT\r\nfields 1\r\n"}};
   // Unknown options, out-of-range values and a file option with no list, all read before the file.
   for (const char* bad : {"+P20", "+P01", "+B57600", "+T45", "-EX", "+F", "MISSING.TXT +BAD"}) {
     Rig r;
@@ -56,51 +73,40 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
       {"+T120", nullptr, 0, "1 19200N81 5 40"},
       {"+B9600 +", nullptr, 0, "1 9600N81 5 10"},
       {"X", nullptr, 0, "1 19200N81 5 10"},
-      {"MISSING.TXT +F10", nullptr, 1, "MISSING.TXT 0 10"},
-      {"DATA.TXT", "fields 10 5\r\nfile data.txt\r\n", 0, "DATA.TXT 2 15"},
-      {"DATA.TXT", "FILE    DATA.TXT\nFIELDS  10 5\n", 0, "DATA.TXT 2 15"},
+      {"MISSING.TXT +F10", nullptr, 1, "MISSING.TXT 0 10 MISSING.FLD"},
+      {"DATA.TXT", "fields 10 5\r\nfile data.txt\r\n", 0, "DATA.TXT 2 15 DATA.FLD"},
+      {"DATA.TXT", "FILE    DATA.TXT\nFIELDS  10 5\n", 0, "DATA.TXT 2 15 DATA.FLD"},
       {"DATA.TXT", "FILE OTHER.TXT\r\nFIELDS 10 5\r\n", 8, ""},
       {"DATA.TXT", "FILE DATA.TXT\r\nFIELDS\r\n", 8, ""},
       {"DATA.TXT", "FILE DATA.TXT\r\nFIELDS 0 5\r\n", 4, ""},
       {"DATA.TXT", nullptr, 8, ""},
-      {"+F3,4 DATA.TXT", nullptr, 0, "DATA.TXT 2 7"},
+      {"+F3,4 DATA.TXT", nullptr, 0, "DATA.TXT 2 7 DATA.FLD"},
       {"DATA.PD3", nullptr, 0, "DATA.PD3 1 128"},  // a program file needs no field list, takes none
       {"+F10,20 DATA.PD3", nullptr, 7, ""},
       {"+YMOD DATA.TXT", nullptr, 8, ""},
-      {"OUT\\SUB\\DATA.TXT", nullptr, 0, "OUT\\SUB\\DATA.TXT 1 4"}};  // out/sub/data.txt
+      {"OUT\\SUB\\DATA.TXT", nullptr, 0, "OUT\\SUB\\DATA.TXT 1 4 DATA.FLD"},  // out/sub/data.txt
+      // Names, and the record length and transfer of program kinds.
+      {"+F5 LONGNAME1.TXT", nullptr, 2, ""},
+      {"+F5 DATA.TEXT", nullptr, 2, ""},
+      {"+F5 A.B.C", nullptr, 2, ""},
+      {"+F5 DATA+1.TXT", nullptr, 2, ""},
+      {"MENU.PD4", nullptr, 0, "MENU.PD4 0 1024 YM"},
+      {"MENU.FN3", nullptr, 0, "MENU.FN3 0 130"},
+      // Lines end in CR, LF or both; more than 32767 only by YModem.
+      {"+F1 EMPTY.TXT", nullptr, 0, "EMPTY.TXT 0 1 EMPTY.FLD"},
+      {"+F1 CR.TXT", nullptr, 0, "CR.TXT 3 1 CR.FLD"},
+      {"+F1 LF.TXT", nullptr, 0, "LF.TXT 2 1 LF.FLD"},
+      {"+F1 GAP.TXT", nullptr, 0, "GAP.TXT 3 1 GAP.FLD"},
+      {"+F1 MAXLINES.TXT", nullptr, 0, "MAXLINES.TXT 32767 1 MAXLINES.FLD"},
+      {"+F1 OVER.TXT", nullptr, 3, ""},
+      {"+YMOD OVER.TXT", nullptr, 0, "OVER.TXT 32768 1 OVER.FLD YM"},
+      {"+F1 NOWHERE\\DATA.TXT", nullptr, 71, ""}};
   for (const auto& [line, fieldFile, code, settings] : cases) {
     Rig r;
-    r.WriteFile("data.txt", "1\r\n2\r\n");
-    r.WriteFile("DATA.PD3", "1\r\n");
-    r.WriteFile("out/sub/data.txt", "1\r\n");
-    r.WriteFile("out/sub/data.fld", "file DATA.TXT\r\nfields 4\r\n");
+    for (const auto& [name, content] : files) r.WriteFile(name, content);
     if (fieldFile) r.WriteFile("data.fld", fieldFile);
     EXPECT_EQ(r.Command(line), code) << line;
     EXPECT_EQ(*settings ? r.Summary() : "", settings) << line;
-  }
-}
-
-TEST(CheckFilename, NamesTheirFieldFileAndRecordLength) {
-  // The code, the field file's name (none for a program kind) and the record length.
-  const std::vector<std::tuple<const char*, int16_t, const char*, int16_t>> cases = {
-      {"LONGNAME1.TXT", 2, "", 0},
-      {"DATA.TEXT", 2, "", 0},
-      {"A.B.C", 2, "", 0},
-      {"DATA+1.TXT", 2, "", 0},
-      {"ABCDEFGH.TXT", 0, "ABCDEFGH.FLD", 0},
-      {"\243DATA.TXT", 0, "\243DATA.FLD", 0},
-      {"data.pd3", 0, "data.FLD", 0},
-      {"pd3", 0, "", 128},
-      {"MENU.PD4", 0, "", 1024},
-      {"MENU.FN3", 0, "", 130}};
-  for (const auto& [name, code, fieldFile, recordLength] : cases) {
-    Rig r;
-    r.p.file.Name = name;
-    EXPECT_EQ(CheckFilename(r.p), code) << name;
-    if (code != 0) continue;
-    EXPECT_EQ(r.p.file.ProgramFile ? "" : r.p.file.FieldFileName, fieldFile) << name;
-    EXPECT_EQ(r.p.file.RecordLength, recordLength) << name;
-    EXPECT_EQ(r.p.settings.YModem, recordLength == 1024) << name;
   }
 }
 
@@ -126,7 +132,8 @@ TEST(CheckFileArg, DirectoriesAndFiles) {
   Program p(r.comm, r.window, system);
   SetDefaults(p);
   EXPECT_EQ(CheckCommand(p), 0);
-  EXPECT_EQ(p.file.Name + std::to_string(p.file.RecordCount), "\243DATA.TXT2");
+  EXPECT_EQ(p.file.Name + std::to_string(p.file.RecordCount) + p.file.FieldFileName,
+            "\243DATA.TXT2\243DATA.FLD");
 }
 
 TEST(SetFields, ListsAndLimits) {
@@ -166,29 +173,6 @@ TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
   r.WriteFile("ORDERS.BHT", "A\r\nB\r\n");
   EXPECT_EQ(r.Command("ORDERS.BHT"), 0);
   EXPECT_EQ(r.p.file.FieldLengths[3] + std::to_string(r.p.file.RecordLength), "512");
-}
-
-TEST(Test_File, CountsLines) {
-  std::string max;
-  for (int i = 0; i < 32767; ++i) max += "X\r\n";
-  // The content and whether it goes by YModem, then the code and the count.
-  const std::vector<std::tuple<std::string, bool, int16_t, int32_t>> cases = {
-      {"", false, 0, 0},           {"A\rB\rC", false, 0, 3}, {"A\nB\n", false, 0, 2},
-      {"A\r\n\r\nB", false, 0, 3}, {max, false, 0, 32767},   {max + "X", false, 3, -1},
-      {max + "X", true, 0, 32768}};
-  for (const auto& [content, ymodem, code, count] : cases) {
-    Rig r;
-    r.WriteFile("DATA.TXT", content);
-    r.p.file.Name = "DATA.TXT";
-    r.p.file.RecordCount = -1;
-    r.p.settings.YModem = ymodem;
-    EXPECT_EQ(Test_File(r.p), code) << count;
-    EXPECT_EQ(r.p.file.RecordCount, count);
-  }
-  Rig r;
-  r.p.file.Directory = "NOWHERE\\";
-  r.p.file.Name = "DATA.TXT";
-  EXPECT_EQ(Test_File(r.p), 71);  // a directory that is not there
 }
 
 TEST(Files, ASiblingThatReadsTheSameInLatin1IsNotEntered) {
