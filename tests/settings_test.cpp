@@ -1,4 +1,4 @@
-// Command line, file names, field lists, field files, record counting and number reading.
+// Command line, file names, field lists, field files and record counting.
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <tuple>
 
-#include "base/text.h"
 #include "settings/procedures.h"
 #include "support/fakes.h"
 
@@ -184,18 +183,6 @@ TEST(Files, ASiblingThatReadsTheSameInLatin1IsNotEntered) {
   std::filesystem::create_directories(here);
   posix::PosixSystem there(here);
   EXPECT_EQ(there.Resolve(there.CurrentDirectory() + "ORDERS.FLD"), here + "/./ORDERS.FLD");
-}
-
-TEST(Text, NumbersRoundingAndLatin1) {
-  const std::vector<std::pair<const char*, double>> numbers = {
-      {" 1 2 ", 12}, {"\t1\n5", 15}, {"-.25", -0.25}, {"1E+2x", 100},          {"1,5", 1},
-      {"--5", 0},    {"1e", 1},      {"abc", 0},      {"1e99999", 1e308 * 10}, {"1e-99999", 0}};
-  for (const auto& [text, value] : numbers) EXPECT_EQ(Val(text), value) << text;
-  const std::vector<std::pair<double, int64_t>> rounded = {
-      {2.5, 2}, {3.5, 4}, {-2.5, -2}, {2.51, 3}, {1e300, 9200000000000000000LL}};
-  for (const auto& [v, r] : rounded) EXPECT_EQ(RoundHalfEven(v), r) << v;
-  EXPECT_EQ(UpperLatin1("abz\xE9\xF7\xFF\xA3"), "ABZ\xC9\xF7\xFF\xA3");
-  EXPECT_EQ(Utf8ToLatin1("\xC2\xA3\xE2\x82\xAC\xA3\xC3x"), "\xA3?\xA3\xC3x");  // stray bytes stay
 }
 
 }  // namespace
