@@ -36,73 +36,64 @@ struct Rig : test::TestRig {
 };
 
 TEST(CheckCommand, OptionsFilesAndFieldFiles) {
-  std::string max;
-  for (int i = 0; i < 32767; ++i) max += "X\r\n";
-  const std::vector<std::pair<std::string, std::string>> files = {
-      {"data.txt", "1\r\n2\r\n"},
-      {"DATA.PD3", "1\r\n"},
-      {"MENU.PD4", ""},
-      {"MENU.FN3", ""},
-      {"out/sub/data.txt", "1\r\n"},
-      {"out/sub/data.fld", "file DATA.TXT\r\nfields 4\r\n"},
-      {"empty.txt", ""},
-      {"cr.txt", "A\rB\rC"},
-      {"lf.txt", "A\nB\n"},
-      {"gap.txt", "A\r\n\r\nB"},
-      {"maxlines.txt", max},
-      {"over.txt", max + "X"},
-      {"over.fld", "file OVER.TXT\r\nfields 1\r\n"}};
   // Unknown options, out-of-range values and a file option with no list, all read before the file.
   for (const char* bad : {"+P20", "+P01", "+B57600", "+T45", "-EX", "+F", "MISSING.TXT +BAD"}) {
     Rig r;
     EXPECT_EQ(r.Command(bad), 9) << bad;
   }
-  // The command line and the field file next to data.txt (none when null), then the code and
-  // the settings. Reading stops at the first error, what came before stays set; a single
-  // character at the end, or as the whole line, is never read. A field file is read in any case
-  // and order, with either line end; it must name the file and list the fields.
-  const std::vector<std::tuple<const char*, const char*, int16_t, const char*>> cases = {
-      {"+B9600 +RXON +XYZ +B300", nullptr, 9, "1 9600N81 5 10 RX"},
-      {"+P19", nullptr, 0, "20 19200N81 5 10"},
-      {"+p2 +pe +d7 +s2 +ymod +b9600", nullptr, 0, "3 9600E72 5 10 YM"},
-      {"+IRD20", nullptr, 0, "1 19200N81 20 10"},
-      {"+IRD-50", nullptr, 0, "1 19200N81 0 10"},
-      {"+IR", nullptr, 0, "1 19200N81 5 10 IR"},
-      {"+T0", nullptr, 0, "1 19200N81 5 32500"},
-      {"+T120", nullptr, 0, "1 19200N81 5 40"},
-      {"+B9600 +", nullptr, 0, "1 9600N81 5 10"},
-      {"X", nullptr, 0, "1 19200N81 5 10"},
-      {"MISSING.TXT +F10", nullptr, 1, "MISSING.TXT 0 10 MISSING.FLD"},
-      {"DATA.TXT", "fields 10 5\r\nfile data.txt\r\n", 0, "DATA.TXT 2 15 DATA.FLD"},
-      {"DATA.TXT", "FILE    DATA.TXT\nFIELDS  10 5\n", 0, "DATA.TXT 2 15 DATA.FLD"},
-      {"DATA.TXT", "FILE OTHER.TXT\r\nFIELDS 10 5\r\n", 8, ""},
-      {"DATA.TXT", "FILE DATA.TXT\r\nFIELDS\r\n", 8, ""},
-      {"DATA.TXT", "FILE DATA.TXT\r\nFIELDS 0 5\r\n", 4, ""},
-      {"DATA.TXT", nullptr, 8, ""},
-      {"+F3,4 DATA.TXT", nullptr, 0, "DATA.TXT 2 7 DATA.FLD"},
-      {"DATA.PD3", nullptr, 0, "DATA.PD3 1 128"},  // a program file needs no field list, takes none
-      {"+F10,20 DATA.PD3", nullptr, 7, ""},
-      {"+YMOD DATA.TXT", nullptr, 8, ""},
-      {"OUT\\SUB\\DATA.TXT", nullptr, 0, "OUT\\SUB\\DATA.TXT 1 4 DATA.FLD"},  // out/sub/data.txt
-      // Names, and the record length and transfer of program kinds.
-      {"+F5 LONGNAME1.TXT", nullptr, 2, ""},
-      {"+F5 DATA.TEXT", nullptr, 2, ""},
-      {"+F5 A.B.C", nullptr, 2, ""},
-      {"+F5 DATA+1.TXT", nullptr, 2, ""},
-      {"MENU.PD4", nullptr, 0, "MENU.PD4 0 1024 YM"},
-      {"MENU.FN3", nullptr, 0, "MENU.FN3 0 130"},
-      // Lines end in CR, LF or both; more than 32767 only by YModem.
-      {"+F1 EMPTY.TXT", nullptr, 0, "EMPTY.TXT 0 1 EMPTY.FLD"},
-      {"+F1 CR.TXT", nullptr, 0, "CR.TXT 3 1 CR.FLD"},
-      {"+F1 LF.TXT", nullptr, 0, "LF.TXT 2 1 LF.FLD"},
-      {"+F1 GAP.TXT", nullptr, 0, "GAP.TXT 3 1 GAP.FLD"},
-      {"+F1 MAXLINES.TXT", nullptr, 0, "MAXLINES.TXT 32767 1 MAXLINES.FLD"},
-      {"+F1 OVER.TXT", nullptr, 3, ""},
-      {"+YMOD OVER.TXT", nullptr, 0, "OVER.TXT 32768 1 OVER.FLD YM"},
-      {"+F1 NOWHERE\\DATA.TXT", nullptr, 71, ""}};
-  for (const auto& [line, fieldFile, code, settings] : cases) {
+  std::string max;
+  for (int i = 0; i < 32767; ++i) max += "X\r\n";
+  // The command line, what data.txt and data.fld (none when null) hold, then the code and the
+  // settings (not looked at when empty). Reading stops at the first error, what came before stays
+  // set; a single character at the end, or as the whole line, is never read. A field file is
+  // read in any case and order, with either line end; it must name the file and list the fields.
+  const std::vector<std::tuple<const char*, std::string, const char*, int16_t, const char*>> cases =
+      {{"+B9600 +RXON +XYZ +B300", "", nullptr, 9, "1 9600N81 5 10 RX"},
+       {"+P19", "", nullptr, 0, "20 19200N81 5 10"},
+       {"+p2 +pe +d7 +s2 +ymod +b9600", "", nullptr, 0, "3 9600E72 5 10 YM"},
+       {"+IRD20", "", nullptr, 0, "1 19200N81 20 10"},
+       {"+IRD-50", "", nullptr, 0, "1 19200N81 0 10"},
+       {"+IR", "", nullptr, 0, "1 19200N81 5 10 IR"},
+       {"+T0", "", nullptr, 0, "1 19200N81 5 32500"},
+       {"+T120", "", nullptr, 0, "1 19200N81 5 40"},
+       {"+B9600 +", "", nullptr, 0, "1 9600N81 5 10"},
+       {"X", "", nullptr, 0, "1 19200N81 5 10"},
+       {"MISSING.TXT +F10", "", nullptr, 1, "MISSING.TXT 0 10 MISSING.FLD"},
+       {"DATA.TXT", "1\r\n", "fields 10 5\r\nfile data.txt\r\n", 0, "DATA.TXT 1 15 DATA.FLD"},
+       {"DATA.TXT", "1\r\n", "FILE    DATA.TXT\nFIELDS  10 5\n", 0, "DATA.TXT 1 15 DATA.FLD"},
+       {"DATA.TXT", "", "FILE OTHER.TXT\r\nFIELDS 10 5\r\n", 8, ""},
+       {"DATA.TXT", "", "FILE DATA.TXT\r\nFIELDS\r\n", 8, ""},
+       {"DATA.TXT", "", "FILE DATA.TXT\r\nFIELDS 0 5\r\n", 4, ""},
+       {"DATA.TXT", "", nullptr, 8, ""},
+       {"DATA.PD3", "", nullptr, 0, "DATA.PD3 1 128"},  // a program file needs no field list
+       {"+F10,20 DATA.PD3", "", nullptr, 7, ""},        // and takes none
+       {"+YMOD DATA.TXT", "", nullptr, 8, ""},
+       {"OUT\\SUB\\DATA.TXT", "", nullptr, 0, "OUT\\SUB\\DATA.TXT 1 4 DATA.FLD"},
+       // Names (the file's directory matched without regard to case, above), and the record
+       // length and transfer of program kinds.
+       {"+F5 ABCDEFGH.TXT", "", nullptr, 1, "ABCDEFGH.TXT 0 5 ABCDEFGH.FLD"},
+       {"+F5 ABCDEFGHI.TXT", "", nullptr, 2, ""},
+       {"+F5 DATA.TEXT", "", nullptr, 2, ""},
+       {"+F5 A.B.C", "", nullptr, 2, ""},
+       {"+F5 DATA+1.TXT", "", nullptr, 2, ""},
+       {"MENU.PD4", "", nullptr, 0, "MENU.PD4 1 1024 YM"},
+       {"MENU.FN3", "", nullptr, 0, "MENU.FN3 1 130"},
+       // Lines end in CR, LF or both; more than 32767 only by YModem.
+       {"+F1 DATA.TXT", "A\rB\rC", nullptr, 0, "DATA.TXT 3 1 DATA.FLD"},
+       {"+F1 DATA.TXT", "A\nB\n", nullptr, 0, "DATA.TXT 2 1 DATA.FLD"},
+       {"+F1 DATA.TXT", "A\r\n\r\nB", nullptr, 0, "DATA.TXT 3 1 DATA.FLD"},
+       {"+F1 DATA.TXT", max, nullptr, 0, "DATA.TXT 32767 1 DATA.FLD"},
+       {"+F1 DATA.TXT", max + "X", nullptr, 3, ""},
+       {"+YMOD DATA.TXT", max + "X", "file DATA.TXT\r\nfields 1\r\n", 0,
+        "DATA.TXT 32768 1 DATA.FLD YM"},
+       {"+F1 NOWHERE\\DATA.TXT", "", nullptr, 71, ""}};
+  for (const auto& [line, data, fieldFile, code, settings] : cases) {
     Rig r;
-    for (const auto& [name, content] : files) r.WriteFile(name, content);
+    for (const char* name : {"DATA.PD3", "MENU.PD4", "MENU.FN3", "out/sub/data.txt"}) {
+      r.WriteFile(name, "1\r\n");
+    }
+    r.WriteFile("out/sub/data.fld", "file DATA.TXT\r\nfields 4\r\n");
+    r.WriteFile("data.txt", data);
     if (fieldFile) r.WriteFile("data.fld", fieldFile);
     EXPECT_EQ(r.Command(line), code) << line;
     EXPECT_EQ(*settings ? r.Summary() : "", settings) << line;
