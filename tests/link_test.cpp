@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "settings/procedures.h"
 #include "support/fakes.h"
 
@@ -18,37 +20,33 @@ struct LinkRig : test::TestRig {
 };
 
 TEST(SendToBHT, WaitsTheDelayAndUntilTheOutputHasLeftThenReadsTheEvent) {
-  struct Case {
-    int16_t event, result, lastResult;
-    bool discards;                                // the queued output is given up
-    double secondsPerByte, cancelAfter, seconds;  // cancel and return: seconds after the start
-    int delayMs;
-  };
-  // 100 bytes at 19200 baud (the default): the limit is 5 s beyond their line time at 12 bits a
-  // character, 0.0625 s. After the six event rows: the pause before the write, never a negative
-  // pause, a queue that drains, Cancel (the output is given up), and one that never drains.
-  const Case cases[] = {{1, 0, 1, false, 0, -1, 0, 0},      {1000, 1000, 1000, false, 0, -1, 0, 0},
-                        {1001, 0, 1001, true, 0, -1, 0, 0}, {1010, 1010, 1010, false, 0, -1, 0, 0},
-                        {1011, 0, 1011, true, 0, -1, 0, 0}, {0, 0, 0, true, 0, -1, 0, 0},
-                        {1, 0, 1, false, 0, -1, 0.04, 40},  {1, 0, 1, false, 0, -1, 0, -500},
-                        {1, 0, 1, false, 0.01, -1, 1.0, 0}, {1, 0, 0, true, 0.01, 0.3, 0.3, 0},
-                        {1, 0, 0, true, 1e6, -1, 5.0625, 0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.event) + "/" + std::to_string(c.secondsPerByte));
+  // The port event, the result and the last result, whether the queued output is given up,
+  // seconds per byte in the queue, when Cancel is pressed, when the send returns, and the pause.
+  // 100 bytes at 19200 baud: the limit is 5 s beyond their line time at 12 bits a character.
+  const std::vector<std::tuple<int16_t, int16_t, int16_t, bool, double, double, double, int>>
+      cases = {{1, 0, 1, false, 0, -1, 0, 0},      {1000, 1000, 1000, false, 0, -1, 0, 0},
+               {1001, 0, 1001, true, 0, -1, 0, 0}, {1010, 1010, 1010, false, 0, -1, 0, 0},
+               {1011, 0, 1011, true, 0, -1, 0, 0}, {0, 0, 0, true, 0, -1, 0, 0},
+               {1, 0, 1, false, 0, -1, 0.04, 40},  {1, 0, 1, false, 0, -1, 0, -500},
+               {1, 0, 1, false, 0.01, -1, 1.0, 0}, {1, 0, 0, true, 0.01, 0.3, 0.3, 0},
+               {1, 0, 0, true, 1e6, -1, 5.0625, 0}};
+  for (const auto& [event, result, last, discards, perByte, cancel, seconds, delay] : cases) {
+    SCOPED_TRACE(std::to_string(event) + "/" + std::to_string(perByte) + "/" +
+                 std::to_string(delay));
     LinkRig r;
-    r.p.settings.SendDelayMs = c.delayMs;
-    r.comm.nextEvent = c.event;
-    r.comm.secondsPerByte = c.secondsPerByte;
+    r.p.settings.SendDelayMs = delay;
+    r.comm.nextEvent = event;
+    r.comm.secondsPerByte = perByte;
     const double start = r.clock.now;
-    if (c.cancelAfter >= 0) r.window.cancelAt = start + c.cancelAfter;
+    if (cancel >= 0) r.window.cancelAt = start + cancel;
     // A wait without end gives up here rather than hang the test.
     r.comm.onIdle = [&] { r.p.state.AbortFlag = r.p.state.AbortFlag || r.clock.now > start + 60; };
-    EXPECT_EQ(SendToBHT(r.p, std::string(100, 'x')), c.result);
-    EXPECT_NEAR(r.clock.now - start, c.seconds, 0.02);
-    EXPECT_EQ(r.p.state.LastResult, c.lastResult);
-    EXPECT_EQ(!r.comm.writes.empty() && r.comm.writes.back() == "OutputCount=0", c.discards);
+    EXPECT_EQ(SendToBHT(r.p, std::string(100, 'x')), result);
+    EXPECT_NEAR(r.clock.now - start, seconds, 0.02);
+    EXPECT_EQ(r.p.state.LastResult, last);
+    EXPECT_EQ(!r.comm.writes.empty() && r.comm.writes.back() == "OutputCount=0", discards);
     EXPECT_EQ(r.comm.OutputCount(), 0);
-    EXPECT_EQ(r.p.state.AbortFlag, c.cancelAfter >= 0);  // seen, not cleared
+    EXPECT_EQ(r.p.state.AbortFlag, cancel >= 0);  // seen, not cleared
   }
 }
 

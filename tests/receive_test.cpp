@@ -1,5 +1,4 @@
-// Receiving by the block protocol from a scripted terminal: heading and text-block checks, the
-// limits, and what every outcome leaves on the disk.
+// Receiving by the block protocol: heading and block checks, limits, and what is left on the disk.
 
 #include "receive/receive.h"
 
@@ -18,22 +17,21 @@ namespace {
 using test::ACK, test::ENQ, test::EOT, test::NAK, test::Frame, test::Xor;
 using Strings = std::vector<std::string>;
 
-std::string Digits(int v, size_t n) {
-  const std::string s = std::to_string(v);
-  return std::string(n - s.size(), '0') + s;
-}
+// Blocks as the terminal builds them: numbers with leading zeros, a heading of name (12
+// places), record count (5), field count and lengths (2 each), and text blocks.
+const auto Digits = [](int v, int n) { return std::to_string(v + 100000).substr(6 - n); };
 std::string HeadingText(std::string name, int count, const std::vector<int>& fields) {
   name.resize(12, ' ');
-  std::string t = name + Digits(count, 5) + Digits(static_cast<int>(fields.size()), 2);
-  for (int f : fields) t += Digits(f, 2);
-  return t;
+  name += Digits(count, 5) + Digits(static_cast<int>(fields.size()), 2);
+  for (int f : fields) name += Digits(f, 2);
+  return name;
 }
-std::string Heading(const std::string& name, int count, const std::vector<int>& fields = {2}) {
+const auto Heading = [](const std::string& name, int count, const std::vector<int>& fields) {
   return Frame('\x01', HeadingText(name, count, fields));
-}
-std::string Text(int serial, const std::string& record) {
-  return Frame('\x02', Digits(serial, 5) + record);
-}
+};
+const auto Text = [](int n, const std::string& record) {
+  return Frame('\x02', Digits(n, 5) + record);
+};
 Strings operator+(Strings s, const std::string& message) {
   s.push_back(message);
   return s;
@@ -44,13 +42,12 @@ Strings operator+(Strings s, const Strings& more) {
 }
 // The heading of `count` records "aa" and the first `sent` of them.
 Strings Upload(const std::string& name, int count, int sent) {
-  Strings s = {Heading(name, count)};
+  Strings s = {Heading(name, count, {2})};
   for (int k = 1; k <= sent; ++k) s.push_back(Text(k, "aa"));
   return s;
 }
 
-// A terminal that says ENQ, then sends the next of its scripted messages after every write of
-// the PC (an empty message is silence). The PC's writes are recorded.
+// A terminal that says ENQ, then answers each write of the PC with its next message ("": none).
 struct ReceiveRig : test::TestRig {
   Strings script, out;
   size_t cancelAfterWrites = 0;  // presses Cancel a second after this many writes (0: never)
@@ -97,7 +94,6 @@ TEST(ReceiveFile, WellFormedUploadInEveryBlockShapeAndItsDisplay) {
               0);
     EXPECT_EQ(r.ReadFile("ORDERS.BHT"), "ABCDEF123\r\n" + high + "\r\n");
     EXPECT_EQ(r.out, Strings(5, ACK));
-    EXPECT_NE(r.ReadFile("ORDERS.FLD").find("\r\nrecords 2\r\nfields  6 3\r\n"), std::string::npos);
     std::string seen;
     for (size_t i = 1; i < r.window.log.size(); ++i) seen += r.window.log[i] + "|";
     EXPECT_EQ(seen,
@@ -139,7 +135,6 @@ TEST(ReceiveHeader, LimitsFramingAndCheckCharacter) {
       {"wrong check", bad, 1},
       {"lost NUL check", "\x01" + nulText + "\x03", 0},
       {"check lost, not NUL", good.substr(0, good.size() - 1), 1},
-      {"trailing byte that cancels out", good + std::string(1, '\0'), 0},
       {"ENQ anywhere", good + ENQ, 4},
       {"no SOH", good.substr(1), 2},
       // On a slow line the check character lands a character time after the ETX, but not later.
@@ -167,7 +162,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
   nulRecord += Xor("00001" + nulRecord + "\x03");
   const std::string nulBlock = Frame('\x02', "00001" + nulRecord, false);
   const Strings tenBad(10, Text(7, "aa"));
-  std::string badText = Text(1, "WXYZ"), badHeading = Heading("ORDERS.BHT", 1);
+  std::string badText = Text(1, "WXYZ"), badHeading = Heading("ORDERS.BHT", 1, {2});
   badText.back() ^= 1;
   badHeading.back() ^= 1;
   const std::string h = Heading("UNDEL.BHT", 2, {4}), a = Text(1, "AAAA"), b = Text(2, "BBBB");
@@ -210,12 +205,9 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"bad check", {h, badText, a, b, EOT}, 0, ab, nak},
       {"lone ENQ", {h, ENQ, a, b, EOT}, 0, ab, nak},
       {"too long", {h, Text(1, "AAAAA"), a, b, EOT}, 0, ab, nak},
-      // The terminal missed the ACK of its last block and sends it again instead of EOT.
-      {"repeated last block", {h, a, b, b, EOT}, 0, ab, acks},
       // The tenth NAK leads to closing, not to giving up: the terminal's EOT gets its ACK.
       {"NAK limit", Strings(10, badHeading) + EOT, 53, "", tenNaks},
       {"refused heading", Upload("ORDERS.BHT", 40000, 0), 70, kept, stop, "o"},
-      {"refused name", Upload("REPORT.TXT", 1, 0), 79, "REPORT.TXT=" + old + ";", stop, "o"},
       {"silence after a record", Upload("ORDERS.BHT", 3, 1), 51, "", stop},
       {"silence, a file before", Upload("ORDERS.BHT", 3, 1), 51, kept, stop, "o"},
       {"cancel after a record", Upload("ORDERS.BHT", 2, 1), 90, kept, stop, "co"},

@@ -1,5 +1,4 @@
-// Sending by the block protocol against a scripted terminal: the bytes on the wire, record
-// shaping, and the dialogue's answers to NAKs, time-outs, EOT, Cancel and port faults.
+// Sending by the block protocol: the bytes on the wire, and the answers to every kind of reply.
 
 #include "send/send.h"
 
@@ -79,8 +78,8 @@ TEST(TransmitFile, BytesOnTheWireAndDialogues) {
       {"", "PROG.PD3", "12AB\r\n",
        ENQ + Frame('\x01', "PROG.PD3    00001") +
            Frame('\x02', "0000112AB" + std::string(124, '0')) + EOT},
-      // Compacted: positions 1-18 trimmed and packed, 19-34 as they are, 35-39 and 41-42 packed;
-      // position 40 and everything after 42 dropped.
+      // Compacted: 1-18 trimmed and packed, 19-34 as they are, 35-39 and 41-42 packed, rest
+      // dropped.
       {"+CMP +F50", "C.TXT", "    1234567890    " + text16 + "12345X67ZZZ\r\n",
        ENQ + c + Frame('\x02', "00001\x70\x86\x9c\xb2\xbe    " + text16 + "\x65\x7b\x91\xa7") +
            EOT},

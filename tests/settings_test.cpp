@@ -69,13 +69,14 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
        {"+F10,20 DATA.PD3", "", nullptr, 7, ""},        // and takes none
        {"+YMOD DATA.TXT", "", nullptr, 8, ""},
        {"OUT\\SUB\\DATA.TXT", "", nullptr, 0, "OUT\\SUB\\DATA.TXT 1 4 DATA.FLD"},
-       // Names (the file's directory matched without regard to case, above), and the record
-       // length and transfer of program kinds.
+       // Names and directories, and the record length and transfer of program kinds.
        {"+F5 ABCDEFGH.TXT", "", nullptr, 1, "ABCDEFGH.TXT 0 5 ABCDEFGH.FLD"},
        {"+F5 ABCDEFGHI.TXT", "", nullptr, 2, ""},
        {"+F5 DATA.TEXT", "", nullptr, 2, ""},
        {"+F5 A.B.C", "", nullptr, 2, ""},
        {"+F5 DATA+1.TXT", "", nullptr, 2, ""},
+       {"+F5 C:/DATA.TXT", "", nullptr, 2, ""},
+       {"C:\\BAD DIR\\", "", nullptr, 2, ""},
        {"MENU.PD4", "", nullptr, 0, "MENU.PD4 1 1024 YM"},
        {"MENU.FN3", "", nullptr, 0, "MENU.FN3 1 130"},
        // Lines end in CR, LF or both; more than 32767 only by YModem.
@@ -100,20 +101,7 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
   }
 }
 
-TEST(CheckFileArg, DirectoriesAndFiles) {
-  // The code, then the directory and file name as "directory|name".
-  const std::vector<std::tuple<const char*, int16_t, std::string>> cases = {
-      {"OUT\\", 0, "OUT\\|"},
-      {"A:", 0, "A:|"},
-      {"C:\\MY.DIR\\DATA.TXT", 0, "C:\\MY.DIR\\|DATA.TXT"},
-      {"C:/DATA.TXT", 2, "|C:/DATA.TXT"},
-      {"C:\\BAD DIR\\", 2, "C:\\BAD DIR\\|"}};
-  for (const auto& [token, code, parts] : cases) {
-    Rig r;
-    EXPECT_EQ(CheckFileArg(r.p, token), code) << token;
-    EXPECT_EQ(r.p.file.Directory + "|" + r.p.file.Name, parts);
-    EXPECT_EQ(r.p.file.SendMode, parts.back() != '|') << token;
-  }
+TEST(CheckCommand, Utf8ArgumentsAreReadAsLatin1) {
   // The command line arrives as UTF-8 arguments and is read as Latin-1: the pound sign is one
   // character of a valid name, and the file is found again under its UTF-8 name.
   Rig r;
