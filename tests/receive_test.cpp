@@ -63,9 +63,9 @@ struct ReceiveRig : test::TestRig {
       if (out.size() <= script.size()) comm.Reply(script[out.size() - 1]);
     };
   }
-  int16_t Receive(const Strings& messages) {
+  int16_t Receive(const Strings& messages) {  // no messages: the terminal never calls
     script = messages;
-    comm.Reply(ENQ);
+    if (!script.empty()) comm.Reply(ENQ);
     return ReceiveFile(p);
   }
   // The directory as "NAME=content;" in name order, field files by name only.
@@ -149,14 +149,6 @@ TEST(ReceiveHeader, LimitsFramingAndCheckCharacter) {
   }
 }
 
-TEST(ReceiveFile, SilenceEndsAfterTheTimeOutCount) {
-  ReceiveRig r;  // nobody calls: the PC gives up after four waits of three seconds
-  r.p.settings.TimeoutCount = 4;
-  EXPECT_EQ(ReceiveFile(r.p), 51);
-  EXPECT_EQ(r.out, (Strings{EOT, ACK}));
-  EXPECT_NEAR(r.firstWriteAt - 1000, 12.0, 0.5);
-}
-
 TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
   std::string nulRecord = "ABC";  // its last byte makes the check character NUL
   nulRecord += Xor("00001" + nulRecord + "\x03");
@@ -185,6 +177,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
   const std::string kept = "ORDERS.BHT=" + old + ";";
   std::string largest = "ORDERS.BHT=";
   for (int k = 0; k < 32767; ++k) largest += "aa\r\n";
+  largest += ";ORDERS.FLD;";
+  const Strings any;
   struct Case {
     std::string what;
     Strings script;  // the terminal's messages after its ENQ, one per write of the PC
@@ -192,7 +186,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     std::string files;  // the directory afterwards
     Strings last;       // the PC's last writes
     // a: append; c: Cancel a second after the third write; f: the disk is full after two lines;
-    // o: a file of the heading's name holds `old` at the start; y: Yes to the question asked.
+    // o: a file of the heading's name holds `old` at the start; y: Yes to the question asked;
+    // t: four waits before giving up.
     std::string options = "", dir = "";
     DiskSpace space = {};
     std::string box = "";
@@ -207,6 +202,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"too long", {h, Text(1, "AAAAA"), a, b, EOT}, 0, ab, nak},
       // The tenth NAK leads to closing, not to giving up: the terminal's EOT gets its ACK.
       {"NAK limit", Strings(10, badHeading) + EOT, 53, "", tenNaks},
+      // Nobody calls: the PC gives up after four waits of three seconds.
+      {"silence", {}, 51, "", stop, "t"},
       {"refused heading", Upload("ORDERS.BHT", 40000, 0), 70, kept, stop, "o"},
       {"silence after a record", Upload("ORDERS.BHT", 3, 1), 51, "", stop},
       {"silence, a file before", Upload("ORDERS.BHT", 3, 1), 51, kept, stop, "o"},
@@ -219,18 +216,10 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"append, NAK limit", Upload("ORDERS.BHT", 3, 2) + tenBad + EOT, 53, kept, {}, "ao"},
       {"append, disk full", Upload("ORDERS.BHT", 3, 3) + EOT, 61, kept, {}, "afo"},
       {"no records", Upload("MISSING.BHT", 0, 0) + EOT, 0, "MISSING.BHT=;MISSING.FLD;", {}},
-      {"the largest upload replaces a file",
-       Upload("ORDERS.BHT", 32767, 32767) + EOT,
-       0,
-       largest + ";ORDERS.FLD;",
-       {},
-       "o"},
-      {"append, success",
-       Upload("ORDERS.BHT", 2, 2) + EOT,
-       0,
-       "ORDERS.BHT=" + old + "aa\r\naa\r\n;ORDERS.FLD;",
-       {},
-       "ao"},
+      {"the largest upload replaces a file", Upload("ORDERS.BHT", 32767, 32767) + EOT, 0, largest,
+       any, "o"},
+      {"append, success", Upload("ORDERS.BHT", 2, 2) + EOT, 0,
+       "ORDERS.BHT=" + old + "aa\r\naa\r\n;ORDERS.FLD;", any, "ao"},
       {"room on A:", up, 0, ab, {}, "", "A:\\", room},
       {"no room on B:", up, 72, "", stop, "", "B:\\", tight},
       {"no query here: assume room", up, 0, ab, {}, "", "A:\\", noQuery},
@@ -248,6 +237,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     r.system.failWritesAfter = has('f') ? 2 : -1;
     if (has('o')) r.WriteFile(c.script[0].substr(1, c.script[0].find(' ') - 1), old);
     r.window.yesNoAnswer = has('y');
+    r.p.settings.TimeoutCount = has('t') ? 4 : r.p.settings.TimeoutCount;
     r.system.driveDir = r.dir;
     if (!c.dir.empty()) r.p.file.Directory = c.dir, r.system.space = c.space;
     EXPECT_EQ(r.Receive(c.script), c.code);
@@ -255,6 +245,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     const size_t n = std::min(r.out.size(), c.last.size());
     EXPECT_EQ(Strings(r.out.end() - n, r.out.end()), c.last);
     EXPECT_EQ(r.window.boxes, c.box.empty() ? Strings{} : Strings{c.box});
+    EXPECT_NEAR(has('t') ? r.firstWriteAt - 1000 : 12, 12, 0.5);  // four waits of three seconds
   }
 }
 
