@@ -220,13 +220,13 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
        any, "o"},
       {"append, success", Upload("ORDERS.BHT", 2, 2) + EOT, 0,
        "ORDERS.BHT=" + old + "aa\r\naa\r\n;ORDERS.FLD;", any, "ao"},
-      {"room on A:", up, 0, ab, {}, "", "A:\\", room},
+      {"room on A:", up, 0, ab, any, "", "A:\\", room},
       {"no room on B:", up, 72, "", stop, "", "B:\\", tight},
-      {"no query here: assume room", up, 0, ab, {}, "", "A:\\", noQuery},
-      {"no room, but not drive A: or B:", up, 0, ab, {}, "", "a:", none},
+      {"no query here: assume room", up, 0, ab, any, "", "A:\\", noQuery},
+      {"no room, but not drive A: or B:", up, 0, ab, any, "", "a:", none},
       {"too large to count, No", up, 72, "", stop, "", "A:\\", huge, uncounted},
       {"query failed, No", up, 72, "", stop, "", "A:\\", failed71, box("71")},
-      {"query failed, Yes", up, 0, ab, {}, "y", "B:\\", failed70, box("70")},
+      {"query failed, Yes", up, 0, ab, any, "y", "B:\\", failed70, box("70")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

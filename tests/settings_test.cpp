@@ -76,7 +76,6 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
        {"+F5 A.B.C", "", nullptr, 2, ""},
        {"+F5 DATA+1.TXT", "", nullptr, 2, ""},
        {"+F5 C:/DATA.TXT", "", nullptr, 2, ""},
-       {"C:\\BAD DIR\\", "", nullptr, 2, ""},
        {"MENU.PD4", "", nullptr, 0, "MENU.PD4 1 1024 YM"},
        {"MENU.FN3", "", nullptr, 0, "MENU.FN3 1 130"},
        // Lines end in CR, LF or both; more than 32767 only by YModem.
@@ -101,10 +100,11 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
   }
 }
 
-TEST(CheckCommand, Utf8ArgumentsAreReadAsLatin1) {
+TEST(CheckCommand, BlanksAndUtf8InArguments) {
+  Rig r;
+  EXPECT_EQ(CheckFileArg(r.p, "C:\\BAD DIR\\"), 2);  // one argument that holds a blank
   // The command line arrives as UTF-8 arguments and is read as Latin-1: the pound sign is one
   // character of a valid name, and the file is found again under its UTF-8 name.
-  Rig r;
   r.WriteFile("\302\243data.txt", "A\r\nB\r\n");
   posix::PosixSystem system(r.dir, {"+F5", "\302\243data.txt"}, "/usr/bin/telvaro3");
   Program p(r.comm, r.window, system);
@@ -125,8 +125,9 @@ TEST(SetFields, ListsAndLimits) {
       {"99.5", 4, 0, 0},       {"  10 20;5 ", 0, 3, 35}, {"   ", 9, 0, 0}};
   for (const auto& [list, code, count, length] : cases) {
     Rig r;
-    EXPECT_EQ(SetFields(r.p, list), code) << list;
-    EXPECT_EQ(r.p.file.FieldCount * 1000 + r.p.file.RecordLength, count * 1000 + length) << list;
+    SCOPED_TRACE(list);
+    EXPECT_EQ(SetFields(r.p, list), code);
+    EXPECT_EQ(std::pair(r.p.file.FieldCount, r.p.file.RecordLength), std::pair(count, length));
   }
 }
 
