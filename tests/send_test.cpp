@@ -69,17 +69,13 @@ TEST(TransmitFile, BytesOnTheWireAndDialogues) {
       {"+F3 -PB", "A.TXT", "AB\r\n", ENQ + Frame('\x01', h, false) + Frame('\x02', b, false) + EOT},
       {"+F3 -SN", "A.TXT", "AB\r\n", ENQ + Frame('\x01', h) + Frame('\x02', "AB ") + EOT},
       {"+F3 -PB -SN", "A.TXT", "AB\r\n",
-       ENQ + Frame('\x01', h, false) +
-           "\x02"
-           "AB \x03" +
-           EOT},
+       ENQ + Frame('\x01', h, false) + Frame('\x02', "AB ", false) + EOT},
       {"+F5", "EMPTY.TXT", "", ENQ + Frame('\x01', "EMPTY.TXT   000000105") + EOT},
       // A program file has no field part and is padded with zeros.
       {"", "PROG.PD3", "12AB\r\n",
        ENQ + Frame('\x01', "PROG.PD3    00001") +
            Frame('\x02', "0000112AB" + std::string(124, '0')) + EOT},
-      // Compacted: 1-18 trimmed and packed, 19-34 as they are, 35-39 and 41-42 packed, rest
-      // dropped.
+      // Compacted: 1-18 trimmed and packed, 19-34 kept, 35-39 and 41-42 packed, the rest dropped.
       {"+CMP +F50", "C.TXT", "    1234567890    " + text16 + "12345X67ZZZ\r\n",
        ENQ + c + Frame('\x02', "00001\x70\x86\x9c\xb2\xbe    " + text16 + "\x65\x7b\x91\xa7") +
            EOT},
