@@ -4,10 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "settings/procedures.h"
 #include "support/fakes.h"
@@ -15,137 +12,127 @@
 namespace telvaro3 {
 namespace {
 
-using test::TestRig;
+struct Rig : test::TestRig {
+  Rig() { SetDefaults(p); }
+  int16_t Command(const std::string& line) {
+    system.commandLine = line;
+    SetDefaults(p);
+    return CheckCommand(p);
+  }
+  // Port, line, send delay, time-outs and the switches, as "1 19200N81 5 10 ..."; when there is
+  // a file, its path, records, record length and field file instead.
+  std::string Summary() const {
+    const RunSettings& s = p.settings;
+    const TransferFile& f = p.file;
+    if (!f.Name.empty()) {
+      return f.Directory + f.Name + " " + std::to_string(f.RecordCount) + " " +
+             std::to_string(f.RecordLength) + (f.ProgramFile ? "" : " " + f.FieldFileName) +
+             (s.YModem ? " YM" : "");
+    }
+    return std::to_string(s.Port) + " " + s.BaudRate + s.Parity + s.DataBits + s.StopBits + " " +
+           std::to_string(s.SendDelayMs) + " " + std::to_string(s.TimeoutCount) +
+           (s.IrDA ? " IR" : "") + (s.YModem ? " YM" : "") + (s.Continuous ? " RX" : "");
+  }
+};
 
-int16_t ReadCommand(TestRig& r, const std::string& line) {
-  r.system.commandLine = line;
-  SetDefaults(r.p);
-  return CheckCommand(r.p);
-}
-
-TEST(CheckCommand, OptionsAndTheirErrors) {
-  // Unknown options, out-of-range values, and a file option with no list: all Err(9).
+TEST(CheckCommand, OptionsFilesAndFieldFiles) {
+  // Unknown options, out-of-range values and a file option with no list, all read before the file.
   for (const char* bad : {"+P20", "+P01", "+B57600", "+T45", "-EX", "+F", "MISSING.TXT +BAD"}) {
-    TestRig r;
-    EXPECT_EQ(ReadCommand(r, bad), 9) << bad;
+    Rig r;
+    EXPECT_EQ(r.Command(bad), 9) << bad;
   }
-  using S = const RunSettings&;
-  const std::vector<std::tuple<const char*, int16_t, std::function<bool(S)>>> cases = {
-      {"+P19", 0, [](S s) { return s.Port == 20; }},
-      {"+p2 +pe +d7 +s2 +ymod +b9600", 0,
-       [](S s) {
-         return s.Port == 3 && s.Parity == "E" && s.DataBits == "7" && s.StopBits == "2" &&
-                s.YModem && s.BaudRate == "9600";
-       }},
-      {"+IRD20", 0, [](S s) { return s.SendDelayMs == 20; }},
-      {"+IRD", 0, [](S s) { return s.SendDelayMs == 0 && !s.IrDA; }},
-      {"+IRD-50", 0, [](S s) { return s.SendDelayMs == 0; }},
-      {"+IRD1E99", 0, [](S s) { return s.SendDelayMs <= 60000; }},
-      {"+IR", 0, [](S s) { return s.IrDA && s.SendDelayMs == 5; }},
-      {"+T0", 0, [](S s) { return s.TimeoutCount == 32500; }},
-      {"+T90", 0, [](S s) { return s.TimeoutCount == 30; }},
-      {"+T120", 0, [](S s) { return s.TimeoutCount == 40; }},
-      // A single character at the end, or as the whole line, is never read.
-      {"+B9600 +", 0, [](S s) { return s.BaudRate == "9600"; }},
-      {"X", 0, [](S s) { return s.BaudRate == "19200"; }},
-      // Reading stops at the first error; what came before stays set.
-      {"+B9600 +RXON +XYZ +B300", 9, [](S s) { return s.BaudRate == "9600" && s.Continuous; }},
-      // Options are read before the file is looked at.
-      {"MISSING.TXT +F10", 1, nullptr},
-  };
-  for (const auto& [line, code, check] : cases) {
-    TestRig r;
-    SCOPED_TRACE(line);
-    EXPECT_EQ(ReadCommand(r, line), code);
-    EXPECT_TRUE(!check || check(r.p.settings));
+  std::string max;
+  for (int i = 0; i < 32767; ++i) max += "X\r\n";
+  // The command line, what data.txt and data.fld (none when null) hold, then the code and the
+  // settings (not looked at when empty). Reading stops at the first error, what came before stays
+  // set; a single character at the end, or as the whole line, is never read. A field file is
+  // read in any case and order, with either line end; it must name the file and list the fields.
+  const std::vector<std::tuple<const char*, std::string, const char*, int16_t, const char*>> cases =
+      {{"+B9600 +RXON +XYZ +B300", "", nullptr, 9, "1 9600N81 5 10 RX"},
+       {"+P19", "", nullptr, 0, "20 19200N81 5 10"},
+       {"+p2 +pe +d7 +s2 +ymod +b9600", "", nullptr, 0, "3 9600E72 5 10 YM"},
+       {"+IRD20", "", nullptr, 0, "1 19200N81 20 10"},
+       {"+IRD-50", "", nullptr, 0, "1 19200N81 0 10"},
+       {"+IR", "", nullptr, 0, "1 19200N81 5 10 IR"},
+       {"+T0", "", nullptr, 0, "1 19200N81 5 32500"},
+       {"+T120", "", nullptr, 0, "1 19200N81 5 40"},
+       {"+B9600 +", "", nullptr, 0, "1 9600N81 5 10"},
+       {"X", "", nullptr, 0, "1 19200N81 5 10"},
+       {"MISSING.TXT +F10", "", nullptr, 1, "MISSING.TXT 0 10 MISSING.FLD"},
+       {"DATA.TXT", "1\r\n", "fields 10 5\r\nfile data.txt\r\n", 0, "DATA.TXT 1 15 DATA.FLD"},
+       {"DATA.TXT", "1\r\n", "FILE    DATA.TXT\nFIELDS  10 5\n", 0, "DATA.TXT 1 15 DATA.FLD"},
+       {"DATA.TXT", "", "FILE OTHER.TXT\r\nFIELDS 10 5\r\n", 8, ""},
+       {"DATA.TXT", "", "FILE DATA.TXT\r\nFIELDS\r\n", 8, ""},
+       {"DATA.TXT", "", "FILE DATA.TXT\r\nFIELDS 0 5\r\n", 4, ""},
+       {"DATA.TXT", "", nullptr, 8, ""},
+       {"DATA.PD3", "", nullptr, 0, "DATA.PD3 1 128"},  // a program file needs no field list
+       {"+F10,20 DATA.PD3", "", nullptr, 7, ""},        // and takes none
+       {"+YMOD DATA.TXT", "", nullptr, 8, ""},
+       {"OUT\\SUB\\DATA.TXT", "", nullptr, 0, "OUT\\SUB\\DATA.TXT 1 4 DATA.FLD"},
+       // Names and directories, and the record length and transfer of program kinds.
+       {"+F5 ABCDEFGH.TXT", "", nullptr, 1, "ABCDEFGH.TXT 0 5 ABCDEFGH.FLD"},
+       {"+F5 ABCDEFGHI.TXT", "", nullptr, 2, ""},
+       {"+F5 DATA.TEXT", "", nullptr, 2, ""},
+       {"+F5 A.B.C", "", nullptr, 2, ""},
+       {"+F5 DATA+1.TXT", "", nullptr, 2, ""},
+       {"+F5 C:/DATA.TXT", "", nullptr, 2, ""},
+       {"MENU.PD4", "", nullptr, 0, "MENU.PD4 1 1024 YM"},
+       {"MENU.FN3", "", nullptr, 0, "MENU.FN3 1 130"},
+       // Lines end in CR, LF or both; more than 32767 only by YModem.
+       {"+F1 DATA.TXT", "A\rB\rC", nullptr, 0, "DATA.TXT 3 1 DATA.FLD"},
+       {"+F1 DATA.TXT", "A\nB\n", nullptr, 0, "DATA.TXT 2 1 DATA.FLD"},
+       {"+F1 DATA.TXT", "A\r\n\r\nB", nullptr, 0, "DATA.TXT 3 1 DATA.FLD"},
+       {"+F1 DATA.TXT", max, nullptr, 0, "DATA.TXT 32767 1 DATA.FLD"},
+       {"+F1 DATA.TXT", max + "X", nullptr, 3, ""},
+       {"+YMOD DATA.TXT", max + "X", "file DATA.TXT\r\nfields 1\r\n", 0,
+        "DATA.TXT 32768 1 DATA.FLD YM"},
+       {"+F1 NOWHERE\\DATA.TXT", "", nullptr, 71, ""}};
+  for (const auto& [line, data, fieldFile, code, settings] : cases) {
+    Rig r;
+    for (const char* name : {"DATA.PD3", "MENU.PD4", "MENU.FN3", "out/sub/data.txt"}) {
+      r.WriteFile(name, "1\r\n");
+    }
+    r.WriteFile("out/sub/data.fld", "file DATA.TXT\r\nfields 4\r\n");
+    r.WriteFile("data.txt", data);
+    if (fieldFile) r.WriteFile("data.fld", fieldFile);
+    EXPECT_EQ(r.Command(line), code) << line;
+    EXPECT_EQ(*settings ? r.Summary() : "", settings) << line;
   }
 }
 
-TEST(CheckFilename, AcceptedAndRejectedNames) {
-  for (const char* bad :
-       {"LONGNAME1.TXT", "ABCDEFGHI.TX", "NAME123456", "DATA.TEXT", "A.B.C", "DATA+1.TXT"}) {
-    TestRig r;
-    r.p.file.Name = bad;
-    EXPECT_EQ(CheckFilename(r.p), 2) << bad;
-  }
-  // The field file's name (none for a program kind) and the record length.
-  const std::vector<std::tuple<const char*, const char*, int16_t>> cases = {
-      {"ABCDEFGH.TXT", "ABCDEFGH.FLD", 0},
-      {"\243DATA.TXT", "\243DATA.FLD", 0},
-      {"data.pd3", "data.FLD", 0},
-      {"pd3", "", 128},
-      {"MENU.PD4", "", 1024},
-      {"MENU.FN3", "", 130},
-  };
-  for (const auto& [name, fieldFile, recordLength] : cases) {
-    TestRig r;
-    SCOPED_TRACE(name);
-    SetDefaults(r.p);
-    r.p.file.Name = name;
-    EXPECT_EQ(CheckFilename(r.p), 0);
-    EXPECT_EQ(r.p.file.ProgramFile ? "" : r.p.file.FieldFileName, fieldFile);
-    EXPECT_EQ(r.p.file.RecordLength, recordLength);
-    EXPECT_EQ(r.p.settings.YModem, recordLength == 1024);
-  }
-}
-
-TEST(CheckFileArg, DirectoriesAndFiles) {
-  // The code, then the directory and file name as "directory|name".
-  const std::vector<std::tuple<const char*, int16_t, std::string>> cases = {
-      {"OUT\\", 0, "OUT\\|"},
-      {"A:", 0, "A:|"},
-      {"C:\\DATA", 0, "C:\\|DATA"},
-      {"C:\\MY.DIR\\DATA.TXT", 0, "C:\\MY.DIR\\|DATA.TXT"},
-      {"C:/DATA.TXT", 2, "|C:/DATA.TXT"},
-      {"C:\\BAD DIR\\", 2, "C:\\BAD DIR\\|"},
-  };
-  for (const auto& [token, code, parts] : cases) {
-    TestRig r;
-    SCOPED_TRACE(token);
-    SetDefaults(r.p);
-    EXPECT_EQ(CheckFileArg(r.p, token), code);
-    EXPECT_EQ(r.p.file.Directory + "|" + r.p.file.Name, parts);
-    EXPECT_EQ(r.p.file.SendMode, parts.back() != '|');
-  }
+TEST(CheckCommand, BlanksAndUtf8InArguments) {
+  Rig r;
+  EXPECT_EQ(CheckFileArg(r.p, "C:\\BAD DIR\\"), 2);  // one argument that holds a blank
   // The command line arrives as UTF-8 arguments and is read as Latin-1: the pound sign is one
   // character of a valid name, and the file is found again under its UTF-8 name.
-  TestRig r;
   r.WriteFile("\302\243data.txt", "A\r\nB\r\n");
   posix::PosixSystem system(r.dir, {"+F5", "\302\243data.txt"}, "/usr/bin/telvaro3");
   Program p(r.comm, r.window, system);
   SetDefaults(p);
   EXPECT_EQ(CheckCommand(p), 0);
-  EXPECT_EQ(p.file.Name, "\243DATA.TXT");
-  EXPECT_EQ(p.file.RecordCount, 2);
+  EXPECT_EQ(p.file.Name + std::to_string(p.file.RecordCount) + p.file.FieldFileName,
+            "\243DATA.TXT2\243DATA.FLD");
 }
 
 TEST(SetFields, ListsAndLimits) {
-  auto repeat = [](const std::string& item, int n) {
-    std::string s = item;
-    for (int i = 1; i < n; ++i) s += "," + item;
-    return s;
-  };
-  const std::string r15 = repeat("15", 16), r14 = repeat("14", 16), r1 = repeat("1", 17);
+  std::string r15 = "15", r14 = "14", r1 = "1";
+  for (int i = 1; i < 16; ++i) r15 += ",15", r14 += ",14", r1 += ",1";
   // The list, then the code, field count and record length it gives.
   const std::vector<std::tuple<std::string, int16_t, int16_t, int16_t>> cases = {
-      {"99,99,54", 0, 3, 252}, {"99,99,55", 6, 3, 253}, {r15, 6, 16, 240}, {r14, 0, 16, 224},
-      {r1, 5, 16, 16},         {"0", 4, 0, 0},          {"100", 4, 0, 0},  {"10,,5", 4, 1, 10},
-      {"10, 5", 4, 1, 10},     {"5.5", 0, 1, 6},        {"99.5", 4, 0, 0}, {"  10 20;5 ", 0, 3, 35},
-      {"   ", 9, 0, 0},
-  };
+      {"99,99,54", 0, 3, 252}, {"99,99,55", 6, 3, 253},  {r15, 6, 16, 240},
+      {r14, 0, 16, 224},       {r1 + ",1", 5, 16, 16},   {"0", 4, 0, 0},
+      {"100", 4, 0, 0},        {"10,,5", 4, 1, 10},      {"5.5", 0, 1, 6},
+      {"99.5", 4, 0, 0},       {"  10 20;5 ", 0, 3, 35}, {"   ", 9, 0, 0}};
   for (const auto& [list, code, count, length] : cases) {
-    TestRig r;
+    Rig r;
     SCOPED_TRACE(list);
-    SetDefaults(r.p);
     EXPECT_EQ(SetFields(r.p, list), code);
-    EXPECT_EQ(r.p.file.FieldCount, count);
-    EXPECT_EQ(r.p.file.RecordLength, length);
+    EXPECT_EQ(std::pair(r.p.file.FieldCount, r.p.file.RecordLength), std::pair(count, length));
   }
 }
 
 TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
-  TestRig r;
-  SetDefaults(r.p);
+  Rig r;
   r.p.file.Name = "ORDERS.BHT";
   ASSERT_EQ(CheckFilename(r.p), 0);
   ASSERT_EQ(SetFields(r.p, "10,5"), 0);
@@ -156,89 +143,26 @@ TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
             "* Field lengths of the records in ORDERS.BHT; needed to send it back\r\n"
             "file    ORDERS.BHT\r\ndate    12-03-2026 22:14:01\r\nsize    952\r\n"
             "records 56\r\nfields  10 5\r\n");
-  r.WriteFile("ORDERS.BHT", "A\r\nB\r\n");
-  EXPECT_EQ(ReadCommand(r, "ORDERS.BHT"), 0);
-  EXPECT_EQ(r.p.file.FieldLengths[1] + "," + r.p.file.FieldLengths[2], "10,5");
-  EXPECT_EQ(r.p.file.RecordCount, 2);
   // Appending: seven more lines, and the last fields line counts.
   r.p.settings.AppendOutput = true;
   ASSERT_EQ(SetFields(r.p, "3,4,5"), 0);
   ASSERT_EQ(WriteFieldFile(r.p), 0);
   const std::string twice = r.ReadFile("ORDERS.FLD");
   EXPECT_EQ(std::count(twice.begin(), twice.end(), '\n'), 14);
-  EXPECT_EQ(ReadCommand(r, "ORDERS.BHT"), 0);
-  EXPECT_EQ(r.p.file.RecordLength, 12);
+  r.WriteFile("ORDERS.BHT", "A\r\nB\r\n");
+  EXPECT_EQ(r.Command("ORDERS.BHT"), 0);
+  EXPECT_EQ(r.p.file.FieldLengths[3] + std::to_string(r.p.file.RecordLength), "512");
 }
 
-TEST(FieldFile, WhatTheReaderAccepts) {
-  const std::vector<std::pair<const char*, int16_t>> cases = {
-      {"fields 10 5\r\nfile data.txt\r\n", 0},   // lower case, any order
-      {"FILE    DATA.TXT\nFIELDS  10 5\n", 0},   // LF line ends
-      {"FILE OTHER.TXT\r\nFIELDS 10 5\r\n", 8},  // another file
-      {"FILE DATA.TXT\r\n", 8},                  // no fields line
-      {"FILE DATA.TXT\r\nFIELDS 0 5\r\n", 4},    // a bad field list
-      {"FILE DATA.TXT\r\nFIELDS\r\n", 8},        // "FIELDS" without its blank is no list
-  };
-  for (const auto& [content, code] : cases) {
-    TestRig r;
-    SCOPED_TRACE(content);
-    r.WriteFile("data.txt", "1\r\n2\r\n");
-    r.WriteFile("data.fld", content);
-    EXPECT_EQ(ReadCommand(r, "DATA.TXT"), code);
-  }
-  TestRig r;
-  r.WriteFile("DATA.TXT", "1\r\n");
-  EXPECT_EQ(ReadCommand(r, "DATA.TXT"), 8);  // no field file, no +F
-  r.WriteFile("DATA.PD3", "1\r\n");
-  EXPECT_EQ(ReadCommand(r, "DATA.PD3"), 0);  // a program file needs none
-  EXPECT_EQ(ReadCommand(r, "+F10,20 DATA.PD3"), 7);
-  EXPECT_EQ(ReadCommand(r, "+YMOD DATA.TXT"), 8);
-}
-
-TEST(Test_File, CountsLines) {
-  std::string max;
-  for (int i = 0; i < 32767; ++i) max += "X\r\n";
-  // The content and whether it goes by YModem, then the code and the count.
-  const std::vector<std::tuple<std::string, bool, int16_t, int32_t>> cases = {
-      {"", false, 0, 0},         {"A", false, 0, 1},          {"A\rB\rC", false, 0, 3},
-      {"A\nB\n", false, 0, 2},   {"A\r\n\r\nB", false, 0, 3}, {max, false, 0, 32767},
-      {max + "X", false, 3, -1}, {max + "X", true, 0, 32768},
-  };
-  for (const auto& [content, ymodem, code, count] : cases) {
-    TestRig r;
-    SCOPED_TRACE(content.substr(0, 12));
-    r.WriteFile("DATA.TXT", content);
-    SetDefaults(r.p);
-    r.p.file.Name = "DATA.TXT";
-    r.p.file.RecordCount = -1;
-    r.p.settings.YModem = ymodem;
-    EXPECT_EQ(Test_File(r.p), code);
-    EXPECT_EQ(r.p.file.RecordCount, count);
-    r.p.file.Directory = "NOWHERE\\";
-    EXPECT_EQ(Test_File(r.p), 71);  // a directory that is not there
-  }
-}
-
-TEST(Files, NamesMatchWithoutRegardToCase) {
-  TestRig r;
-  r.WriteFile("out/sub/data.txt", "1\r\n2\r\n");
-  r.WriteFile("out/sub/data.fld", "file DATA.TXT\r\nfields 4\r\n");
-  EXPECT_EQ(ReadCommand(r, "OUT\\SUB\\DATA.TXT"), 0);
-  EXPECT_EQ(r.p.file.RecordLength, 4);
-  // A new file is made under the name the program holds, inside the matched directory.
-  r.p.file.Directory = "OUT\\";
-  r.p.file.FieldFileName = "NEW.FLD";
-  r.p.file.Name = "NEW.BHT";
-  ASSERT_EQ(WriteFieldFile(r.p), 0);
-  EXPECT_TRUE(r.Exists("out/NEW.FLD"));
-
+TEST(Files, ASiblingThatReadsTheSameInLatin1IsNotEntered) {
   // A working directory whose name Latin-1 cannot hold: its '?' stand-ins must not lead into a
   // sibling whose name reads the same in Latin-1.
-  r.WriteFile("\xE6\x97\xA5\xE6\x9C\xAC/ORDERS.FLD", "sibling");  // a sibling directory
-  std::filesystem::create_directories(r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD");
-  posix::PosixSystem there(r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD");
-  EXPECT_EQ(there.Resolve(there.CurrentDirectory() + "ORDERS.FLD"),
-            r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD/./ORDERS.FLD");
+  Rig r;
+  r.WriteFile("\xE6\x97\xA5\xE6\x9C\xAC/ORDERS.FLD", "sibling");
+  const std::string here = r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD";
+  std::filesystem::create_directories(here);
+  posix::PosixSystem there(here);
+  EXPECT_EQ(there.Resolve(there.CurrentDirectory() + "ORDERS.FLD"), here + "/./ORDERS.FLD");
 }
 
 }  // namespace
