@@ -17,8 +17,7 @@
 namespace telvaro3 {
 namespace {
 
-using test::ACK, test::ENQ, test::EOT, test::NAK, test::Frame;
-using test::TestRig;
+using test::ACK, test::ENQ, test::EOT, test::NAK, test::Frame, test::TestRig;
 
 // Runs the whole program with a command line; the terminal stays silent unless told otherwise.
 void RunProgram(TestRig& r, const std::string& line) {
@@ -30,14 +29,16 @@ int Opens(const TestRig& r) {
   return static_cast<int>(std::count(r.comm.writes.begin(), r.comm.writes.end(), "PortIsOpen=1"));
 }
 
+bool Logged(const TestRig& r, const std::string& line) {
+  return std::find(r.window.log.begin(), r.window.log.end(), line) != r.window.log.end();
+}
+
 TEST(RunTransfer, PortSettingsAndOpenings) {
   // The port and line the options name, then each opening (1) and closing (0) of the port: above
   // 19200 the IrDA flag is set only on an open port, so the port is opened and closed once more.
-  const std::vector<std::tuple<const char*, const char*, const char*>> cases = {
-      {"+DDE +P4 +PE +D7 +S2", "PortNumber=5 LineSettings=19200,E,7,2", "10"},
-      {"+DDE +IR +B115200", "PortNumber=1 LineSettings=115200,N,8,1", "1010"},
-  };
-  for (const auto& [line, port, openings] : cases) {
+  for (const auto& [line, port, openings] :
+       {std::tuple{"+DDE +P4 +PE +D7 +S2", "PortNumber=5 LineSettings=19200,E,7,2", "10"},
+        std::tuple{"+DDE +IR +B115200", "PortNumber=1 LineSettings=115200,N,8,1", "1010"}}) {
     TestRig r;
     RunProgram(r, line);
     EXPECT_EQ(r.comm.writes[0] + " " + r.comm.writes[1], port) << line;
@@ -73,46 +74,34 @@ TEST(RunTransfer, RunsThatFail) {
 TEST(RunTransfer, ContinuousModeRepeatsUntilCancel) {
   // A silent terminal's round lasts its 30 s, whatever came before (a bad option too); a round
   // that fails at once shows its result and pauses a second with the window's events processed,
-  // so that the retries neither spin nor shut Cancel out.
-  struct Case {
-    const char* line;
-    int16_t openError;
-    double cancelAfter;
-    int opens;
-    const char* message;  // the last one, and the one each quick failure showed
-  };
-  const Case cases[] = {
+  // so that the retries neither spin nor shut Cancel out. The message: the last one, and the one
+  // each quick failure showed (the command line's error first, then the sending round's).
+  const std::vector<std::tuple<const char*, int16_t, double, int, const char*>> cases = {
       {"+RXON +DDE", 0, 95, 4, "Err(90) Aborted by Cancel."},
       {"+RXON +DDE +BAD", 0, 95, 4, "Err(90) Aborted by Cancel."},
       {"+RXON +DDE +P5", 68, 4.5, 5, "Err(101) Communications Port 6 not available."},
-      // The command line's error first, then the sending round's, each round with its pause.
       {"+RXON +DDE NONE.TXT +F5", 0, 4.5, 4, "Err(1) File: NONE.TXT  not found."},
   };
-  for (const Case& c : cases) {
+  for (const auto& [line, openError, cancelAfter, opens, message] : cases) {
     TestRig r;
-    SCOPED_TRACE(c.line);
-    r.comm.openError = c.openError;
-    r.window.cancelAt = r.clock.now + c.cancelAfter;
-    // Ends a program that would retry without end, rather than hang the test.
-    r.comm.onOpen = [&r] {
+    SCOPED_TRACE(line);
+    r.comm.openError = openError;
+    r.window.cancelAt = r.clock.now + cancelAfter;
+    r.comm.onOpen = [&r] {  // ends a program that would retry without end, rather than hang
       if (Opens(r) > 100) r.window.PressCancel();
     };
-    RunProgram(r, c.line);
-    EXPECT_EQ(Opens(r), c.opens);
-    EXPECT_EQ(r.window.Get(Field::MsgLabel), c.message);
-    const bool quick = c.cancelAfter < 10;
-    EXPECT_EQ(r.window.waitedMs >= 1000 * (c.opens - 1), quick) << r.window.waitedMs;
-    if (quick) {
-      EXPECT_NE(std::find(r.window.log.begin(), r.window.log.end(),
-                          std::string("MsgLabel: ") + c.message),
-                r.window.log.end());
-    }
+    RunProgram(r, line);
+    EXPECT_EQ(Opens(r), opens);
+    EXPECT_EQ(r.window.Get(Field::MsgLabel), message);
+    const bool quick = cancelAfter < 10;
+    EXPECT_EQ(r.window.waitedMs >= 1000 * (opens - 1), quick) << r.window.waitedMs;
+    EXPECT_TRUE(!quick || Logged(r, std::string("MsgLabel: ") + message));
   }
 }
 
 TEST(RunTransfer, ContinuousModeRestartsOnceAfterAnUnexpectedError) {
-  // A fault in the first round only: the box, a pause, and the rounds go on until Cancel. A
-  // fault in the second round too ends the program after its box, without a result report.
+  // A fault in the first round only: the box, a pause showing it, and the rounds go on until
+  // Cancel. A fault in the second round too ends the program after its box, without a report.
   for (const int faultyRounds : {1, 2}) {
     TestRig r;
     SCOPED_TRACE(faultyRounds);
@@ -125,10 +114,8 @@ TEST(RunTransfer, ContinuousModeRestartsOnceAfterAnUnexpectedError) {
     const std::string box = "[TELVARO3 ERROR]  5: Broken Error in Transmit File";
     EXPECT_EQ(r.window.boxes, std::vector<std::string>(faultyRounds, box));
     EXPECT_EQ(Opens(r), faultyRounds == 1 ? 3 : 2);
-    // The pause after the first fault shows it; after the second nothing is reported.
     EXPECT_GE(r.window.waitedMs, 900);
-    EXPECT_NE(std::find(r.window.log.begin(), r.window.log.end(), "MsgLabel: " + box.substr(17)),
-              r.window.log.end());
+    EXPECT_TRUE(Logged(r, "MsgLabel: " + box.substr(17)));
     EXPECT_EQ(r.window.Get(Field::MsgLabel), faultyRounds == 1 ? "Err(90) Aborted by Cancel." : "");
     EXPECT_TRUE(r.window.unloaded);
     EXPECT_FALSE(r.comm.PortIsOpen());
@@ -154,16 +141,10 @@ TEST(RunTransfer, EachContinuousRoundStartsFromTheCommandLine) {
     };
     r.comm.onOutput = [&](const std::string& data) {
       if (sent == -2 || upload == uploads.size()) return;
-      const auto& messages = uploads[upload];
-      if (data == ACK && sent + 1 < static_cast<int>(messages.size())) {
-        r.comm.Reply(messages[static_cast<size_t>(++sent)]);
-      } else if (data == NAK && sent >= 0) {
-        r.comm.Reply(messages[static_cast<size_t>(sent)]);
-      } else {
-        // The PC closed the link (EOT) or acknowledged the terminal's EOT: the next upload.
-        ++upload;
-        sent = -2;
-      }
+      if (data == ACK && ++sent < static_cast<int>(uploads[upload].size()))
+        return r.comm.Reply(uploads[upload][static_cast<size_t>(sent)]);
+      ++upload;  // the PC closed the link or acknowledged the terminal's EOT: the next upload
+      sent = -2;
     };
     r.window.onEvents = [&r] {  // a bound, should a round never let the clock move
       if (r.window.doEventsCalls > 1000000) r.window.PressCancel();
@@ -186,31 +167,27 @@ TEST(RunTransfer, WindowTextsOfASend) {
   // RecCntBox shows the number of the line read last: one ahead while lines remain.
   EXPECT_EQ(shown,
             "Label1: Cancel stops the transfer; the result stays shown until Exit.\n"
-            "StatusBox: Establish Link\n"
-            "StatusBox: Sending Header\nFileBox: DATA.TXT\n"
+            "StatusBox: Establish Link\nStatusBox: Sending Header\nFileBox: DATA.TXT\n"
             "StatusBox: Sending File \nRecordsBox:  00003\nRecCntBox:  00000\ncomplete:  0%\n"
             "RecCntBox:  00002\nProgressBar1: 33\ncomplete:  33%\n"
             "RecCntBox:  00003\nProgressBar1: 67\ncomplete:  67%\n"
-            "ProgressBar1: 100\ncomplete:  100%\n"
-            "StatusBox: Closing Link\n"
+            "ProgressBar1: 100\ncomplete:  100%\nStatusBox: Closing Link\n"
             "StatusBox: File Sent OK\nMsgLabel: Err(0) Transfer Complete\nCommandButton: Exit\n");
 }
 
 TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
-  TestRig irda;
+  TestRig irda, gone;
   RunProgram(irda, "+IR +B38400 +EW");
   // A file that is there when counted and empty when sent: the end of the file is met early.
-  TestRig gone;
   gone.WriteFile("DATA.TXT", "A\r\nB\r\n");
   gone.comm.onOutput = [&](const std::string& data) {
-    if (data == "\x05") gone.WriteFile("DATA.TXT", "");
-    gone.comm.Reply("\x06");
+    if (data == ENQ) gone.WriteFile("DATA.TXT", "");
+    gone.comm.Reply(ACK);
   };
   RunProgram(gone, "+F5 DATA.TXT +EW");
-  const std::pair<TestRig*, const char*> cases[] = {
-      {&irda, "[telvaro3] Baud Rate not supported by IRDA interface"},
-      {&gone, "[TELVARO3 ERROR]  62: Input past end of file Error in GetNextRecord"}};
-  for (const auto& [r, box] : cases) {
+  for (const auto& [r, box] :
+       {std::pair{&irda, "[telvaro3] Baud Rate not supported by IRDA interface"},
+        std::pair{&gone, "[TELVARO3 ERROR]  62: Input past end of file Error in GetNextRecord"}}) {
     EXPECT_EQ(r->window.boxes, std::vector<std::string>{box});
     EXPECT_EQ(r->window.Get(Field::MsgLabel), "");  // no result report after it
     EXPECT_TRUE(r->window.unloaded);
@@ -218,87 +195,57 @@ TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
   }
 }
 
-TEST(ReportResult, TextsOfTheReport) {
-  struct Case {
-    int16_t code;
-    bool program;
-    const char *status, *text;
-  };
-  const std::vector<Case> cases = {
-      {0, true, "Program Sent OK", "Err(0) Transfer Complete"},
-      {-1, false, "File ", "Err(0) Transfer Complete"},  // YModem keeps no phase
-  };
-  for (const auto& c : cases) {
+TEST(ReportResult, TextsAndTheFinalWait) {
+  // Cancel is pressed before the report (ignored) and again after 2 s: after an error even +EX
+  // waits for it. The code, a program's send, +EX, the status, whether the report waits.
+  for (const auto& [code, program, exitOnSuccess, status, waits] :
+       {std::tuple{0, true, true, "Program Sent OK", false},
+        std::tuple{-1, false, false, "File ", true},  // YModem keeps no phase
+        std::tuple{52, false, true, "Transfer Error", true}}) {
     TestRig r;
-    SetDefaults(r.p);
-    r.p.file.SendMode = c.program;
-    r.p.file.ProgramFile = c.program;
-    r.p.settings.NoWait = true;
-    r.p.state.ErrorCode = c.code;
-    r.p.state.TransferPhase = c.program ? kPhaseDone : 0;
-    ReportResult(r.p);
-    EXPECT_EQ(r.window.Get(Field::StatusBox), c.status) << c.text;
-    EXPECT_EQ(r.window.Get(Field::MsgLabel), c.text);
-  }
-}
-
-TEST(ErrorMessage, EveryMessageOfTheTable) {
-  // The code, the saved run-time error number (for 99), and the message; file DATA.TXT, port 3,
-  // phase 3, line 0.
-  const std::vector<std::tuple<int16_t, int16_t, const char*>> cases = {
-      {1, 0, "Err(1) File: DATA.TXT  not found."},
-      {2, 0, "Err(2) File name entered in wrong format."},
-      {3, 0, "Err(3) Number of records exceeds 32767."},
-      {4, 0, "Err(4) Field length is out of range."},
-      {5, 0, "Err(5) Number of fields is out of range."},
-      {6, 0, "Err(6) Record length is out of range."},
-      {7, 0, "Err(7) Parameter mismatch."},
-      {8, 0, "Err(8) Field length not found."},
-      {9, 0, "Err(9) Option mismatch."},
-      {51, 0, "Err(51) Communications error."},
-      {52, 0, "Err(52) Communications error."},
-      {53, 0, "Err(53) Communications error."},
-      {54, 0, "Err(54) Communications error."},
-      {55, 0, "Err(55) Communications error."},
-      {70, 0, "Err(70) Incorrect file or illegal heading."},
-      {71, 0, "Err(71) Path not found."},
-      {72, 0, "Err(72) Disk full."},
-      {79, 0, "Err(79) Quenfor Header Err."},
-      {90, 0, "Err(90) Aborted by Cancel."},
-      {99, 0, "Err(99) General Failure"},
-      {99, -4, "Err(99) General Failure"},
-      {99, 75, "Err(99) General Failure (75)"},
-      {99, 13, "Err(99) General Failure Error [ 13E  0 ]  3"},
-      {101, 0, "Err(101) Communications Port 3 not available."},
-      {102, 0, "Err(102) Communications Port 3 error."},
-      {61, 0, "Error 61 OCCURED"},
-      {1005, 0, "Error 1005 OCCURED"},
-      {-7, 0, "Error-7 OCCURED"},
-  };
-  for (const auto& [code, runErr, text] : cases) {
-    TestRig r;
-    r.p.file.Name = "DATA.TXT";
-    r.comm.SetPortNumber(3);
-    r.p.state.RunErrNumber = runErr;
-    r.p.state.TransferPhase = kPhaseText;
-    EXPECT_EQ(ErrorMessage(r.p, code), text) << code;
-  }
-}
-
-TEST(ReportResult, ExitOnSuccessOnly) {
-  // After an error even +EX waits for the button (pressed after 2 s); an earlier press is ignored.
-  for (const int16_t code : {0, 52}) {
-    TestRig r;
+    SCOPED_TRACE(status);
     SetDefaults(r.p);
     r.p.window.Bind([&] { r.p.state.AbortFlag = true; }, [] {});
     r.p.state.AbortFlag = true;
     r.window.cancelAt = r.clock.now + 2.0;
-    r.p.state.ErrorCode = code;
-    r.p.settings.ExitOnSuccess = true;
+    r.p.file.SendMode = r.p.file.ProgramFile = program;
+    r.p.settings.ExitOnSuccess = exitOnSuccess;
+    r.p.state.ErrorCode = static_cast<int16_t>(code);
+    r.p.state.TransferPhase = program ? kPhaseDone : 0;
     ReportResult(r.p);
-    EXPECT_EQ(r.clock.now >= r.window.cancelAt, code != 0) << code;
-    EXPECT_EQ(r.window.commandCaption, code == 0 ? "Exit" : "OK") << code;
+    EXPECT_EQ(r.window.Get(Field::StatusBox), status);
+    EXPECT_EQ(r.window.Get(Field::MsgLabel),
+              code > 0 ? "Err(52) Communications error." : "Err(0) Transfer Complete");
+    EXPECT_EQ(r.window.commandCaption, code > 0 ? "OK" : "Exit");
+    EXPECT_EQ(r.clock.now >= r.window.cancelAt, waits);
   }
+}
+
+TEST(ErrorMessage, EveryMessageOfTheTable) {
+  // File DATA.TXT, port 3, phase 3, line 0; 99 with the saved run-time error numbers last.
+  TestRig r;
+  r.p.file.Name = "DATA.TXT";
+  r.comm.SetPortNumber(3);
+  r.p.state.TransferPhase = kPhaseText;
+  std::string all;
+  for (int16_t code : {1, 2, 3, 4, 5, 6, 7, 8, 9, 51, 55, 70, 71, 72, 79, 90, 101, 102, 61, -7})
+    all += ErrorMessage(r.p, code) + "\n";
+  for (int16_t runErr : {-4, 75, 13}) {
+    r.p.state.RunErrNumber = runErr;
+    all += ErrorMessage(r.p, 99) + "\n";
+  }
+  EXPECT_EQ(all,
+            "Err(1) File: DATA.TXT  not found.\nErr(2) File name entered in wrong format.\n"
+            "Err(3) Number of records exceeds 32767.\nErr(4) Field length is out of range.\n"
+            "Err(5) Number of fields is out of range.\nErr(6) Record length is out of range.\n"
+            "Err(7) Parameter mismatch.\nErr(8) Field length not found.\n"
+            "Err(9) Option mismatch.\nErr(51) Communications error.\n"
+            "Err(55) Communications error.\nErr(70) Incorrect file or illegal heading.\n"
+            "Err(71) Path not found.\nErr(72) Disk full.\nErr(79) Quenfor Header Err.\n"
+            "Err(90) Aborted by Cancel.\nErr(101) Communications Port 3 not available.\n"
+            "Err(102) Communications Port 3 error.\nError 61 OCCURED\nError-7 OCCURED\n"
+            "Err(99) General Failure\nErr(99) General Failure (75)\n"
+            "Err(99) General Failure Error [ 13E  0 ]  3\n");
 }
 
 TEST(MapRunTimeError, Table) {
