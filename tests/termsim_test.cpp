@@ -15,8 +15,6 @@
 namespace telvaro3::test {
 namespace {
 
-constexpr char SOH = 0x01, STX = 0x02;
-
 // One turn of the PC: what it sends (maybe nothing), then what the terminal must answer. A noisy
 // answer comes after some bytes of line noise.
 struct Turn {
@@ -29,10 +27,9 @@ struct Case {
   std::string args;
   std::vector<Turn> turns;
   int exitCode;
-  std::string saved{};  // the records the terminal kept (--save got.txt), when given
-  // The changes of hands (--turn-log turns.txt) as "<side> <characters answered>" lines, when
-  // given; the latencies themselves are the machine's.
-  std::string turnLog{};
+  // What the terminal kept (--save got.txt), or the changes of hands (--turn-log turns.txt) as
+  // "<side> <characters answered>" lines, leaving out the latencies, which are the machine's.
+  std::string saved{}, turnLog{};
 };
 
 class TermsimDialogue : public ::testing::TestWithParam<Case> {};
@@ -40,50 +37,41 @@ class TermsimDialogue : public ::testing::TestWithParam<Case> {};
 TEST_P(TermsimDialogue, AnswersAsDocumented) {
   const Case& c = GetParam();
   const TempDir tmp;
-  const std::string dir = tmp.path.string();
-  const std::string link = dir + "/com", err = dir + "/termsim.err";
+  const std::string dir = tmp.path.string(), link = dir + "/com", err = dir + "/termsim.err";
   std::vector<std::string> argv = {
       TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty", "--link", link, "--timeout-s", "20"};
   for (auto& w : Words(c.args)) argv.push_back(w);
-  ProcessOptions o;
-  o.cwd = dir;
-  o.stderrPath = err;
-  Process sim(argv, o);
+  Process sim(argv, ProcessOptions{.cwd = dir, .env = {}, .stderrPath = err});
   ASSERT_TRUE(WaitForPath(link, 10)) << Slurp(err);
   const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);  // raw already: the simulator set it
   ASSERT_GE(fd, 0);
-
   for (size_t i = 0; i < c.turns.size(); ++i) {
-    const Turn& turn = c.turns[i];
-    ASSERT_EQ(::write(fd, turn.send.data(), turn.send.size()), (ssize_t)turn.send.size());
+    const auto& [send, expect, noisy] = c.turns[i];
+    ASSERT_EQ(::write(fd, send.data(), send.size()), (ssize_t)send.size());
     std::string got;
     pollfd p{fd, POLLIN, 0};
     char b;
-    while ((got.size() < turn.expect.size() || (turn.noisy && !got.ends_with(turn.expect))) &&
-           ::poll(&p, 1, 10000) > 0 && ::read(fd, &b, 1) == 1) {
+    while ((got.size() < expect.size() || (noisy && !got.ends_with(expect))) &&
+           ::poll(&p, 1, 10000) > 0 && ::read(fd, &b, 1) == 1)
       got += b;
-    }
-    EXPECT_TRUE(turn.noisy ? got.size() > turn.expect.size() && got.ends_with(turn.expect)
-                           : got == turn.expect)
+    EXPECT_TRUE(noisy ? got.size() > expect.size() && got.ends_with(expect) : got == expect)
         << "turn " << i << " got " << ::testing::PrintToString(got);
   }
   ASSERT_TRUE(sim.Wait(20));
   EXPECT_EQ(sim.ExitCode(), c.exitCode) << Slurp(err);
   ::close(fd);
-  if (!c.saved.empty()) {
-    EXPECT_EQ(Slurp(dir + "/got.txt"), c.saved);
-  }
-  if (!c.turnLog.empty()) {
-    std::istringstream log(Slurp(dir + "/turns.txt"));
-    std::string side, turns;
-    double latencyMs = -1;
-    size_t answered = 0;
-    while (log >> side >> latencyMs >> answered)
-      turns += side + " " + std::to_string(answered) + "\n";
-    EXPECT_EQ(turns, c.turnLog);
-  }
+  EXPECT_EQ(c.saved.empty() ? "" : Slurp(dir + "/got.txt"), c.saved);
+  if (c.turnLog.empty()) return;
+  std::istringstream log(Slurp(dir + "/turns.txt"));
+  std::string side, turns;
+  double latencyMs = -1;
+  size_t answered = 0;
+  while (log >> side >> latencyMs >> answered)
+    turns += side + " " + std::to_string(answered) + "\n";
+  EXPECT_EQ(turns, c.turnLog);
 }
 
+constexpr char SOH = 0x01, STX = 0x02;
 const std::string kBlock1 = Frame(STX, "000011.11."), kRecord1 = std::string("AB\xA3") + "CDEF";
 const std::string kSaved1 = Frame(STX, "00001" + kRecord1);
 
@@ -129,15 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
               {Frame(STX, "00002fghijkl"), ACK},
               {EOT, ACK}},
              0,
-             kRecord1 + "\r\nfghijkl\r\n"},
-        Case{"DownloadNoiseAndEotAtWithoutCheckOrSerial",
-             "download --noise 1 --eot-at 2 --no-bcc --no-serial",
-             {{ENQ, ACK},
-              {Frame(SOH, "ORDERS.BHT  000020103", false), ACK},
-              {Frame(STX, "abc", false), ACK, true},
-              {Frame(STX, "def", false), EOT},
-              {EOT, ACK}},
-             1}),
+             kRecord1 + "\r\nfghijkl\r\n"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
