@@ -1,4 +1,4 @@
-// The Qt status window, on the offscreen platform.
+// The Qt status window on the offscreen platform: on its own, and showing a whole send.
 
 #include "ui/qt_window.h"
 
@@ -12,6 +12,9 @@
 #include <QTimer>
 #include <csignal>
 #include <memory>
+
+#include "shell/shell.h"
+#include "support/fakes.h"
 
 namespace telvaro3::ui {
 namespace {
@@ -29,42 +32,52 @@ class QtWindowTest : public ::testing::Test {
 
   template <typename T>
   T* Child(const char* name) {
-    return window->Form()->findChild<T*>(name);
+    T* child = window->Form()->findChild<T*>(name);
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+  }
+  // The text of a field, an edit box or a label.
+  std::string Shown(const char* name) {
+    auto* edit = qobject_cast<QLineEdit*>(Child<QWidget>(name));
+    return (edit ? edit->text() : Child<QLabel>(name)->text()).toStdString();
   }
 
   std::unique_ptr<QtWindow> window = std::make_unique<QtWindow>();
   int cancels = 0;
 };
 
-TEST_F(QtWindowTest, FieldsShowTheirTexts) {
+TEST_F(QtWindowTest, FieldsShowTheirTextsInTheirFont) {
   window->SetFontSize(8);
   window->Show();
   for (Field f : {Field::StatusBox, Field::FileBox, Field::RecCntBox, Field::MsgLabel}) {
     window->SetText(f, "\xE9t\xE9.TXT");  // Latin-1 in the program
-    QWidget* w = Child<QWidget>(FieldName(f));
-    ASSERT_NE(w, nullptr) << FieldName(f);
-    auto* edit = qobject_cast<QLineEdit*>(w);
-    QString shown = edit ? edit->text() : qobject_cast<QLabel*>(w)->text();
-    EXPECT_EQ(shown.toStdString(), "\xC3\xA9t\xC3\xA9.TXT") << FieldName(f);
-    EXPECT_EQ(w->font().pointSize(), 8) << FieldName(f);
+    EXPECT_EQ(Shown(FieldName(f)), "\xC3\xA9t\xC3\xA9.TXT");
+    EXPECT_EQ(Child<QWidget>(FieldName(f))->font().pointSize(), 8) << FieldName(f);
   }
-  window->SetProgress(40);
-  EXPECT_EQ(Child<QProgressBar>("ProgressBar1")->value(), 40);
-  window->SetCommandCaption("Exit");
-  EXPECT_EQ(Child<QPushButton>("CommandButton")->text(), "Exit");
-  // Counters that change faster than a person reads are shown less often, but never without
-  // their last values once the window is done.
-  for (const char* count : {" 00001", " 00002"}) window->SetText(Field::RecCntBox, count);
-  for (int value : {41, 42}) window->SetProgress(value);
-  EXPECT_EQ(window->Text(Field::RecCntBox), " 00002");
-  window->Unload();
-  EXPECT_EQ(Child<QLineEdit>("RecCntBox")->text(), " 00002");
-  EXPECT_EQ(Child<QProgressBar>("ProgressBar1")->value(), 42);
 }
 
-// The button during a wait for events, then the title bar's close control: both are Cancel, and
-// the window stays until the program unloads it.
-TEST_F(QtWindowTest, CommandButtonAndCloseControlCancel) {
+// A terminal that answers every block with ACK: the counters change faster than they are shown,
+// yet the window ends showing their last values and the result.
+TEST_F(QtWindowTest, FieldsAfterASuccessfulSend) {
+  test::TestRig rig;  // its port and system, with the Qt window in place of the recording one
+  rig.WriteFile("DATA.TXT", "ONE\r\nTWO\r\n");
+  rig.system.commandLine = "+P0 +F10,5 +DDE DATA.TXT";
+  rig.comm.onOutput = [&](const std::string&) { rig.comm.Reply("\x06"); };
+  Program p(rig.comm, *window, rig.system);
+  Form_Load(p);
+  std::string shown;
+  for (const char* f : {"StatusBox", "FileBox", "RecCntBox", "complete", "MsgLabel"})
+    shown += Shown(f) + "|";
+  EXPECT_EQ(shown, "File Sent OK|DATA.TXT| 00002| 100%|Err(0) Transfer Complete|");
+  EXPECT_EQ(Child<QProgressBar>("ProgressBar1")->value(), 100);
+  EXPECT_EQ(Child<QPushButton>("CommandButton")->text().toStdString(), "Exit");
+  EXPECT_FALSE(Child<QPushButton>("AboutButton")->isEnabled());
+}
+
+// The button during a wait for events, the title bar's close control (the window stays until the
+// program unloads it) and the first stop signal are Cancel; a second stop signal also lets no box
+// wait any more, so that the run ends through its own shutdown.
+TEST_F(QtWindowTest, EveryStopIsCancel) {
   window->Show();
   window->WaitEvents(20);  // ends by its cap with nothing to do
   QTimer::singleShot(0, [this] { Child<QPushButton>("CommandButton")->click(); });
@@ -73,20 +86,14 @@ TEST_F(QtWindowTest, CommandButtonAndCloseControlCancel) {
   window->Form()->close();
   EXPECT_EQ(cancels, 2);
   EXPECT_TRUE(window->Form()->isVisible());
-  window->Unload();
-  EXPECT_FALSE(window->Form()->isVisible());
-  EXPECT_EQ(cancels, 2);
-}
-
-// A stop signal is a click on the CommandButton; a second one also lets no box wait any more.
-TEST_F(QtWindowTest, StopSignalsCancelThenEndTheWaits) {
-  window->Show();
-  for (int sent = 1; sent <= 2; ++sent) {
-    raise(sent == 1 ? SIGINT : SIGTERM);
+  for (int sent = 3; sent <= 4; ++sent) {
+    raise(sent == 3 ? SIGINT : SIGTERM);
     for (int i = 0; i < 100 && cancels < sent; ++i) window->WaitEvents(100);
     EXPECT_EQ(cancels, sent);
   }
   EXPECT_FALSE(window->AskYesNo("Question", "Answered at once?"));
+  window->Unload();
+  EXPECT_FALSE(window->Form()->isVisible());
 }
 
 }  // namespace
