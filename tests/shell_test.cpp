@@ -123,37 +123,35 @@ TEST(RunTransfer, ContinuousModeRestartsOnceAfterAnUnexpectedError) {
 }
 
 TEST(RunTransfer, EachContinuousRoundStartsFromTheCommandLine) {
-  // A refused program heading must not make the next round judge an ORDERS.BHT heading as a
-  // program's (PD3), nor switch it to YModem (PD4).
+  // A refused program heading must not make the next round judge a data file's heading as a
+  // program's (PD3), nor switch it to YModem (PD4): the PC takes it with ACK.
   for (const char* program : {"MENU.PD3    00001", "MENU.PD4    00001"}) {
     TestRig r;
     SCOPED_TRACE(program);
-    const std::vector<std::vector<std::string>> uploads = {
-        {Frame('\x01', program)},
-        {Frame('\x01', "ORDERS.BHT  000010105"), Frame('\x02', "00001ABCDE"), EOT}};
-    size_t upload = 0;
-    int sent = -2;  // the message last sent; -1: ENQ, -2: none yet, ENQ is due
+    const std::string headings[] = {Frame('\x01', program), Frame('\x01', "ORDERS.BHT  000010105")};
+    int round = 0, step = 0;  // step 1: the terminal's ENQ sent, 2: its heading sent
+    std::string answers;      // the PC's answers to the headings
     r.comm.onIdle = [&] {
-      if (sent != -2 || !r.comm.PortIsOpen()) return;
-      if (upload == uploads.size()) return r.window.PressCancel();
+      if (step != 0 || !r.comm.PortIsOpen()) return;
+      if (round == 2) return r.window.PressCancel();
       r.comm.Reply(ENQ);
-      sent = -1;
+      step = 1;
     };
     r.comm.onOutput = [&](const std::string& data) {
-      if (sent == -2 || upload == uploads.size()) return;
-      if (data == ACK && ++sent < static_cast<int>(uploads[upload].size()))
-        return r.comm.Reply(uploads[upload][static_cast<size_t>(sent)]);
-      ++upload;  // the PC closed the link or acknowledged the terminal's EOT: the next upload
-      sent = -2;
+      if (step == 2) {
+        answers += data;
+        step = 0;
+        ++round;
+      } else if (step == 1 && data == ACK) {
+        r.comm.Reply(headings[round]);
+        step = 2;
+      }
     };
     r.window.onEvents = [&r] {  // a bound, should a round never let the clock move
       if (r.window.doEventsCalls > 1000000) r.window.PressCancel();
     };
     RunProgram(r, "+RXON +DDE");
-    EXPECT_EQ(r.comm.sent.find(NAK), std::string::npos);
-    EXPECT_EQ(r.ReadFile("ORDERS.BHT"), "ABCDE\r\n");
-    EXPECT_EQ(upload, uploads.size());
-    EXPECT_EQ(r.window.Get(Field::MsgLabel), "Err(90) Aborted by Cancel.");
+    EXPECT_EQ(answers, EOT + ACK);
   }
 }
 
