@@ -9,7 +9,6 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "base/system.h"
 #include "serial/posix_serial.h"
@@ -37,9 +36,8 @@ class SerialTest : public ::testing::Test {
     fs::create_symlink(target, cfg.path / "telvaro3" / ("com" + std::to_string(n)));
   }
   // A port of the component on comN, with the line settings given.
-  std::unique_ptr<PosixSerialComm> Port(const std::string& settings = "19200,N,8,1", int n = 3,
-                                        const std::string& work = "") {
-    auto c = std::make_unique<PosixSerialComm>(cfg.path.string(), work);
+  std::unique_ptr<PosixSerialComm> Port(const std::string& settings = "19200,N,8,1", int n = 3) {
+    auto c = std::make_unique<PosixSerialComm>(cfg.path.string());
     c->SetPortNumber(static_cast<int16_t>(n));
     c->SetLineSettings(settings);
     return c;
@@ -77,9 +75,8 @@ TEST_F(SerialTest, ConfigurationAndOpenFailures) {
   }
   auto closed = Port();
   closed->OutputData("x");  // on the closed port: dropped, with a failure event
-  EXPECT_GE(closed->EventCode(), 1000);
-  EXPECT_LE(closed->EventCode(), 1010);
-  EXPECT_NE(closed->EventCode(), 1001);
+  const int16_t event = closed->EventCode();
+  EXPECT_TRUE(event >= 1000 && event <= 1010 && event != 1001) << event;
 }
 
 TEST_F(SerialTest, PortHeldByAnotherInstanceIsUnavailable) {
@@ -98,10 +95,10 @@ TEST_F(SerialTest, EveryByteValuePassesBothWays) {
   std::string all, out, in;
   for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
   comm->OutputData(all);
-  for (int i = 0; i < 200 && out.size() < all.size(); ++i) {  // bounded, so a fault cannot hang
-    pollfd p{master, POLLIN, 0};
-    char buf[512];
-    ssize_t r = poll(&p, 1, 100) > 0 ? read(master, buf, sizeof buf) : 0;
+  char buf[512];
+  pollfd p{master, POLLIN, 0};
+  for (int i = 0; i < 200 && out.size() < all.size() && poll(&p, 1, 1000) > 0; ++i) {
+    const ssize_t r = read(master, buf, sizeof buf);
     if (r > 0) out.append(buf, static_cast<size_t>(r));
   }
   EXPECT_EQ(out, all);
@@ -145,22 +142,4 @@ TEST_F(SerialTest, OutputCountIsWhatTheLineHasNotCarried) {
     port->SetOutputCount(0);
     EXPECT_EQ(port->OutputCount(), 0);
   }
-}
-
-TEST_F(SerialTest, CancelAndCloseEndAWaitingTransfer) {
-  telvaro3::test::TempDir work;
-  work.Write("f.bin", "abc");
-  auto sender = Port("19200,N,8,1", 3, work.path.string());
-  sender->SetPortIsOpen(true);
-  sender->SendFile("F.BIN");  // nobody answers: the cancel request ends the start wait
-  EXPECT_TRUE(sender->TransferRunning());
-  sender->SetCancelTransfer(true);
-  for (int i = 0; i < 1200 && sender->TransferRunning(); ++i)  // a generous bound
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_LE(sender->TransferState(), 0);
-  sender->SetCancelTransfer(false);  // closing the port breaks off a transfer waiting to start
-  sender->StartReceive("");
-  sender->SetPortIsOpen(false);
-  EXPECT_FALSE(sender->TransferRunning());
-  EXPECT_LE(sender->TransferState(), 0);
 }
