@@ -5,7 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <sstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -15,8 +15,7 @@
 namespace telvaro3::test {
 namespace {
 
-// One turn of the PC: what it sends (maybe nothing), then what the terminal must answer. A noisy
-// answer comes after some bytes of line noise.
+// What the PC sends (maybe nothing), then what the terminal must answer, maybe after line noise.
 struct Turn {
   std::string send, expect;
   bool noisy = false;
@@ -61,14 +60,9 @@ TEST_P(TermsimDialogue, AnswersAsDocumented) {
   EXPECT_EQ(sim.ExitCode(), c.exitCode) << Slurp(err);
   ::close(fd);
   EXPECT_EQ(c.saved.empty() ? "" : Slurp(dir + "/got.txt"), c.saved);
-  if (c.turnLog.empty()) return;
-  std::istringstream log(Slurp(dir + "/turns.txt"));
-  std::string side, turns;
-  double latencyMs = -1;
-  size_t answered = 0;
-  while (log >> side >> latencyMs >> answered)
-    turns += side + " " + std::to_string(answered) + "\n";
-  EXPECT_EQ(turns, c.turnLog);
+  const std::regex latency(" [0-9.]+ ");
+  EXPECT_EQ(c.turnLog.empty() ? "" : std::regex_replace(Slurp(dir + "/turns.txt"), latency, " "),
+            c.turnLog);
 }
 
 constexpr char SOH = 0x01, STX = 0x02;
@@ -80,8 +74,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // A dropped check byte, then a NAK: the same block again. A repeated block, noise before
         // the next one, and EOT instead of the last one.
+        // A dropped check byte, then a NAK: the same block again. A repeated block, noise before
+        // the next one, and EOT instead of the last one.
         Case{"UploadFaults",
-             "upload --records 3 --fields 3,2 --drop-bcc 1 --repeat-block 1 --noise 2 --eot-at 3",
+             "--turn-log turns.txt upload --records 3 --fields 3,2 --drop-bcc 1 --repeat-block 1 "
+             "--noise 2 --eot-at 3",
              {{"", ENQ},
               {ACK, Frame(SOH, "ORDERS.BHT  00003020302")},
               {ACK, kBlock1.substr(0, kBlock1.size() - 1)},
@@ -90,13 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
               {ACK, Frame(STX, "000022.12."), true},
               {ACK, EOT},
               {ACK, ""}},
-             1},
-        Case{"UploadEndsWhenThePcGivesUp",
-             "--turn-log turns.txt upload --records 1 --fields 3",
-             {{"", ENQ}, {ACK, Frame(SOH, "ORDERS.BHT  000010103")}, {EOT, ""}},
              1,
              "",
-             "pc 1\nterminal 1\npc 24\n"},
+             "pc 1\nterminal 1\npc 26\nterminal 1\npc 12\nterminal 1\npc 13\nterminal 1\npc 13\n"
+             "terminal 1\npc 17\nterminal 1\npc 1\n"},
         // Bad headings are refused; then block 1 is refused once on purpose, a wrong check byte
         // and a wrong serial are refused, a repeat of the previous block is acknowledged and
         // not kept. Record bytes travel unchanged, the pound sign of Latin-1 included.
@@ -104,10 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
              "download --save got.txt --nak-block 1:1",
              {{ENQ, ACK},
               {Frame(SOH, "ORDERS.BHT  0000202030"), NAK},  // one short of two fields
-              {Frame(SOH, "ORDERS.BHT  000021703"), NAK},   // 17 fields
-              {Frame(SOH, "ORDERS.BHT  000020100"), NAK},   // field of length 0
               {Frame(SOH, "MAIN.PD3    0000201"), NAK},     // program heading with fields
-              {Frame(SOH, "ORDERS.BHT  0000x0103"), NAK},   // count not a number
               {Frame(SOH, "ORDERS.BHT  00002020304"), ACK},
               {kSaved1, NAK},
               {kSaved1.substr(0, kSaved1.size() - 1) + char(kSaved1.back() ^ 0x40), NAK},
