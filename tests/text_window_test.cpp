@@ -1,5 +1,4 @@
-// The text view of the status window, driven through a pipe or a pseudo-terminal and a memory
-// stream.
+// The text view of the status window: keys through a pipe or a pseudo-terminal, output in memory.
 
 #include "ui/text_window.h"
 
@@ -31,15 +30,9 @@ struct Harness {
     // Keys are read from the slave side of a pseudo-terminal and typed on its master.
     EXPECT_EQ(o.pty ? openpty(&keys[1], &keys[0], nullptr, nullptr, nullptr) : pipe(keys), 0);
     if (!o.keyboard) CloseKeys();
-    TextWindowIo io{keys[0],
-                    out,
-                    o.keyboard,
-                    o.terminal,
-                    o.signals,
-                    80,
-                    [this] { return now; },
-                    [this] { return foreground; }};
-    if (o.askTerminal) io.foreground = nullptr;
+    TextWindowIo io{keys[0], out, o.keyboard, o.terminal, o.signals, 80, {}, {}};
+    io.now = [this] { return now; };
+    if (!o.askTerminal) io.foreground = [this] { return foreground; };
     window = std::make_unique<TextWindow>(io);
     window->Bind([this] { ++cancels; }, [this] { ++ticks; });
   }
@@ -47,8 +40,7 @@ struct Harness {
     window.reset();
     std::fclose(out);
     std::free(buf);
-    close(keys[0]);
-    CloseKeys();
+    for (int fd : keys) close(fd);
   }
   void Keys(const std::string& k) {
     ASSERT_EQ(write(keys[1], k.data(), k.size()), ssize_t(k.size()));
