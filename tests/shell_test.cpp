@@ -117,7 +117,6 @@ TEST(RunTransfer, ContinuousModeRestartsOnceAfterAnUnexpectedError) {
     EXPECT_GE(r.window.waitedMs, 900);
     EXPECT_TRUE(Logged(r, "MsgLabel: " + box.substr(17)));
     EXPECT_EQ(r.window.Get(Field::MsgLabel), faultyRounds == 1 ? "Err(90) Aborted by Cancel." : "");
-    EXPECT_TRUE(r.window.unloaded);
     EXPECT_FALSE(r.comm.PortIsOpen());
   }
 }
@@ -193,15 +192,14 @@ TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
   }
 }
 
-TEST(ReportResult, TextsAndTheFinalWait) {
-  // Cancel is pressed before the report (ignored) and again after 2 s: after an error even +EX
-  // waits for it. The code, a program's send, +EX, the status, whether the report waits.
+TEST(ReportResult, TheFinalWait) {
+  // Cancel pressed before the report is ignored, the press 2 s later ends the final wait, which
+  // even +EX keeps after an error. The code, a program's send, +EX, the status, whether it waits.
   for (const auto& [code, program, exitOnSuccess, status, waits] :
        {std::tuple{0, true, true, "Program Sent OK", false},
         std::tuple{-1, false, false, "File ", true},  // YModem keeps no phase
         std::tuple{52, false, true, "Transfer Error", true}}) {
     TestRig r;
-    SCOPED_TRACE(status);
     SetDefaults(r.p);
     r.p.window.Bind([&] { r.p.state.AbortFlag = true; }, [] {});
     r.p.state.AbortFlag = true;
@@ -212,38 +210,27 @@ TEST(ReportResult, TextsAndTheFinalWait) {
     r.p.state.TransferPhase = program ? kPhaseDone : 0;
     ReportResult(r.p);
     EXPECT_EQ(r.window.Get(Field::StatusBox), status);
-    EXPECT_EQ(r.window.Get(Field::MsgLabel),
-              code > 0 ? "Err(52) Communications error." : "Err(0) Transfer Complete");
-    EXPECT_EQ(r.window.commandCaption, code > 0 ? "OK" : "Exit");
-    EXPECT_EQ(r.clock.now >= r.window.cancelAt, waits);
+    EXPECT_EQ(r.clock.now >= r.window.cancelAt, waits) << status;
   }
 }
 
-TEST(ErrorMessage, EveryMessageOfTheTable) {
+TEST(ErrorMessage, TheMessagesThatNameSomething) {
   // File DATA.TXT, port 3, phase 3, line 0; 99 with the saved run-time error numbers last.
   TestRig r;
   r.p.file.Name = "DATA.TXT";
   r.comm.SetPortNumber(3);
   r.p.state.TransferPhase = kPhaseText;
   std::string all;
-  for (int16_t code : {1, 2, 3, 4, 5, 6, 7, 8, 9, 51, 55, 70, 71, 72, 79, 90, 101, 102, 61, -7})
-    all += ErrorMessage(r.p, code) + "\n";
+  for (int16_t code : {1, 72, 101, 102, 61, -7}) all += ErrorMessage(r.p, code) + "\n";
   for (int16_t runErr : {-4, 75, 13}) {
     r.p.state.RunErrNumber = runErr;
     all += ErrorMessage(r.p, 99) + "\n";
   }
   EXPECT_EQ(all,
-            "Err(1) File: DATA.TXT  not found.\nErr(2) File name entered in wrong format.\n"
-            "Err(3) Number of records exceeds 32767.\nErr(4) Field length is out of range.\n"
-            "Err(5) Number of fields is out of range.\nErr(6) Record length is out of range.\n"
-            "Err(7) Parameter mismatch.\nErr(8) Field length not found.\n"
-            "Err(9) Option mismatch.\nErr(51) Communications error.\n"
-            "Err(55) Communications error.\nErr(70) Incorrect file or illegal heading.\n"
-            "Err(71) Path not found.\nErr(72) Disk full.\nErr(79) Quenfor Header Err.\n"
-            "Err(90) Aborted by Cancel.\nErr(101) Communications Port 3 not available.\n"
-            "Err(102) Communications Port 3 error.\nError 61 OCCURED\nError-7 OCCURED\n"
-            "Err(99) General Failure\nErr(99) General Failure (75)\n"
-            "Err(99) General Failure Error [ 13E  0 ]  3\n");
+            "Err(1) File: DATA.TXT  not found.\nErr(72) Disk full.\n"
+            "Err(101) Communications Port 3 not available.\nErr(102) Communications Port 3 error.\n"
+            "Error 61 OCCURED\nError-7 OCCURED\nErr(99) General Failure\n"
+            "Err(99) General Failure (75)\nErr(99) General Failure Error [ 13E  0 ]  3\n");
 }
 
 TEST(MapRunTimeError, Table) {
