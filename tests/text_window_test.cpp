@@ -67,26 +67,6 @@ struct Harness {
   std::unique_ptr<TextWindow> window;
 };
 
-TEST(TextWindow, OneLinePerChangeOfAVisibleField) {
-  Harness h;
-  TextWindow& w = *h.window;
-  w.Show();
-  for (int i = 0; i < 2; ++i) {  // the second time nothing changes
-    w.SetText(Field::StatusBox, "Sending File ");
-    w.SetProgress(40);
-  }
-  w.SetText(Field::FileBox, "\xA3\xE9.TXT");  // Latin-1 in the program
-  w.SetMsgVisible(false);
-  w.SetText(Field::MsgLabel, "Err(0) Transfer Complete");
-  w.SetMsgVisible(true);
-  w.SetCommandCaption("Exit");
-  w.MessageBox("TELVARO3 ERROR", " 5: Invalid procedure call", MsgIcon::Exclamation);
-  EXPECT_EQ(h.Output(),
-            "StatusBox: Sending File \nProgressBar1: 40\nFileBox: \xC2\xA3\xC3\xA9.TXT\n"
-            "MsgLabel: Err(0) Transfer Complete\nCommandButton: Exit\n"
-            "MessageBox[TELVARO3 ERROR]:  5: Invalid procedure call\n");
-}
-
 TEST(TextWindow, KeysPressTheButtonAndAnswerQuestions) {
   // The keys (nullptr: the keyboard reaches its end), in the final wait or not, and the presses:
   // a cursor key is not Esc, and Enter does not cancel a running transfer.
@@ -106,11 +86,15 @@ TEST(TextWindow, KeysPressTheButtonAndAnswerQuestions) {
   }
   EXPECT_FALSE(Harness().window->AskYesNo("T", "Q?"));  // nobody to answer: No
   Harness h({.keyboard = true});
+  h.window->SetText(Field::FileBox, "\xA3.TXT");  // Latin-1 in the program
+  h.window->SetText(Field::FileBox, "\xA3.TXT");  // unchanged: no line
   h.Keys("xy");
   EXPECT_TRUE(h.window->AskYesNo("T", "Q?"));
   h.Keys("n");
   EXPECT_FALSE(h.window->AskYesNo("T", "Q?"));
-  EXPECT_TRUE(h.Output().ends_with("Question[T]: Q? -> No\n"));
+  EXPECT_EQ(h.Output(),
+            "FileBox: \xC2\xA3.TXT\nQuestion[T]: Q? (y/n)\nQuestion[T]: Q? -> Yes\n"
+            "Question[T]: Q? (y/n)\nQuestion[T]: Q? -> No\n");
 }
 
 // The first SIGINT or SIGTERM is the button; a second one closes the window: nothing waits for a
@@ -161,19 +145,6 @@ TEST(TextWindow, TakesTheKeyboardOnlyInTheForeground) {
     EXPECT_EQ(h.Echo(), askTerminal);
     h.window.reset();
     EXPECT_TRUE(h.Echo());  // given back on the way out
-  }
-}
-
-// The timer drives the YModem start and stall limits: a tick every three seconds, only while on.
-TEST(TextWindow, TimerTicksEveryThreeSecondsWhileEnabled) {
-  Harness h;
-  const std::tuple<bool, int, int> steps[] = {
-      {false, 10000, 0}, {true, 2999, 0}, {true, 1, 1}, {true, 3000, 2}, {false, 9000, 2}};
-  for (const auto& [enable, advanceMs, ticks] : steps) {
-    h.window->SetTimerEnabled(enable);
-    h.now += std::chrono::milliseconds(advanceMs);
-    h.window->DoEvents();
-    EXPECT_EQ(h.ticks, ticks) << advanceMs;
   }
 }
 
