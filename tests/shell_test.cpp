@@ -51,19 +51,23 @@ TEST(RunTransfer, PortSettingsAndOpenings) {
 
 TEST(RunTransfer, RunsThatFail) {
   // The open error (-1: the port refuses without one), the message, and the opening attempts.
+  // After an error even +EX waits for the button.
   const std::vector<std::tuple<const char*, int16_t, const char*, int>> cases = {
       {"+DDE +XYZ", 0, "Err(9) Option mismatch.", 0},
       {"+DDE +P2", 68, "Err(101) Communications Port 3 not available.", 1},
       {"+DDE +P0", 75, "Err(102) Communications Port 1 error.", 1},
       {"+DDE", -1, "Err(101) Communications Port 1 not available.", 1},
       {"+DDE +T30", 0, "Err(51) Communications error.", 1},  // a silent terminal
+      {"+EX +T30", 0, "Err(51) Communications error.", 1},
   };
   for (const auto& [line, openError, message, opens] : cases) {
     TestRig r;
     SCOPED_TRACE(line);
     r.comm.openError = std::max<int16_t>(openError, 0);
     r.comm.openRefused = openError < 0;
+    r.window.cancelAt = r.clock.now + 100;
     RunProgram(r, line);
+    EXPECT_EQ(r.clock.now >= r.window.cancelAt, line[1] == 'E');
     EXPECT_EQ(r.window.Get(Field::StatusBox), "Transfer Error");
     EXPECT_EQ(r.window.Get(Field::MsgLabel), message);
     EXPECT_EQ(Opens(r), opens);
@@ -158,7 +162,9 @@ TEST(RunTransfer, WindowTextsOfASend) {
   TestRig r;
   r.WriteFile("DATA.TXT", "A\r\nB\r\nC\r\n");
   r.comm.onOutput = [&](const std::string&) { r.comm.Reply(ACK); };
-  RunProgram(r, "+DDE +F5 DATA.TXT");
+  r.window.cancelAt = r.clock.now + 100;  // +EX: no wait after a success
+  RunProgram(r, "+EX +F5 DATA.TXT");
+  EXPECT_LT(r.clock.now, r.window.cancelAt);
   std::string shown;
   for (const auto& l : r.window.log) shown += l + "\n";
   // RecCntBox shows the number of the line read last: one ahead while lines remain.
@@ -189,28 +195,6 @@ TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
     EXPECT_EQ(r->window.Get(Field::MsgLabel), "");  // no result report after it
     EXPECT_TRUE(r->window.unloaded);
     EXPECT_EQ(r->system.powerOffRequests, 1);
-  }
-}
-
-TEST(ReportResult, TheFinalWait) {
-  // Cancel pressed before the report is ignored, the press 2 s later ends the final wait, which
-  // even +EX keeps after an error. The code, a program's send, +EX, the status, whether it waits.
-  for (const auto& [code, program, exitOnSuccess, status, waits] :
-       {std::tuple{0, true, true, "Program Sent OK", false},
-        std::tuple{-1, false, false, "File ", true},  // YModem keeps no phase
-        std::tuple{52, false, true, "Transfer Error", true}}) {
-    TestRig r;
-    SetDefaults(r.p);
-    r.p.window.Bind([&] { r.p.state.AbortFlag = true; }, [] {});
-    r.p.state.AbortFlag = true;
-    r.window.cancelAt = r.clock.now + 2.0;
-    r.p.file.SendMode = r.p.file.ProgramFile = program;
-    r.p.settings.ExitOnSuccess = exitOnSuccess;
-    r.p.state.ErrorCode = static_cast<int16_t>(code);
-    r.p.state.TransferPhase = program ? kPhaseDone : 0;
-    ReportResult(r.p);
-    EXPECT_EQ(r.window.Get(Field::StatusBox), status);
-    EXPECT_EQ(r.clock.now >= r.window.cancelAt, waits) << status;
   }
 }
 
