@@ -54,7 +54,7 @@ class SerialTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(SerialTest, ConfigurationAndOpenFailures) {
+TEST_F(SerialTest, ConfigurationAndOpenFailuresAndExclusiveUse) {
   EXPECT_EQ(telvaro3::serial::ConfigHome("/x/cfg", "/home/u"), "/x/cfg");
   EXPECT_EQ(telvaro3::serial::ConfigHome(nullptr, "/home/u"), "/home/u/.config");
   EXPECT_EQ(Port()->DevicePath(3), cfg.path.string() + "/telvaro3/com3");
@@ -75,9 +75,6 @@ TEST_F(SerialTest, ConfigurationAndOpenFailures) {
   closed->OutputData("x");  // on the closed port: dropped, with a failure event
   const int16_t event = closed->EventCode();
   EXPECT_TRUE(event >= 1000 && event <= 1010 && event != 1001) << event;
-}
-
-TEST_F(SerialTest, PortHeldByAnotherInstanceIsUnavailable) {
   auto first = Port(), second = Port();
   first->SetPortIsOpen(true);
   first->SetPortIsOpen(true);  // opening an open port changes nothing

@@ -29,10 +29,6 @@ int Opens(const TestRig& r) {
   return static_cast<int>(std::count(r.comm.writes.begin(), r.comm.writes.end(), "PortIsOpen=1"));
 }
 
-bool Logged(const TestRig& r, const std::string& line) {
-  return std::find(r.window.log.begin(), r.window.log.end(), line) != r.window.log.end();
-}
-
 TEST(RunTransfer, PortSettingsAndOpenings) {
   // The port and line the options name, then each opening (1) and closing (0) of the port: above
   // 19200 the IrDA flag is set only on an open port, so the port is opened and closed once more.
@@ -99,7 +95,7 @@ TEST(RunTransfer, ContinuousModeRepeatsUntilCancel) {
     EXPECT_EQ(r.window.Get(Field::MsgLabel), message);
     const bool quick = cancelAfter < 10;
     EXPECT_EQ(r.window.waitedMs >= 1000 * (opens - 1), quick) << r.window.waitedMs;
-    EXPECT_TRUE(!quick || Logged(r, std::string("MsgLabel: ") + message));
+    EXPECT_TRUE(!quick || std::ranges::count(r.window.log, std::string("MsgLabel: ") + message));
   }
 }
 
@@ -119,7 +115,7 @@ TEST(RunTransfer, ContinuousModeRestartsOnceAfterAnUnexpectedError) {
     EXPECT_EQ(r.window.boxes, std::vector<std::string>(faultyRounds, box));
     EXPECT_EQ(Opens(r), faultyRounds == 1 ? 3 : 2);
     EXPECT_GE(r.window.waitedMs, 900);
-    EXPECT_TRUE(Logged(r, "MsgLabel: " + box.substr(17)));
+    EXPECT_TRUE(std::ranges::count(r.window.log, "MsgLabel: " + box.substr(17)));
     EXPECT_EQ(r.window.Get(Field::MsgLabel), faultyRounds == 1 ? "Err(90) Aborted by Cancel." : "");
     EXPECT_FALSE(r.comm.PortIsOpen());
   }
@@ -215,9 +211,7 @@ TEST(ErrorMessage, TheMessagesThatNameSomething) {
             "Err(101) Communications Port 3 not available.\nErr(102) Communications Port 3 error.\n"
             "Error 61 OCCURED\nError-7 OCCURED\nErr(99) General Failure\n"
             "Err(99) General Failure (75)\nErr(99) General Failure Error [ 13E  0 ]  3\n");
-}
-
-TEST(MapRunTimeError, Table) {
+  // The codes run-time errors of the file and the port stand for.
   for (auto [n, code] : {std::pair{53, 1}, {61, 61}, {64, 70}, {76, 71}, {75, 99}, {0, 99}})
     EXPECT_EQ(MapRunTimeError(static_cast<int16_t>(n)), code) << n;
 }
