@@ -72,10 +72,9 @@ TEST(RunTransfer, RunsThatFail) {
 }
 
 TEST(RunTransfer, ContinuousModeRepeatsUntilCancel) {
-  // A silent terminal's round lasts its 30 s, whatever came before (a bad option too); a round
-  // that fails at once shows its result and pauses a second with the window's events processed,
-  // so that the retries neither spin nor shut Cancel out. The message: the last one, and the one
-  // each quick failure showed (the command line's error first, then the sending round's).
+  // A silent terminal's round lasts its 30 s, even after a bad option; a round that fails at once
+  // shows its result (the command line's, then the sending round's) and pauses a second with the
+  // window's events processed, so that the retries neither spin nor shut Cancel out.
   const std::vector<std::tuple<const char*, int16_t, double, int, const char*>> cases = {
       {"+RXON +DDE", 0, 95, 4, "Err(90) Aborted by Cancel."},
       {"+RXON +DDE +BAD", 0, 95, 4, "Err(90) Aborted by Cancel."},

@@ -29,8 +29,7 @@ class QtWindowTest : public ::testing::Test {
   int cancels = 0;
 };
 
-// Counters that change faster than a person reads are shown less often, but never without their
-// last values once the window is done.
+// Counters are shown less often than they change, but their last values always in the end.
 TEST_F(QtWindowTest, FieldsShowLatin1TextsAndTheLastCounts) {
   window.Show();
   window.SetText(Field::FileBox, "\xE9t\xE9.TXT");  // Latin-1 in the program
@@ -42,9 +41,8 @@ TEST_F(QtWindowTest, FieldsShowLatin1TextsAndTheLastCounts) {
   EXPECT_EQ(Child<QProgressBar>("ProgressBar1")->value(), 42);
 }
 
-// The button during a wait for events, the title bar's close control (the window stays until the
-// program unloads it) and the first stop signal are Cancel; a second stop signal also lets no box
-// wait any more, so that the run ends through its own shutdown.
+// The button, the close control (the window stays until unloaded) and the first stop signal are
+// Cancel; a second stop signal also lets no box wait, so the run ends through its own shutdown.
 TEST_F(QtWindowTest, EveryStopIsCancel) {
   window.Bind([this] { ++cancels; }, [] {});
   window.Show();
