@@ -85,9 +85,8 @@ TEST_F(SerialTest, ConfigurationAndOpenFailuresAndExclusiveUse) {
 }
 
 // A pseudo-terminal takes output at once, so the output count is the line time of the writes:
-// never less than the framing (11 bits a character here) leaves still to carry, only falling, and
-// "sent" only once it is 0. Only one-sided time facts are asserted, which a slow machine cannot
-// break.
+// never less than the framing (11 bits a character here) leaves to carry, only falling, "sent"
+// only once it is 0. Only one-sided time facts are asserted, which a slow machine cannot break.
 TEST_F(SerialTest, OutputCountIsWhatTheLineHasNotCarried) {
   auto port = Port("300,E,7,2");
   port->SetPortIsOpen(true);

@@ -46,8 +46,7 @@ TEST(RunTransfer, PortSettingsAndOpenings) {
 }
 
 TEST(RunTransfer, RunsThatFail) {
-  // The open error (-1: the port refuses without one), the message, and the opening attempts.
-  // After an error even +EX waits for the button.
+  // The open error (-1: the port refuses), the message, the openings; even +EX waits after one.
   const std::vector<std::tuple<const char*, int16_t, const char*, int>> cases = {
       {"+DDE +XYZ", 0, "Err(9) Option mismatch.", 0},
       {"+DDE +P2", 68, "Err(101) Communications Port 3 not available.", 1},

@@ -27,9 +27,8 @@ TEST(Termsim, UploadFaultsAndTheTurnLog) {
   ASSERT_TRUE(WaitForPath(link, 10)) << Slurp(err);
   const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);  // raw already: the simulator set it
   ASSERT_GE(fd, 0);
-  // What the PC sends (maybe nothing), then what the terminal must answer, maybe after line noise:
-  // a dropped check byte, then a NAK: the same block again; a repeated block, noise before the
-  // next one, and EOT instead of the last one.
+  // What the PC sends, then the answer: a dropped check byte, then a NAK: the same block again;
+  // a repeated block, noise before the next one, and EOT instead of the last one.
   const std::string block1 = Frame('\x02', "000011.11."), block2 = Frame('\x02', "000022.12.");
   const std::string heading = Frame('\x01', "ORDERS.BHT  00003020302");
   const std::pair<std::string, std::string> turns[] = {
@@ -51,8 +50,7 @@ TEST(Termsim, UploadFaultsAndTheTurnLog) {
   ASSERT_TRUE(sim.Wait(20));
   EXPECT_EQ(sim.ExitCode(), 1) << Slurp(err);
   ::close(fd);
-  // Each change of hands as "<side> <characters answered>", without the latency between, which
-  // is the machine's.
+  // Each change of hands as "<side> <characters answered>", without the machine's latency.
   EXPECT_EQ(std::regex_replace(Slurp(dir + "/turns.txt"), std::regex(" [0-9.]+ "), " "),
             "pc 1\nterminal 1\npc 26\nterminal 1\npc 12\nterminal 1\npc 13\nterminal 1\npc 13\n"
             "terminal 1\npc 17\nterminal 1\npc 1\n");

@@ -116,9 +116,8 @@ TEST(TextWindow, InterruptsPressTheButtonAndTheSecondClosesTheWindow) {
   EXPECT_EQ(h.cancels, 3);
 }
 
-// The keyboard's terminal is changed only while the program is in its foreground; in the
-// background (or on a terminal that is not the program's own, when the terminal is asked) the
-// window behaves as without a keyboard and leaves the terminal as it is.
+// The keyboard's terminal is changed only in the foreground; in the background (or on a terminal
+// not the program's own) the window behaves as without a keyboard and leaves the terminal alone.
 TEST(TextWindow, TakesTheKeyboardOnlyInTheForeground) {
   for (const bool askTerminal : {false, true}) {
     Harness h({.keyboard = true, .pty = true, .foreground = false, .askTerminal = askTerminal});

@@ -58,6 +58,11 @@ TEST_F(QtWindowTest, EveryStopIsCancel) {
     for (int i = 0; i < 100 && cancels < sent; ++i) window.WaitEvents(100);
     EXPECT_EQ(cancels, sent);
   }
+  // A bound, should the box wait for an answer after all; it goes with the window.
+  QTimer::singleShot(20000, window.Form(), [] {
+    ADD_FAILURE() << "the box waited for an answer";
+    if (QWidget* box = QApplication::activeModalWidget()) box->close();
+  });
   EXPECT_FALSE(window.AskYesNo("Question", "Answered at once?"));
   window.Unload();
   EXPECT_FALSE(window.Form()->isVisible());
