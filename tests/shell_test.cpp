@@ -17,8 +17,7 @@
 namespace telvaro3 {
 namespace {
 
-using test::ACK, test::ENQ, test::EOT, test::NAK, test::Frame;
-using test::TestRig;
+using test::ACK, test::ENQ, test::EOT, test::NAK, test::Frame, test::TestRig;
 
 // Runs the whole program with a command line; the terminal stays silent unless told otherwise.
 void RunProgram(TestRig& r, const std::string& line) {
@@ -33,11 +32,9 @@ int Opens(const TestRig& r) {
 TEST(RunTransfer, PortSettingsAndOpenings) {
   // The port and line the options name, then each opening (1) and closing (0) of the port: above
   // 19200 the IrDA flag is set only on an open port, so the port is opened and closed once more.
-  const std::vector<std::tuple<const char*, const char*, const char*>> cases = {
-      {"+DDE +P4 +PE +D7 +S2", "PortNumber=5 LineSettings=19200,E,7,2", "10"},
-      {"+DDE +IR +B115200", "PortNumber=1 LineSettings=115200,N,8,1", "1010"},
-  };
-  for (const auto& [line, port, openings] : cases) {
+  for (const auto& [line, port, openings] :
+       {std::tuple{"+DDE +P4 +PE +D7 +S2", "PortNumber=5 LineSettings=19200,E,7,2", "10"},
+        std::tuple{"+DDE +IR +B115200", "PortNumber=1 LineSettings=115200,N,8,1", "1010"}}) {
     TestRig r;
     RunProgram(r, line);
     EXPECT_EQ(r.comm.writes[0] + " " + r.comm.writes[1], port) << line;
@@ -49,20 +46,23 @@ TEST(RunTransfer, PortSettingsAndOpenings) {
 }
 
 TEST(RunTransfer, RunsThatFail) {
-  // The open error (-1: the port refuses without one), the message, and the opening attempts.
+  // The open error (-1: the port refuses), the message, the openings; even +EX waits after one.
   const std::vector<std::tuple<const char*, int16_t, const char*, int>> cases = {
       {"+DDE +XYZ", 0, "Err(9) Option mismatch.", 0},
       {"+DDE +P2", 68, "Err(101) Communications Port 3 not available.", 1},
       {"+DDE +P0", 75, "Err(102) Communications Port 1 error.", 1},
       {"+DDE", -1, "Err(101) Communications Port 1 not available.", 1},
       {"+DDE +T30", 0, "Err(51) Communications error.", 1},  // a silent terminal
+      {"+EX +T30", 0, "Err(51) Communications error.", 1},
   };
   for (const auto& [line, openError, message, opens] : cases) {
     TestRig r;
     SCOPED_TRACE(line);
     r.comm.openError = std::max<int16_t>(openError, 0);
     r.comm.openRefused = openError < 0;
+    r.window.cancelAt = r.clock.now + 100;
     RunProgram(r, line);
+    EXPECT_EQ(r.clock.now >= r.window.cancelAt, line[1] == 'E');
     EXPECT_EQ(r.window.Get(Field::StatusBox), "Transfer Error");
     EXPECT_EQ(r.window.Get(Field::MsgLabel), message);
     EXPECT_EQ(Opens(r), opens);
@@ -71,48 +71,35 @@ TEST(RunTransfer, RunsThatFail) {
 }
 
 TEST(RunTransfer, ContinuousModeRepeatsUntilCancel) {
-  // A silent terminal's round lasts its 30 s, whatever came before (a bad option too); a round
-  // that fails at once shows its result and pauses a second with the window's events processed,
-  // so that the retries neither spin nor shut Cancel out.
-  struct Case {
-    const char* line;
-    int16_t openError;
-    double cancelAfter;
-    int opens;
-    const char* message;  // the last one, and the one each quick failure showed
-  };
-  const Case cases[] = {
+  // A silent terminal's round lasts its 30 s, even after a bad option; a round that fails at once
+  // shows its result (the command line's, then the sending round's) and pauses a second with the
+  // window's events processed, so that the retries neither spin nor shut Cancel out.
+  const std::vector<std::tuple<const char*, int16_t, double, int, const char*>> cases = {
       {"+RXON +DDE", 0, 95, 4, "Err(90) Aborted by Cancel."},
       {"+RXON +DDE +BAD", 0, 95, 4, "Err(90) Aborted by Cancel."},
       {"+RXON +DDE +P5", 68, 4.5, 5, "Err(101) Communications Port 6 not available."},
-      // The command line's error first, then the sending round's, each round with its pause.
       {"+RXON +DDE NONE.TXT +F5", 0, 4.5, 4, "Err(1) File: NONE.TXT  not found."},
   };
-  for (const Case& c : cases) {
+  for (const auto& [line, openError, cancelAfter, opens, message] : cases) {
     TestRig r;
-    SCOPED_TRACE(c.line);
-    r.comm.openError = c.openError;
-    r.window.cancelAt = r.clock.now + c.cancelAfter;
-    // Ends a program that would retry without end, rather than hang the test.
-    r.comm.onOpen = [&r] {
+    SCOPED_TRACE(line);
+    r.comm.openError = openError;
+    r.window.cancelAt = r.clock.now + cancelAfter;
+    r.comm.onOpen = [&r] {  // ends a program that would retry without end, rather than hang
       if (Opens(r) > 100) r.window.PressCancel();
     };
-    RunProgram(r, c.line);
-    EXPECT_EQ(Opens(r), c.opens);
-    EXPECT_EQ(r.window.Get(Field::MsgLabel), c.message);
-    const bool quick = c.cancelAfter < 10;
-    EXPECT_EQ(r.window.waitedMs >= 1000 * (c.opens - 1), quick) << r.window.waitedMs;
-    if (quick) {
-      EXPECT_NE(std::find(r.window.log.begin(), r.window.log.end(),
-                          std::string("MsgLabel: ") + c.message),
-                r.window.log.end());
-    }
+    RunProgram(r, line);
+    EXPECT_EQ(Opens(r), opens);
+    EXPECT_EQ(r.window.Get(Field::MsgLabel), message);
+    const bool quick = cancelAfter < 10;
+    EXPECT_EQ(r.window.waitedMs >= 1000 * (opens - 1), quick) << r.window.waitedMs;
+    EXPECT_TRUE(!quick || std::ranges::count(r.window.log, std::string("MsgLabel: ") + message));
   }
 }
 
 TEST(RunTransfer, ContinuousModeRestartsOnceAfterAnUnexpectedError) {
-  // A fault in the first round only: the box, a pause, and the rounds go on until Cancel. A
-  // fault in the second round too ends the program after its box, without a result report.
+  // A fault in the first round only: the box, a pause showing it, and the rounds go on until
+  // Cancel. A fault in the second round too ends the program after its box, without a report.
   for (const int faultyRounds : {1, 2}) {
     TestRig r;
     SCOPED_TRACE(faultyRounds);
@@ -125,54 +112,43 @@ TEST(RunTransfer, ContinuousModeRestartsOnceAfterAnUnexpectedError) {
     const std::string box = "[TELVARO3 ERROR]  5: Broken Error in Transmit File";
     EXPECT_EQ(r.window.boxes, std::vector<std::string>(faultyRounds, box));
     EXPECT_EQ(Opens(r), faultyRounds == 1 ? 3 : 2);
-    // The pause after the first fault shows it; after the second nothing is reported.
     EXPECT_GE(r.window.waitedMs, 900);
-    EXPECT_NE(std::find(r.window.log.begin(), r.window.log.end(), "MsgLabel: " + box.substr(17)),
-              r.window.log.end());
+    EXPECT_TRUE(std::ranges::count(r.window.log, "MsgLabel: " + box.substr(17)));
     EXPECT_EQ(r.window.Get(Field::MsgLabel), faultyRounds == 1 ? "Err(90) Aborted by Cancel." : "");
-    EXPECT_TRUE(r.window.unloaded);
     EXPECT_FALSE(r.comm.PortIsOpen());
   }
 }
 
 TEST(RunTransfer, EachContinuousRoundStartsFromTheCommandLine) {
-  // A refused program heading must not make the next round judge an ORDERS.BHT heading as a
-  // program's (PD3), nor switch it to YModem (PD4).
+  // A refused program heading must not make the next round judge a data file's heading as a
+  // program's (PD3), nor switch it to YModem (PD4): the PC takes it with ACK.
   for (const char* program : {"MENU.PD3    00001", "MENU.PD4    00001"}) {
     TestRig r;
     SCOPED_TRACE(program);
-    const std::vector<std::vector<std::string>> uploads = {
-        {Frame('\x01', program)},
-        {Frame('\x01', "ORDERS.BHT  000010105"), Frame('\x02', "00001ABCDE"), EOT}};
-    size_t upload = 0;
-    int sent = -2;  // the message last sent; -1: ENQ, -2: none yet, ENQ is due
+    const std::string headings[] = {Frame('\x01', program), Frame('\x01', "ORDERS.BHT  000010105")};
+    int round = 0, step = 0;  // step 1: the terminal's ENQ sent, 2: its heading sent
+    std::string answers;      // the PC's answers to the headings
     r.comm.onIdle = [&] {
-      if (sent != -2 || !r.comm.PortIsOpen()) return;
-      if (upload == uploads.size()) return r.window.PressCancel();
+      if (step != 0 || !r.comm.PortIsOpen()) return;
+      if (round == 2) return r.window.PressCancel();
       r.comm.Reply(ENQ);
-      sent = -1;
+      step = 1;
     };
     r.comm.onOutput = [&](const std::string& data) {
-      if (sent == -2 || upload == uploads.size()) return;
-      const auto& messages = uploads[upload];
-      if (data == ACK && sent + 1 < static_cast<int>(messages.size())) {
-        r.comm.Reply(messages[static_cast<size_t>(++sent)]);
-      } else if (data == NAK && sent >= 0) {
-        r.comm.Reply(messages[static_cast<size_t>(sent)]);
-      } else {
-        // The PC closed the link (EOT) or acknowledged the terminal's EOT: the next upload.
-        ++upload;
-        sent = -2;
+      if (step == 2) {
+        answers += data;
+        step = 0;
+        ++round;
+      } else if (step == 1 && data == ACK) {
+        r.comm.Reply(headings[round]);
+        step = 2;
       }
     };
     r.window.onEvents = [&r] {  // a bound, should a round never let the clock move
       if (r.window.doEventsCalls > 1000000) r.window.PressCancel();
     };
     RunProgram(r, "+RXON +DDE");
-    EXPECT_EQ(r.comm.sent.find(NAK), std::string::npos);
-    EXPECT_EQ(r.ReadFile("ORDERS.BHT"), "ABCDE\r\n");
-    EXPECT_EQ(upload, uploads.size());
-    EXPECT_EQ(r.window.Get(Field::MsgLabel), "Err(90) Aborted by Cancel.");
+    EXPECT_EQ(answers, EOT + ACK);
   }
 }
 
@@ -180,37 +156,35 @@ TEST(RunTransfer, WindowTextsOfASend) {
   TestRig r;
   r.WriteFile("DATA.TXT", "A\r\nB\r\nC\r\n");
   r.comm.onOutput = [&](const std::string&) { r.comm.Reply(ACK); };
-  RunProgram(r, "+DDE +F5 DATA.TXT");
+  r.window.cancelAt = r.clock.now + 100;  // +EX: no wait after a success
+  RunProgram(r, "+EX +F5 DATA.TXT");
+  EXPECT_LT(r.clock.now, r.window.cancelAt);
   std::string shown;
   for (const auto& l : r.window.log) shown += l + "\n";
   // RecCntBox shows the number of the line read last: one ahead while lines remain.
   EXPECT_EQ(shown,
             "Label1: Cancel stops the transfer; the result stays shown until Exit.\n"
-            "StatusBox: Establish Link\n"
-            "StatusBox: Sending Header\nFileBox: DATA.TXT\n"
+            "StatusBox: Establish Link\nStatusBox: Sending Header\nFileBox: DATA.TXT\n"
             "StatusBox: Sending File \nRecordsBox:  00003\nRecCntBox:  00000\ncomplete:  0%\n"
             "RecCntBox:  00002\nProgressBar1: 33\ncomplete:  33%\n"
             "RecCntBox:  00003\nProgressBar1: 67\ncomplete:  67%\n"
-            "ProgressBar1: 100\ncomplete:  100%\n"
-            "StatusBox: Closing Link\n"
+            "ProgressBar1: 100\ncomplete:  100%\nStatusBox: Closing Link\n"
             "StatusBox: File Sent OK\nMsgLabel: Err(0) Transfer Complete\nCommandButton: Exit\n");
 }
 
 TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
-  TestRig irda;
+  TestRig irda, gone;
   RunProgram(irda, "+IR +B38400 +EW");
   // A file that is there when counted and empty when sent: the end of the file is met early.
-  TestRig gone;
   gone.WriteFile("DATA.TXT", "A\r\nB\r\n");
   gone.comm.onOutput = [&](const std::string& data) {
-    if (data == "\x05") gone.WriteFile("DATA.TXT", "");
-    gone.comm.Reply("\x06");
+    if (data == ENQ) gone.WriteFile("DATA.TXT", "");
+    gone.comm.Reply(ACK);
   };
   RunProgram(gone, "+F5 DATA.TXT +EW");
-  const std::pair<TestRig*, const char*> cases[] = {
-      {&irda, "[telvaro3] Baud Rate not supported by IRDA interface"},
-      {&gone, "[TELVARO3 ERROR]  62: Input past end of file Error in GetNextRecord"}};
-  for (const auto& [r, box] : cases) {
+  for (const auto& [r, box] :
+       {std::pair{&irda, "[telvaro3] Baud Rate not supported by IRDA interface"},
+        std::pair{&gone, "[TELVARO3 ERROR]  62: Input past end of file Error in GetNextRecord"}}) {
     EXPECT_EQ(r->window.boxes, std::vector<std::string>{box});
     EXPECT_EQ(r->window.Get(Field::MsgLabel), "");  // no result report after it
     EXPECT_TRUE(r->window.unloaded);
@@ -218,90 +192,24 @@ TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
   }
 }
 
-TEST(ReportResult, TextsOfTheReport) {
-  struct Case {
-    int16_t code;
-    bool program;
-    const char *status, *text;
-  };
-  const std::vector<Case> cases = {
-      {0, true, "Program Sent OK", "Err(0) Transfer Complete"},
-      {-1, false, "File ", "Err(0) Transfer Complete"},  // YModem keeps no phase
-  };
-  for (const auto& c : cases) {
-    TestRig r;
-    SetDefaults(r.p);
-    r.p.file.SendMode = c.program;
-    r.p.file.ProgramFile = c.program;
-    r.p.settings.NoWait = true;
-    r.p.state.ErrorCode = c.code;
-    r.p.state.TransferPhase = c.program ? kPhaseDone : 0;
-    ReportResult(r.p);
-    EXPECT_EQ(r.window.Get(Field::StatusBox), c.status) << c.text;
-    EXPECT_EQ(r.window.Get(Field::MsgLabel), c.text);
-  }
-}
-
-TEST(ErrorMessage, EveryMessageOfTheTable) {
-  // The code, the saved run-time error number (for 99), and the message; file DATA.TXT, port 3,
-  // phase 3, line 0.
-  const std::vector<std::tuple<int16_t, int16_t, const char*>> cases = {
-      {1, 0, "Err(1) File: DATA.TXT  not found."},
-      {2, 0, "Err(2) File name entered in wrong format."},
-      {3, 0, "Err(3) Number of records exceeds 32767."},
-      {4, 0, "Err(4) Field length is out of range."},
-      {5, 0, "Err(5) Number of fields is out of range."},
-      {6, 0, "Err(6) Record length is out of range."},
-      {7, 0, "Err(7) Parameter mismatch."},
-      {8, 0, "Err(8) Field length not found."},
-      {9, 0, "Err(9) Option mismatch."},
-      {51, 0, "Err(51) Communications error."},
-      {52, 0, "Err(52) Communications error."},
-      {53, 0, "Err(53) Communications error."},
-      {54, 0, "Err(54) Communications error."},
-      {55, 0, "Err(55) Communications error."},
-      {70, 0, "Err(70) Incorrect file or illegal heading."},
-      {71, 0, "Err(71) Path not found."},
-      {72, 0, "Err(72) Disk full."},
-      {79, 0, "Err(79) Quenfor Header Err."},
-      {90, 0, "Err(90) Aborted by Cancel."},
-      {99, 0, "Err(99) General Failure"},
-      {99, -4, "Err(99) General Failure"},
-      {99, 75, "Err(99) General Failure (75)"},
-      {99, 13, "Err(99) General Failure Error [ 13E  0 ]  3"},
-      {101, 0, "Err(101) Communications Port 3 not available."},
-      {102, 0, "Err(102) Communications Port 3 error."},
-      {61, 0, "Error 61 OCCURED"},
-      {1005, 0, "Error 1005 OCCURED"},
-      {-7, 0, "Error-7 OCCURED"},
-  };
-  for (const auto& [code, runErr, text] : cases) {
-    TestRig r;
-    r.p.file.Name = "DATA.TXT";
-    r.comm.SetPortNumber(3);
+TEST(ErrorMessage, TheMessagesThatNameSomething) {
+  // File DATA.TXT, port 3, phase 3, line 0; 99 with the saved run-time error numbers last.
+  TestRig r;
+  r.p.file.Name = "DATA.TXT";
+  r.comm.SetPortNumber(3);
+  r.p.state.TransferPhase = kPhaseText;
+  std::string all;
+  for (int16_t code : {1, 72, 101, 102, 61, -7}) all += ErrorMessage(r.p, code) + "\n";
+  for (int16_t runErr : {-4, 75, 13}) {
     r.p.state.RunErrNumber = runErr;
-    r.p.state.TransferPhase = kPhaseText;
-    EXPECT_EQ(ErrorMessage(r.p, code), text) << code;
+    all += ErrorMessage(r.p, 99) + "\n";
   }
-}
-
-TEST(ReportResult, ExitOnSuccessOnly) {
-  // After an error even +EX waits for the button (pressed after 2 s); an earlier press is ignored.
-  for (const int16_t code : {0, 52}) {
-    TestRig r;
-    SetDefaults(r.p);
-    r.p.window.Bind([&] { r.p.state.AbortFlag = true; }, [] {});
-    r.p.state.AbortFlag = true;
-    r.window.cancelAt = r.clock.now + 2.0;
-    r.p.state.ErrorCode = code;
-    r.p.settings.ExitOnSuccess = true;
-    ReportResult(r.p);
-    EXPECT_EQ(r.clock.now >= r.window.cancelAt, code != 0) << code;
-    EXPECT_EQ(r.window.commandCaption, code == 0 ? "Exit" : "OK") << code;
-  }
-}
-
-TEST(MapRunTimeError, Table) {
+  EXPECT_EQ(all,
+            "Err(1) File: DATA.TXT  not found.\nErr(72) Disk full.\n"
+            "Err(101) Communications Port 3 not available.\nErr(102) Communications Port 3 error.\n"
+            "Error 61 OCCURED\nError-7 OCCURED\nErr(99) General Failure\n"
+            "Err(99) General Failure (75)\nErr(99) General Failure Error [ 13E  0 ]  3\n");
+  // The codes run-time errors of the file and the port stand for.
   for (auto [n, code] : {std::pair{53, 1}, {61, 61}, {64, 70}, {76, 71}, {75, 99}, {0, 99}})
     EXPECT_EQ(MapRunTimeError(static_cast<int16_t>(n)), code) << n;
 }
