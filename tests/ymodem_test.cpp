@@ -159,5 +159,27 @@ TEST(YModemPair, StartTimeOutFailsAndTellsALatePeerToGiveUp) {
   }
 }
 
+// Both ends above share one block check, so a wrong one would pass between them unseen: the
+// sender's checksum block 0 is summed here by hand.
+TEST(YModemPair, ChecksumBlockCarriesTheSumOfItsBytes) {
+  TempDir t("abc");
+  testing::ChannelPair pair;
+  TransferStatus st;
+  std::thread s([&] { YModemSend(*pair.a, t.Path("f"), "f", st, 2000); });
+  pair.b->Write(reinterpret_cast<const uint8_t*>("\x15"), 1);  // NAK: checksums wanted
+  std::string got;
+  uint8_t buf[256];
+  for (int n = 1; got.size() < 132 && n > 0;
+       got.append(reinterpret_cast<char*>(buf), std::max(n, 0)))
+    n = pair.b->Read(buf, sizeof buf, 2000);
+  st.cancel = true;
+  s.join();
+  ASSERT_GE(got.size(), 132u);
+  unsigned sum = 0;
+  for (size_t i = 3; i < 131; ++i) sum += static_cast<uint8_t>(got[i]);
+  EXPECT_EQ(got.substr(0, 3), std::string("\x01\x00\xff", 3));
+  EXPECT_EQ(static_cast<uint8_t>(got[131]), static_cast<uint8_t>(sum));
+}
+
 }  // namespace
 }  // namespace telvaro3::serial
