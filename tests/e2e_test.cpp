@@ -94,14 +94,12 @@ TEST_F(EndToEnd, ContinuousModeUntilCancel) {
 // The records the simulator makes up: field j of record i is "i.j." repeated, cut to length.
 std::string Synthetic(int count, const std::vector<int>& fields) {
   std::string file;
-  for (int i = 1; i <= count; ++i) {
+  for (int i = 1; i <= count; ++i, file += "\r\n") {
     for (size_t j = 0; j < fields.size(); ++j) {
-      const std::string unit = std::to_string(i) + "." + std::to_string(j + 1) + ".";
-      std::string field;
+      std::string unit = std::to_string(i) + "." + std::to_string(j + 1) + ".", field;
       while (field.size() < static_cast<size_t>(fields[j])) field += unit;
       file += field.substr(0, fields[j]);
     }
-    file += "\r\n";
   }
   return file;
 }
@@ -267,20 +265,15 @@ TEST_F(EndToEnd, YModemFilesArriveWholeBothWays) {
   // window. From sb: its 128-byte blocks (enough that their numbers wrap), its 1024-byte ones
   // (-k), a batch of two files, sb started twelve seconds after the program, a name the program
   // refuses, and a receive directory that does not exist.
-  const Case cases[] = {{true, {0}},
-                        {true, {127}},
-                        {true, {1024}},
-                        {true, {1025}},
-                        {true, {300000}},
-                        {true, {3000}, "program"},
-                        {false, {0}},
-                        {false, {1025}},
-                        {false, {40000}},
-                        {false, {1024, 5000}, "-k"},
-                        {false, {3000, 60000}},
-                        {false, {3000}, "late"},
-                        {false, {100}, "long name", "Err(70) Incorrect file or illegal heading."},
-                        {false, {3000}, "no directory", "Err(71) Path not found."}};
+  // clang-format off
+  const Case cases[] = {
+      {true, {0}}, {true, {127}}, {true, {1024}}, {true, {1025}}, {true, {300000}},
+      {true, {3000}, "program"},
+      {false, {0}}, {false, {1025}}, {false, {40000}}, {false, {1024, 5000}, "-k"},
+      {false, {3000, 60000}}, {false, {3000}, "late"},
+      {false, {100}, "long name", "Err(70) Incorrect file or illegal heading."},
+      {false, {3000}, "no directory", "Err(71) Path not found."}};
+  // clang-format on
   for (const Case& c : cases) {
     const bool ok = c.message == "Err(0) Transfer Complete";
     std::vector<std::string> peer = {c.send ? "rb" : "sb"}, names;
