@@ -1,11 +1,20 @@
-// The real program in its text view, over a pseudo-terminal, against the terminal simulator.
+// The real program in its text view, over pseudo-terminals, against the terminal simulator and,
+// by YModem, against lrzsz. lrzsz sits on its own pseudo-terminal, joined to the program's by a
+// relay, so that its line-setting changes and input flushes stay on its side.
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/process.h"
@@ -14,17 +23,12 @@ namespace telvaro3 {
 namespace {
 
 namespace fs = std::filesystem;
-using test::LastLine;
-using test::Process;
-using test::ProcessOptions;
-using test::Slurp;
-using test::Words;
+using test::LastLine, test::Process, test::ProcessOptions, test::Slurp;
 
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directories(Path("cfg/telvaro3")); }
   std::string Path(const std::string& name) const { return tmp_.Path(name); }
-  void Write(const std::string& name, const std::string& bytes) { tmp_.Write(name, bytes); }
 
   // Starts the simulator on a pseudo-terminal that the program knows as port 1.
   std::unique_ptr<Process> StartTerminal(const std::string& args) {
@@ -32,7 +36,7 @@ class EndToEnd : public ::testing::Test {
     fs::remove(Path("cfg/telvaro3/com1"));
     std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty",
                                      "--link", Path("cfg/telvaro3/com1")};
-    for (auto& w : Words(args)) argv.push_back(w);
+    for (auto& w : test::Words(args)) argv.push_back(w);
     ProcessOptions o;
     o.cwd = dir_;
     o.stderrPath = Path("termsim.err");
@@ -40,51 +44,42 @@ class EndToEnd : public ::testing::Test {
     EXPECT_TRUE(test::WaitForPath(Path("cfg/telvaro3/com1"), 10)) << Slurp(Path("termsim.err"));
     return p;
   }
-
   std::unique_ptr<Process> StartProgram(const std::string& line, ProcessOptions o = {},
                                         const std::vector<std::string>& prefix = {}) {
+    fs::remove(Path("program.out"));
     return test::StartProgram(line, dir_, Path("cfg"), Path("program.out"), o, prefix);
   }
-
-  // Runs the program to its end and returns the final result line.
-  std::string RunProgram(const std::string& line, double timeout = 120) {
-    auto p = StartProgram(line);
-    EXPECT_TRUE(p->Wait(timeout)) << "the program did not end";
-    EXPECT_EQ(p->ExitCode(), 0);
-    return LastLine(Output(), "MsgLabel: ");
-  }
   std::string Output() const { return Slurp(Path("program.out")); }
+  std::string Message() const { return LastLine(Output(), "MsgLabel: "); }
 
   test::TempDir tmp_;
   std::string dir_ = tmp_.path.string();
 };
 
-TEST_F(EndToEnd, HelpVersionAndAPortMissing) {
-  EXPECT_EQ(RunProgram("--help +P0"), "Err(9) Option mismatch.");
+TEST_F(EndToEnd, HelpVersionAStaleDisplayAndSigterm) {
   // Alone, --help and --version answer on standard output, with no window and no port.
-  RunProgram("--help");
+  ASSERT_TRUE(StartProgram("--help")->Wait(60));
   EXPECT_TRUE(Output().starts_with("Usage: telvaro3 [options] [FILE | DIRECTORY\\]\n"));
-  RunProgram("--version");
+  ASSERT_TRUE(StartProgram("--version")->Wait(60));
   EXPECT_EQ(Output(), "telvaro3 PC6-32 2.75\n");
-  // A display that does not answer (a stale forwarded one) leaves the text view.
+  ASSERT_TRUE(StartProgram("--help +P0")->Wait(60));
+  EXPECT_EQ(Message(), "Err(9) Option mismatch.");
+  // A display that does not answer (a stale forwarded one) leaves the text view; in continuous
+  // mode the port that never opens is retried until SIGTERM ends the program.
   ProcessOptions stale;
-  stale.env = {{"DISPLAY", "localhost:59"}};
-  ASSERT_TRUE(StartProgram("+P2", stale)->Wait(60));
-  EXPECT_EQ(LastLine(Output(), "MsgLabel: "), "Err(101) Communications Port 3 not available.");
-  // Continuous mode on a port that never opens retries, showing why, until SIGTERM ends it.
-  fs::remove(Path("program.out"));
-  auto p = StartProgram("+RXON +P2");
+  stale.env["DISPLAY"] = "localhost:59";
+  auto p = StartProgram("+RXON +P2", stale);
   for (int i = 0; i < 1000 && Output().find("MsgLabel: Err(101)") == std::string::npos; ++i)
     usleep(10000);
   p->Signal(SIGTERM);
   ASSERT_TRUE(p->Wait(20));
   EXPECT_EQ(p->ExitCode(), 0);
-  EXPECT_EQ(LastLine(Output(), "MsgLabel: "), "Err(101) Communications Port 3 not available.");
+  EXPECT_EQ(Message(), "Err(101) Communications Port 3 not available.");
   EXPECT_EQ(LastLine(Output(), "CommandButton: "), "OK");
 }
 
 TEST_F(EndToEnd, ContinuousModeUntilCancel) {
-  Write("up.txt", "A\r\nB\r\n");
+  tmp_.Write("up.txt", "A\r\nB\r\n");
   fs::create_directories(Path("in"));
   auto term = StartTerminal("upload --file up.txt --name LIST.BHT --fields 4 --repeat 3");
   auto prog = StartProgram("+RXON +APP +IRD0 IN\\");
@@ -92,44 +87,19 @@ TEST_F(EndToEnd, ContinuousModeUntilCancel) {
   EXPECT_EQ(term->ExitCode(), 0) << Slurp(Path("termsim.err")) << Output();
   prog->Signal(SIGINT);
   ASSERT_TRUE(prog->Wait(20));
-  EXPECT_EQ(LastLine(Output(), "MsgLabel: "), "Err(90) Aborted by Cancel.");
-  // Appended three times.
+  EXPECT_EQ(Message(), "Err(90) Aborted by Cancel.");
   EXPECT_EQ(Slurp(Path("in/LIST.BHT")), "A   \r\nB   \r\nA   \r\nB   \r\nA   \r\nB   \r\n");
-}
-
-TEST_F(EndToEnd, SlowLineSendsEveryBlockOnce) {
-  // At 300 baud a block of a 100-character record is 3.6 s on the line, longer than the answer
-  // wait: the wait may only start once the block has left, or blocks go out again and answers
-  // are taken for the wrong blocks.
-  std::string text;
-  for (const char c : {'A', 'B', 'C'}) text += std::string(100, c) + "\r\n";
-  Write("SLOW.TXT", text);
-  auto term = StartTerminal("--baud 300 --verbose download --save got.txt --timeout-s 60");
-  EXPECT_EQ(RunProgram("+B300 +F50,50 SLOW.TXT", 60), "Err(0) Transfer Complete");
-  ASSERT_TRUE(term->Wait(10));
-  const std::string log = Slurp(Path("termsim.err"));
-  EXPECT_EQ(term->ExitCode(), 0) << log;
-  EXPECT_EQ(Slurp(Path("got.txt")), text);
-  auto count = [&log](const std::string& what) {
-    size_t n = 0;
-    for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
-    return n;
-  };
-  EXPECT_EQ(count("< <SOH>"), 1u) << log;
-  EXPECT_EQ(count("< <STX>"), 3u) << log;
 }
 
 // The records the simulator makes up: field j of record i is "i.j." repeated, cut to length.
 std::string Synthetic(int count, const std::vector<int>& fields) {
   std::string file;
-  for (int i = 1; i <= count; ++i) {
+  for (int i = 1; i <= count; ++i, file += "\r\n") {
     for (size_t j = 0; j < fields.size(); ++j) {
-      const std::string unit = std::to_string(i) + "." + std::to_string(j + 1) + ".";
-      std::string field;
+      std::string unit = std::to_string(i) + "." + std::to_string(j + 1) + ".", field;
       while (field.size() < static_cast<size_t>(fields[j])) field += unit;
       file += field.substr(0, fields[j]);
     }
-    file += "\r\n";
   }
   return file;
 }
@@ -139,7 +109,7 @@ std::string Synthetic(int count, const std::vector<int>& fields) {
 // the receive directory exactly as it was, a successful one holds every record once.
 TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
   const std::string before = "OLD RECORD\r\n", beforeFields = "* old\r\nfields  4\r\n";
-  const std::string long100 = Synthetic(3, {99, 1});
+  const std::string long100 = Synthetic(3, {99, 1}), ok = "Err(0) Transfer Complete";
   enum class Fault { None, Unplug, ReadOnly };
   struct Row {
     std::string what;
@@ -147,7 +117,7 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
     std::string terminal, options, result;
     Fault fault;
     long fileSizeLimit;
-    std::string received;  // what IN\ORDERS.BHT, or the terminal, holds afterwards
+    std::string received;  // what IN\ORDERS.BHT, or the terminal's got.txt, holds afterwards
   };
   const Row rows[] = {
       {"unplugged while receiving", false,
@@ -162,43 +132,42 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
       {"read-only receive directory", false, "upload --records 2 --fields 5 --name ORDERS.BHT", "",
        "Err(71) Path not found.", Fault::ReadOnly, -1, before},
       {"noise between blocks", false, "upload --records 5 --fields 10 --name ORDERS.BHT --noise 3",
-       "", "Err(0) Transfer Complete", Fault::None, -1, Synthetic(5, {10})},
+       "", ok, Fault::None, -1, Synthetic(5, {10})},
       {"lost final ACK", false, "upload --records 5 --fields 10 --name ORDERS.BHT --repeat-block 5",
-       "", "Err(0) Transfer Complete", Fault::None, -1, Synthetic(5, {10})},
+       "", ok, Fault::None, -1, Synthetic(5, {10})},
       {"300 baud, long records, receiving", false,
-       "upload --records 3 --fields 99,1 --name ORDERS.BHT --baud 300", "+B300",
-       "Err(0) Transfer Complete", Fault::None, -1, long100},
+       "upload --records 3 --fields 99,1 --name ORDERS.BHT --baud 300", "+B300", ok, Fault::None,
+       -1, long100},
+      // A block of a 100-character record is 3.6 s on the line, longer than the answer wait: the
+      // wait may only start once the block has left, or blocks go out again.
+      {"300 baud, long records, sending", true, "--baud 300 --verbose download --save got.txt",
+       "+B300 +F50,50", ok, Fault::None, -1, long100},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     fs::remove_all(Path("IN"));
     fs::remove(Path("got.txt"));
-    fs::remove(Path("program.out"));
-    fs::create_directories(Path("IN"));
-    Write("IN/ORDERS.BHT", before);
-    Write("IN/ORDERS.FLD", beforeFields);
+    tmp_.Write("IN/ORDERS.BHT", before);
+    tmp_.Write("IN/ORDERS.FLD", beforeFields);
     std::string data;
     for (int i = 0; i < 400; ++i) data += long100.substr((i % 3) * 102, 102);
-    Write("DATA.TXT", row.fault == Fault::Unplug ? data : long100);
+    tmp_.Write("DATA.TXT", row.fault == Fault::Unplug ? data : long100);
     auto term = StartTerminal(row.terminal + " --timeout-s 100");
 
+    std::vector<std::string> prefix;
+    if (row.fault == Fault::ReadOnly && ::geteuid() != 0) {
+      fs::permissions(Path("IN"), fs::perms::owner_read | fs::perms::owner_exec);
+    } else if (row.fault == Fault::ReadOnly) {  // root writes anywhere: read-only for the program
+      prefix = {"/usr/bin/unshare",
+                "-m",
+                "/bin/sh",
+                "-c",
+                "mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"",
+                Path("IN")};
+    }
     ProcessOptions o;
     o.fileSizeLimit = row.fileSizeLimit;
-    std::vector<std::string> prefix;
-    if (row.fault == Fault::ReadOnly) {
-      if (::geteuid() != 0) {
-        fs::permissions(Path("IN"), fs::perms::owner_read | fs::perms::owner_exec);
-      } else {  // root writes anywhere: the directory is made read-only for the program alone
-        prefix = {"/usr/bin/unshare",
-                  "-m",
-                  "/bin/sh",
-                  "-c",
-                  "mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"",
-                  Path("IN")};
-      }
-    }
-    const std::string line = (row.send ? "DATA.TXT " : "IN\\ ") + row.options;
-    auto program = StartProgram(line, o, prefix);
+    auto program = StartProgram((row.send ? "DATA.TXT " : "IN\\ ") + row.options, o, prefix);
     if (row.fault == Fault::Unplug) {
       // As a cradle pulled out in mid-transfer: the terminal's side of the line goes away.
       for (int i = 0; i < 3000 && LastLine(Output(), "RecCntBox: ") < " 00005"; ++i) usleep(10000);
@@ -206,18 +175,152 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
     }
     ASSERT_TRUE(program->Wait(100)) << "the program did not end by itself";
     EXPECT_EQ(program->ExitCode(), 0);
-    EXPECT_EQ(LastLine(Output(), "MsgLabel: "), row.result) << Output();
+    EXPECT_EQ(Message(), row.result) << Output();
     term->Wait(20);
     fs::permissions(Path("IN"), fs::perms::owner_all);
-
     if (row.send) {
       EXPECT_TRUE(row.received.empty() || Slurp(Path("got.txt")) == row.received);
+      const std::string log = Slurp(Path("termsim.err"));
+      auto count = [&log](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
+        return n;
+      };
+      // Every block goes out once: the heading, then one per record.
+      EXPECT_TRUE(row.received.empty() || (count("< <SOH>") == 1 && count("< <STX>") == 3)) << log;
       continue;
     }
-    EXPECT_TRUE(Slurp(Path("IN/ORDERS.BHT")) == row.received) << Slurp(Path("IN/ORDERS.BHT"));
-    const bool failed = row.result != "Err(0) Transfer Complete";
-    EXPECT_EQ(Slurp(Path("IN/ORDERS.FLD")) == beforeFields, failed);
+    EXPECT_EQ(Slurp(Path("IN/ORDERS.BHT")), row.received);
+    EXPECT_EQ(Slurp(Path("IN/ORDERS.FLD")) == beforeFields, row.result != ok);
     EXPECT_EQ(std::distance(fs::directory_iterator(Path("IN")), {}), 2) << "no stray files";
+  }
+}
+
+// Two pseudo-terminals joined master to master: the program opens one slave through the link,
+// the peer runs with its standard input and output on the other.
+class Bridge {
+ public:
+  explicit Bridge(const std::string& link) : link_(link) {
+    char progName[256], peerName[256];
+    if (openpty(&fd_[0], &fd_[1], progName, nullptr, nullptr) != 0 ||
+        openpty(&fd_[2], &fd_[3], peerName, nullptr, nullptr) != 0)
+      return;
+    for (int fd : {fd_[0], fd_[2]}) {  // no echo or line editing before a side opens
+      termios t{};
+      tcgetattr(fd, &t);
+      cfmakeraw(&t);
+      tcsetattr(fd, TCSANOW, &t);
+    }
+    peerName_ = peerName;
+    if (symlink(progName, link.c_str()) == 0 && pipe(&fd_[4]) == 0)
+      relay_ = std::thread([this] { Relay(); });
+  }
+  ~Bridge() {
+    if (relay_.joinable() && write(fd_[5], "x", 1) == 1) relay_.join();
+    for (int fd : fd_)
+      if (fd >= 0) close(fd);
+    unlink(link_.c_str());
+  }
+  // Runs argv (found in PATH) in cwd with its standard input and output on the peer's side.
+  std::unique_ptr<Process> StartPeer(std::vector<std::string> argv, const std::string& cwd) {
+    argv.insert(argv.begin(), "/usr/bin/env");
+    test::ProcessOptions o;
+    o.cwd = cwd;
+    o.stdinPath = o.stdoutPath = peerName_;
+    return std::make_unique<Process>(argv, o);
+  }
+
+ private:
+  void Relay() {
+    char buf[8192];
+    for (;;) {
+      pollfd fds[3] = {{fd_[0], POLLIN, 0}, {fd_[2], POLLIN, 0}, {fd_[4], POLLIN, 0}};
+      if (poll(fds, 3, 1000) < 0) continue;
+      if (fds[2].revents) return;
+      for (int i = 0; i < 2; ++i) {
+        const ssize_t n = (fds[i].revents & POLLIN) ? read(fds[i].fd, buf, sizeof buf) : 0;
+        for (ssize_t off = 0, w = 1; off < n && w > 0; off += w)
+          w = write(fds[1 - i].fd, buf + off, static_cast<size_t>(n - off));
+      }
+      // A side that nobody holds open reports a hang-up; do not spin on it.
+      if ((fds[0].revents | fds[1].revents) & POLLHUP) usleep(1000);
+    }
+  }
+  std::string link_, peerName_;
+  int fd_[6] = {-1, -1, -1, -1, -1, -1};  // program master, slave; peer master, slave; stop pipe
+  std::thread relay_;
+};
+
+TEST_F(EndToEnd, YModemFilesArriveWholeBothWays) {
+  if (system("command -v sb >/dev/null && command -v rb >/dev/null") != 0)
+    GTEST_SKIP() << "lrzsz is not installed";
+  auto Bytes = [](size_t n) { return test::RandomBytes(n, static_cast<unsigned>(n)); };
+  struct Case {
+    bool send;
+    std::vector<size_t> sizes;
+    std::string option = "", message = "Err(0) Transfer Complete";
+  };
+  // To rb: sizes around the 128- and 1024-byte blocks, enough 1024-byte blocks that their numbers
+  // wrap, and a program file, which goes by YModem unasked; each ends on the whole file in the
+  // window. From sb: its 128-byte blocks (enough that their numbers wrap), its 1024-byte ones
+  // (-k), a batch of two files, sb started twelve seconds after the program, a name the program
+  // refuses, and a receive directory that does not exist.
+  // clang-format off
+  const Case cases[] = {
+      {true, {0}}, {true, {127}}, {true, {1024}}, {true, {1025}}, {true, {300000}},
+      {true, {3000}, "program"},
+      {false, {0}}, {false, {1025}}, {false, {40000}}, {false, {1024, 5000}, "-k"},
+      {false, {3000, 60000}}, {false, {3000}, "late"},
+      {false, {100}, "long name", "Err(70) Incorrect file or illegal heading."},
+      {false, {3000}, "no directory", "Err(71) Path not found."}};
+  // clang-format on
+  for (const Case& c : cases) {
+    const bool ok = c.message == "Err(0) Transfer Complete";
+    std::vector<std::string> peer = {c.send ? "rb" : "sb"}, names;
+    if (c.send) peer.insert(peer.end(), {"-y", "-u"});  // overwrite, and keep the names' case
+    if (c.option == "-k") peer.push_back("-k");
+    fs::remove_all(Path("in"));
+    for (auto d : {"in", "peer"}) fs::create_directories(Path(d));
+    for (size_t size : c.sizes) {
+      names.push_back(c.option == "program"     ? "MENU.PD4"
+                      : c.option == "long name" ? "LONGNAME12.BIN"
+                                                : "F" + std::to_string(size) + ".BIN");
+      tmp_.Write((c.send ? "" : "peer/") + names.back(), Bytes(size));
+      if (c.send) continue;
+      peer.push_back(names.back());
+      tmp_.Write("in/" + names.back(), "the previous " + names.back());  // replaced when whole
+    }
+    SCOPED_TRACE(testing::PrintToString(peer) + " " + c.option);
+    Bridge bridge(Path("cfg/telvaro3/com1"));
+    // A data file needs its fields; what comes in goes to IN.
+    auto prog = test::StartProgram(
+        !c.send ? (c.option == "no directory" ? "+YMOD +DDE NOSUCH\\" : "+YMOD +DDE IN\\")
+        : c.option == "program" ? "+DDE " + names[0]
+                                : "+YMOD +DDE +F10 " + names[0],
+        dir_, Path("cfg"), Path("program.out"));
+    // The user walks to the terminal after starting the PC; meanwhile the program's requests
+    // pile up in the line for a sender that is not yet listening.
+    if (c.option == "late") sleep(12);
+    auto peerProgram = bridge.StartPeer(peer, Path("peer"));
+    EXPECT_TRUE(prog->Wait(120)) << "the program did not end";
+    const std::string out = Slurp(Path("program.out"));
+    EXPECT_EQ(LastLine(out, "MsgLabel: "), c.message);
+    EXPECT_TRUE(!ok || (peerProgram->Wait(30) && peerProgram->ExitCode() == 0));
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string path = Path((c.send ? "peer/" : "in/") + names[i]);
+      EXPECT_TRUE(fs::exists(path) &&
+                  Slurp(path) == (ok ? Bytes(c.sizes[i]) : "the previous " + names[i]))
+          << names[i];
+    }
+    const auto entries = std::distance(fs::directory_iterator(Path("in")), {});
+    EXPECT_EQ(static_cast<size_t>(entries), c.send ? 0 : names.size());  // nothing else
+    EXPECT_FALSE(fs::exists(Path("NOSUCH")));
+    if (!c.send) continue;
+    char kilo[32];  // the file's kilobytes as the window shows them; no size here ends in a half
+    std::snprintf(kilo, sizeof kilo, " %05ld", std::lround(static_cast<double>(c.sizes[0]) / 1024));
+    EXPECT_EQ(LastLine(out, "RecCntBox: "), kilo);
+    EXPECT_EQ(LastLine(out, "ProgressBar1: "), "100");
+    EXPECT_EQ(LastLine(out, "complete: "), " 100%");
   }
 }
 

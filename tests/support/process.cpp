@@ -8,37 +8,44 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <thread>
 
 namespace telvaro3::test {
+namespace {
+
+// Polls until done() holds or timeoutSeconds pass; true when it held.
+bool PollUntil(double timeoutSeconds, const std::function<bool()>& done) {
+  const auto until =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+}  // namespace
 
 Process::Process(const std::vector<std::string>& argv, const ProcessOptions& o) {
   pid_ = ::fork();
   if (pid_ != 0) return;
-  // Child.
   if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0) ::_exit(126);
-  for (const auto& [k, v] : o.env) {
-    if (v.empty())
-      ::unsetenv(k.c_str());
-    else
-      ::setenv(k.c_str(), v.c_str(), 1);
-  }
-  int in = ::open(o.stdinPath.c_str(), O_RDONLY);
-  int out = ::open(o.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int err = ::open(o.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (in < 0 || out < 0 || err < 0) ::_exit(126);
-  ::dup2(in, 0);
-  ::dup2(out, 1);
-  ::dup2(err, 2);
+  for (const auto& [k, v] : o.env)
+    v.empty() ? ::unsetenv(k.c_str()) : ::setenv(k.c_str(), v.c_str(), 1);
+  const int fds[3] = {::open(o.stdinPath.c_str(), O_RDONLY),
+                      ::open(o.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+                      ::open(o.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
+  for (int i = 0; i < 3; ++i)
+    if (fds[i] < 0 || ::dup2(fds[i], i) < 0) ::_exit(126);
   ::setpgid(0, 0);
   if (o.fileSizeLimit >= 0) {
     ::signal(SIGXFSZ, SIG_IGN);
-    const struct rlimit limit = {static_cast<rlim_t>(o.fileSizeLimit),
-                                 static_cast<rlim_t>(o.fileSizeLimit)};
+    const rlim_t n = static_cast<rlim_t>(o.fileSizeLimit);
+    const struct rlimit limit = {n, n};
     ::setrlimit(RLIMIT_FSIZE, &limit);
   }
   std::vector<char*> args;
@@ -56,20 +63,13 @@ Process::~Process() {
 }
 
 bool Process::Wait(double timeoutSeconds) {
-  if (done_) return true;
-  const auto until = std::chrono::steady_clock::now() +
-                     std::chrono::milliseconds(static_cast<int64_t>(timeoutSeconds * 1000));
-  for (;;) {
-    int status = 0;
-    pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      done_ = true;
-      exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return true;
-    }
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  return done_ || PollUntil(timeoutSeconds, [this] {
+           int status = 0;
+           if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+           done_ = true;
+           exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+           return true;
+         });
 }
 
 void Process::Signal(int sig) {
@@ -128,23 +128,16 @@ std::string Slurp(const std::string& path) {
 }
 
 bool WaitForPath(const std::string& path, double timeoutSeconds) {
-  const auto until = std::chrono::steady_clock::now() +
-                     std::chrono::milliseconds(static_cast<int64_t>(timeoutSeconds * 1000));
   struct stat st {};
-  while (::lstat(path.c_str(), &st) != 0) {
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return PollUntil(timeoutSeconds, [&] { return ::lstat(path.c_str(), &st) == 0; });
 }
 
 std::string LastLine(const std::string& output, const std::string& prefix) {
   std::string found;
   std::istringstream in(output);
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind(prefix, 0) == 0) found = line.substr(prefix.size());
+    if (line.starts_with(prefix)) found = line.substr(prefix.size());
   }
   return found;
 }

@@ -15,11 +15,9 @@ namespace telvaro3::test {
 struct ProcessOptions {
   std::string cwd;                         // empty: the test's own
   std::map<std::string, std::string> env;  // set (an empty value unsets)
-  std::string stdoutPath = "/dev/null";    // a file that receives standard output
-  std::string stderrPath = "/dev/null";
-  std::string stdinPath = "/dev/null";
-  // Largest file the child may write, in bytes, as on a nearly full disk (no limit when
-  // negative); writing past it fails instead of ending the child.
+  std::string stdoutPath = "/dev/null", stderrPath = "/dev/null", stdinPath = "/dev/null";
+  // Largest file the child may write (as on a nearly full disk), none when negative; writing
+  // past it fails instead of ending the child.
   long fileSizeLimit = -1;
 };
 
@@ -29,9 +27,7 @@ class Process {
   ~Process();  // kills the child if it still runs
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
-
-  // Waits up to timeoutSeconds; true when the child ended (its status in ExitCode()).
-  bool Wait(double timeoutSeconds);
+  bool Wait(double timeoutSeconds);  // true when the child ended (its status in ExitCode())
   void Signal(int sig);
   int ExitCode() const { return exitCode_; }
 
@@ -41,10 +37,8 @@ class Process {
   int exitCode_ = -1;
 };
 
-// The program in its text view, as a script runs it: its binary with the blank-separated words
-// of line, no display, the serial ports of configHome, standard output into outPath.
-// The options in extra apply too (cwd and output are set here; a display it names is kept), and
-// prefix, when given, is a command that runs the program (its words come first).
+// The program in its text view with the words of line, no display, the serial ports of
+// configHome, standard output into outPath; prefix is a command that runs it.
 std::unique_ptr<Process> StartProgram(const std::string& line, const std::string& cwd,
                                       const std::string& configHome, const std::string& outPath,
                                       ProcessOptions extra = {},
@@ -57,23 +51,14 @@ struct TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   std::string Path(const std::string& name) const { return (path / name).string(); }
-  // Writes a file (bytes as given) under the directory, making its parent directories.
-  void Write(const std::string& name, const std::string& bytes) const;
+  void Write(const std::string& name, const std::string& bytes) const;  // makes parents
   std::filesystem::path path;
 };
 
-// n bytes from a generator seeded with seed: the same n and seed give the same bytes.
-std::string RandomBytes(size_t n, unsigned seed);
-
-// Splits a line at blanks.
+std::string RandomBytes(size_t n, unsigned seed);  // the same n and seed give the same bytes
 std::vector<std::string> Words(const std::string& line);
-
-// Reads a whole file; empty when there is none.
-std::string Slurp(const std::string& path);
-
-// Waits until path exists (up to timeoutSeconds).
+std::string Slurp(const std::string& path);  // empty when there is no file
 bool WaitForPath(const std::string& path, double timeoutSeconds);
-
 // The last line of the program's text output that starts with prefix, without the prefix.
 std::string LastLine(const std::string& output, const std::string& prefix);
 

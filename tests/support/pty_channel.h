@@ -24,20 +24,15 @@ class FdChannel : public serial::ByteChannel {
 
   int Read(uint8_t* buf, int max, int timeoutMs) override {
     pollfd p{fd_, POLLIN, 0};
-    for (;;) {
-      int r = ::poll(&p, 1, timeoutMs);
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) return -1;
-      if (r == 0) return 0;
-      break;
+    int r;
+    while ((r = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
     }
-    for (;;) {
-      ssize_t n = ::read(fd_, buf, static_cast<size_t>(max));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) return 0;
-      if (n <= 0) return -1;  // EIO on a pty whose other end is closed, or end of stream
-      return static_cast<int>(n);
+    if (r <= 0) return r;
+    ssize_t n;
+    while ((n = ::read(fd_, buf, static_cast<size_t>(max))) < 0 && errno == EINTR) {
     }
+    if (n < 0 && errno == EAGAIN) return 0;
+    return n > 0 ? static_cast<int>(n) : -1;  // EIO on a pty whose other end is closed, or EOF
   }
 
   bool Write(const uint8_t* data, int n) override {
@@ -65,15 +60,11 @@ class FdChannel : public serial::ByteChannel {
 
 // Two connected channels over a local socket pair.
 struct ChannelPair {
-  ChannelPair() {
-    int sv[2] = {-1, -1};
-    ok = ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0;
-    a = std::make_unique<FdChannel>(sv[0]);
-    b = std::make_unique<FdChannel>(sv[1]);
-  }
+  ChannelPair() : ok(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0) {}
+  int sv[2] = {-1, -1};
   bool ok;
-  std::unique_ptr<FdChannel> a;
-  std::unique_ptr<FdChannel> b;
+  std::unique_ptr<FdChannel> a = std::make_unique<FdChannel>(sv[0]),
+                             b = std::make_unique<FdChannel>(sv[1]);
 };
 
 }  // namespace telvaro3::testing
