@@ -415,16 +415,14 @@ void PosixSerialComm::SetOutputCount(int32_t v) {
 void PosixSerialComm::WaitInputFor(int32_t count, int maxMs) {
   const size_t want = static_cast<size_t>(std::max(count, 1));
   if (fd_ >= 0 && !workerActive_.load() && input_.size() >= want) return;
-  if (fd_ >= 0 && !workerActive_.load() && maxMs > 0) {
-    // The missing characters cannot be in before the line has carried them, and an answer that
-    // has not begun cannot begin before our own output has left: that time is slept through
-    // without watching the device, whose every character would only wake the program to wait
-    // again. On a line that keeps its pace they are all there when the sleep ends.
+  if (fd_ >= 0 && !workerActive_.load() && maxMs > 0 && input_.size() + 1 < want) {
+    // All but the last of the missing characters cannot be in before the line has carried
+    // them: that time is slept through without watching the device, whose every character
+    // would only wake the program to wait again.
     const auto start = SteadyClock::now();
     const auto end = start + std::chrono::milliseconds(maxMs);
-    const auto from = input_.empty() ? std::max(start, lineBusyUntil_) : start;
     std::this_thread::sleep_until(
-        std::min(end, from + LineTime(want - input_.size(), baud_, bitsPerChar_)));
+        std::min(end, start + LineTime(want - input_.size() - 1, baud_, bitsPerChar_)));
     if (!Drain() || input_.size() >= want) return;
     maxMs = MsLeft(end);
   }
