@@ -4,10 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/system.h"
+#include "fake_program.h"
 #include "harness.h"
 #include "settings/procedures.h"
-#include "support/fakes.h"
 
 using namespace telvaro3;
 
@@ -19,23 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool ready = (ws.Reset(files), true);
   (void)ready;
 
-  test::VirtualClock clock;
-  test::FakeComm comm(clock);
-  test::FakeWindow window(clock);
-  test::FakeSystem system(clock, ws.recv.string());
-  system.driveDir = ws.recv.string();  // A: and B: lead into the receive directory too
-  Program p(comm, window, system);
-  system.commandLine.assign(reinterpret_cast<const char*>(data), size);
-
-  SetDefaults(p);
-  int16_t code;
-  try {
-    code = CheckCommand(p);
-  } catch (const RunTimeError& e) {
-    code = MapRunTimeError(e.Number());
-  }
-  fuzz::Check(fuzz::KnownCode(code), "unknown result code", code);
-  for (const auto& f : p.files) fuzz::Check(!f, "a file slot was left open");
+  fuzz::FakeProgram run(ws.recv.string());
+  run.system.driveDir = ws.recv.string();  // A: and B: lead into the receive directory too
+  run.system.commandLine.assign(reinterpret_cast<const char*>(data), size);
+  SetDefaults(run.p);
+  fuzz::RunChecked(run.p, CheckCommand);
   // Reading the command line changes nothing on the disk.
   fuzz::Check(fuzz::Take(ws.recv) == files, "the directory changed");
   ws.CheckOutside();

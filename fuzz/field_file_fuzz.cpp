@@ -3,10 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/system.h"
+#include "fake_program.h"
 #include "harness.h"
 #include "settings/procedures.h"
-#include "support/fakes.h"
 
 using namespace telvaro3;
 
@@ -16,23 +15,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fuzz::Snapshot files = {{"DATA.TXT", "AB1\r\n"}, {"DATA.FLD", contents}};
   ws.Reset(files);
 
-  test::VirtualClock clock;
-  test::FakeComm comm(clock);
-  test::FakeWindow window(clock);
-  test::FakeSystem system(clock, ws.recv.string());
-  Program p(comm, window, system);
+  fuzz::FakeProgram run(ws.recv.string());
+  Program& p = run.p;
   SetDefaults(p);
   p.file.Name = "DATA.TXT";
   p.file.FieldFileName = "DATA.FLD";
 
-  int16_t code;
-  try {
-    code = CheckFieldFile(p);
-  } catch (const RunTimeError& e) {
-    code = MapRunTimeError(e.Number());
-  }
-  fuzz::Check(fuzz::KnownCode(code), "unknown result code", code);
-  for (const auto& f : p.files) fuzz::Check(!f, "a file slot was left open");
+  const int16_t code = fuzz::RunChecked(p, CheckFieldFile);
   if (code == 0) {
     const TransferFile& f = p.file;
     fuzz::Check(f.FieldCount >= 1 && f.FieldCount <= 16, "field count out of range", f.FieldCount);

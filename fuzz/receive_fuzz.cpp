@@ -12,11 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "base/system.h"
+#include "fake_program.h"
 #include "harness.h"
 #include "receive/receive.h"
 #include "settings/procedures.h"
-#include "support/fakes.h"
 
 using namespace telvaro3;
 
@@ -42,11 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   ws.Reset(before);
 
-  test::VirtualClock clock;
-  test::FakeComm comm(clock);
-  test::FakeWindow window(clock);
-  test::FakeSystem system(clock, ws.recv.string());
-  Program p(comm, window, system);
+  fuzz::FakeProgram run(ws.recv.string());
+  Program& p = run.p;
+  test::VirtualClock& clock = run.clock;
+  test::FakeComm& comm = run.comm;
+  test::FakeWindow& window = run.window;
+  test::FakeSystem& system = run.system;
   SetDefaults(p);
   p.settings.BlockCheck = !(flags & 1);
   p.settings.SerialNumbers = !(flags & 2);
@@ -82,15 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   };
   if (!chunks.empty()) deliver();
 
-  int16_t code;
-  try {
-    code = ReceiveFile(p);
-  } catch (const RunTimeError& e) {
-    code = MapRunTimeError(e.Number());
-  }
+  const int16_t code = fuzz::RunChecked(p, ReceiveFile);
   fuzz::Show("result %d, %d writes, file %s", code, writes, p.file.Name.c_str());
-  fuzz::Check(fuzz::KnownCode(code), "unknown result code", code);
-  for (const auto& f : p.files) fuzz::Check(!f, "a file slot was left open");
   ws.CheckOutside();
 
   const fuzz::Snapshot after = fuzz::Take(ws.recv);
