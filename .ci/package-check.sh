@@ -46,6 +46,8 @@ depends=$(dpkg-deb -f "$deb" Depends)
 if grep -q '^Qt6_DIR:PATH=/' "$build/CMakeCache.txt" &&
   grep -q '^TELVARO3_WITH_QT:BOOL=ON' "$build/CMakeCache.txt"; then
   [[ $depends == *libqt6widgets6* ]] || fail "Depends lacks the Qt libraries: '$depends'"
+  # The graphical window is a module of its own, loaded only when there is a display.
+  grep -qxF ./usr/lib/telvaro3/modules/telvaro3-qt.so <<<"$listing" || fail "the Qt window's module is missing"
 fi
 for field in Maintainer Description; do
   [[ -n $(dpkg-deb -f "$deb" "$field") ]] || fail "the control field $field is empty"

@@ -56,7 +56,7 @@ class EndToEnd : public ::testing::Test {
   std::string dir_ = tmp_.path.string();
 };
 
-TEST_F(EndToEnd, HelpVersionAStaleDisplayAndSigterm) {
+TEST_F(EndToEnd, HelpVersionDisplaysAndSigterm) {
   // Alone, --help and --version answer on standard output, with no window and no port.
   ASSERT_TRUE(StartProgram("--help")->Wait(60));
   EXPECT_TRUE(Output().starts_with("Usage: telvaro3 [options] [FILE | DIRECTORY\\]\n"));
@@ -76,6 +76,18 @@ TEST_F(EndToEnd, HelpVersionAStaleDisplayAndSigterm) {
   EXPECT_EQ(p->ExitCode(), 0);
   EXPECT_EQ(Message(), "Err(101) Communications Port 3 not available.");
   EXPECT_EQ(LastLine(Output(), "CommandButton: "), "OK");
+  // With a display the graphical window, loaded from its module, runs the transfer: the text
+  // view does not stand in.
+  tmp_.Write("DATA.TXT", "AB\r\nCD\r\n");
+  auto term = StartTerminal("download --save got.txt --timeout-s 60");
+  ProcessOptions gui;
+  gui.env["QT_QPA_PLATFORM"] = "offscreen";
+  gui.stderrPath = Path("program.err");
+  ASSERT_TRUE(StartProgram("+F2 +DDE DATA.TXT", gui)->Wait(60));
+  ASSERT_TRUE(term->Wait(20));
+  EXPECT_EQ(Slurp(Path("got.txt")), "AB\r\nCD\r\n");
+  EXPECT_EQ(Output(), "");
+  EXPECT_EQ(Slurp(Path("program.err")).find("cannot be loaded"), std::string::npos);
 }
 
 TEST_F(EndToEnd, ContinuousModeUntilCancel) {

@@ -140,6 +140,7 @@ TEST(TextWindow, TakesTheKeyboardOnlyInTheForeground) {
     h.window->WaitEvents(600000);  // without a keyboard the final wait ends by itself
     EXPECT_TRUE(h.Echo());
     h.foreground = true;  // and back with fg
+    h.now += std::chrono::seconds(1);
     h.window->DoEvents();
     EXPECT_EQ(h.Echo(), askTerminal);
     h.window.reset();

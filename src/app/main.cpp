@@ -27,13 +27,8 @@
 #include "serial/posix_serial.h"
 #include "settings/procedures.h"
 #include "shell/shell.h"
+#include "ui/qt_module.h"
 #include "ui/text_window.h"
-
-#ifdef TELVARO3_HAVE_QT
-#include <QApplication>
-
-#include "ui/qt_window.h"
-#endif
 
 namespace {
 
@@ -193,6 +188,37 @@ bool DisplayAvailable() {
   }
   return answers && XServerAccepts(display);
 }
+
+// The Qt window from its module, or nothing when the module cannot be loaded (it is looked for
+// next to the program, then in lib/telvaro3/modules beside the program's bin directory).
+std::unique_ptr<telvaro3::Window> OpenQtWindow(int& argc, char** argv) {
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return nullptr;
+  std::string dir(exe, static_cast<size_t>(n));
+  dir.erase(dir.find_last_of('/') + 1);
+  const std::string candidates[] = {
+      dir + telvaro3::ui::kQtModuleName,
+      dir + "../" + telvaro3::ui::kQtModuleInstallDir + "/" + telvaro3::ui::kQtModuleName};
+  std::string errors;
+  for (const std::string& path : candidates) {
+    // Never closed: Qt's libraries stay until the process ends.
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+      const char* why = dlerror();
+      errors += std::string("\n  ") + (why != nullptr ? why : path.c_str());
+      continue;
+    }
+    auto open =
+        reinterpret_cast<telvaro3::ui::OpenQtWindowFn>(dlsym(module, telvaro3::ui::kQtModuleEntry));
+    if (open != nullptr) return std::unique_ptr<telvaro3::Window>(open(&argc, argv));
+    errors += "\n  " + path + ": no " + telvaro3::ui::kQtModuleEntry;
+  }
+  std::fprintf(stderr,
+               "telvaro3: the graphical window cannot be loaded, the text view stands in:%s\n",
+               errors.c_str());
+  return nullptr;
+}
 #endif
 
 }  // namespace
@@ -207,11 +233,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<telvaro3::Window> window;
 #ifdef TELVARO3_HAVE_QT
-  std::unique_ptr<QApplication> app;
-  if (DisplayAvailable()) {
-    app = std::make_unique<QApplication>(argc, argv);
-    window = std::make_unique<telvaro3::ui::QtWindow>();
-  }
+  if (DisplayAvailable()) window = OpenQtWindow(argc, argv);
 #endif
   if (!window) {
     window = std::make_unique<telvaro3::ui::TextWindow>(telvaro3::ui::TextWindowIo::Standard());

@@ -87,6 +87,7 @@ class QtWindow : public Window {
   std::array<std::string, kFields> texts_;
   int progress_ = 0;
   std::array<Clock::time_point, kFields + 1> shownAt_{};
+  Clock::time_point nextLook_{};  // DoEvents before it leaves the event queue alone
   std::array<bool, kFields + 1> waiting_{};
   QProgressBar* bar_ = nullptr;
   QPushButton* command_ = nullptr;

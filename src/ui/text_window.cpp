@@ -20,6 +20,10 @@ namespace {
 constexpr const char* kCaption = "Telvaro3 V2.76 - Quenfor Ltd";
 constexpr int kTimerMs = 3000;
 constexpr int kRedrawMs = 50;  // at most 20 redraws a second
+// A pass of the event loop that only looks (no wait) skips the keyboard and the signals when it
+// comes this soon after the last look: a transfer passes here several times per block, each look
+// costs system calls, and nobody notices a key or a Ctrl-C handled 10 ms later.
+constexpr int kLookMs = 10;
 constexpr int kBarWidth = 40;
 constexpr int kLines = 9;  // lines of the drawn window
 
@@ -222,6 +226,13 @@ void TextWindow::WaitEvents(int maxMs) {
 
 TextWindow::Key TextWindow::Pump(int maxMs, bool modal) {
   auto now = Now();
+  if (!modal && maxMs == 0 && now < nextLook_) {
+    RunTimer();
+    DrawIfDue();
+    if (held_ && now >= heldSince_ + std::chrono::milliseconds(kRedrawMs)) Flush();
+    return Key::None;
+  }
+  nextLook_ = now + std::chrono::milliseconds(kLookMs);
   int timeout = maxMs;
   auto cap = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
   const bool keyboard = KeyboardUsable();
@@ -427,8 +438,8 @@ void TextWindow::Changed() {
 
 void TextWindow::DrawIfDue() {
   if (!dirty_ || !shown_ || unloaded_ || !io_.outIsTty) return;
-  if (!MayDraw()) return;
   if (Now() < lastDraw_ + std::chrono::milliseconds(kRedrawMs)) return;
+  if (!MayDraw()) return;
   Draw();
 }
 

@@ -145,6 +145,8 @@ class TextWindow : public Window {
   bool dirty_ = false;
   int drawnLines_ = 0;
   TextWindowIo::Clock::time_point lastDraw_{};
+  TextWindowIo::Clock::time_point
+      nextLook_{};     // before it, a pass that only looks skips the keyboard
   bool held_ = false;  // lines written and not yet flushed
   TextWindowIo::Clock::time_point heldSince_{};
 
