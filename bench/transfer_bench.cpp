@@ -10,7 +10,9 @@
 // it receives, the terminal's when it sends; the PC's includes the 5 ms send delay), and "next",
 // from the end of that answer to the start of the next block (the other side's reaction; the
 // PC's again includes the send delay). "wakes/blk" is the program's voluntary context switches
-// per record (its sleeps and waits that ended), "us/blk" its processor time per record. Then it
+// per record (its sleeps and waits that ended), "preempt" its involuntary ones per record (on a
+// pseudo-terminal every write wakes the kernel worker that carries the bytes to the other side,
+// which often takes the processor from the writer), "us/blk" its processor time per record. Then it
 // measures the processor share of a 30-second wait on a silent line.
 //
 // Processor time on a virtual machine depends on the host as much as on the program: "probe us"
@@ -75,6 +77,7 @@ struct Run {
   double transfer = 0;  // from the link being made to the result
   double cpu = 0;       // the program's user and system time
   long wakes = 0;       // its voluntary context switches
+  long preempted = 0;   // its involuntary ones
   double probeUs = 0;   // what a bare wake-up cost meanwhile (see WakeProbe)
   std::string result;
 };
@@ -153,6 +156,7 @@ Run RunProgram(const std::vector<std::string>& args, const std::string& cwd,
   run.cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
             static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
   run.wakes = ru.ru_nvcsw;
+  run.preempted = ru.ru_nivcsw;
   if (linked != Clock::time_point{} && done != Clock::time_point{})
     run.transfer = std::chrono::duration<double>(done - linked).count();
   return run;
@@ -248,9 +252,9 @@ int main(int argc, char** argv) {
   fs::create_directories(config + "/telvaro3");
   fs::create_directories(dir + "/in");
   std::printf("Block protocol over a pseudo-terminal, the simulator pacing the line\n");
-  std::printf("%-7s %-7s %-6s %-9s %8s %8s %6s %8s %9s %6s %8s %12s %12s  %s\n", "baud", "records",
-              "length", "direction", "time s", "limit s", "ratio", "cpu/wall", "wakes/blk",
-              "us/blk", "probe us", "answer ms", "next ms", "result");
+  std::printf("%-7s %-7s %-6s %-9s %8s %8s %6s %8s %9s %7s %6s %8s %12s %12s  %s\n", "baud",
+              "records", "length", "direction", "time s", "limit s", "ratio", "cpu/wall",
+              "wakes/blk", "preempt", "us/blk", "probe us", "answer ms", "next ms", "result");
   const Row rows[] = {{19200, records, {20}}, {115200, records, {20}}, {300, 10, {50, 50}}};
   // Further arguments pick the rows by their baud rate; the silent line runs with every row.
   std::vector<int> only;
@@ -290,12 +294,13 @@ int main(int argc, char** argv) {
         std::snprintf(ratio, sizeof ratio, "%.3f", limit / run.transfer);
       const std::string answerer = receiving ? "pc" : "terminal";
       const std::string sender = receiving ? "terminal" : "pc";
-      std::printf("%-7d %-7d %-6d %-9s %8.2f %8.2f %6s %7.2f%% %9.2f %6.0f %8.1f %12s %12s  %s\n",
-                  row.baud, row.records, recordLength, receiving ? "receive" : "send", run.transfer,
-                  limit, ratio, 100.0 * run.cpu / run.wall,
-                  static_cast<double>(run.wakes) / row.records, run.cpu * 1e6 / row.records,
-                  run.probeUs, Latency(turns, answerer, true).c_str(),
-                  Latency(turns, sender, false).c_str(), run.result.c_str());
+      std::printf(
+          "%-7d %-7d %-6d %-9s %8.2f %8.2f %6s %7.2f%% %9.2f %7.2f %6.0f %8.1f %12s %12s  %s\n",
+          row.baud, row.records, recordLength, receiving ? "receive" : "send", run.transfer, limit,
+          ratio, 100.0 * run.cpu / run.wall, static_cast<double>(run.wakes) / row.records,
+          static_cast<double>(run.preempted) / row.records, run.cpu * 1e6 / row.records,
+          run.probeUs, Latency(turns, answerer, true).c_str(),
+          Latency(turns, sender, false).c_str(), run.result.c_str());
       std::fflush(stdout);
     }
   }
