@@ -82,11 +82,16 @@ struct Run {
   std::string result;
 };
 
-double CpuSeconds() {
-  struct rusage ru {};
-  getrusage(RUSAGE_THREAD, &ru);
+// User and system time together, in seconds.
+double CpuSeconds(const struct rusage& ru) {
   return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
          static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double ThreadCpuSeconds() {
+  struct rusage ru {};
+  getrusage(RUSAGE_THREAD, &ru);
+  return CpuSeconds(ru);
 }
 
 // Processor microseconds that one timed sleep of 2.5 ms costs when it ends, with the timer slack
@@ -98,14 +103,15 @@ class WakeProbe {
   WakeProbe()
       : thread_([this] {
           prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-          const double before = CpuSeconds();
+          const double before = ThreadCpuSeconds();
           long wakes = 0;
           while (!stop_.load()) {
             const timespec t{0, 2500000};
             clock_nanosleep(CLOCK_MONOTONIC, 0, &t, nullptr);
             ++wakes;
           }
-          usPerWake_ = wakes > 0 ? (CpuSeconds() - before) * 1e6 / static_cast<double>(wakes) : 0;
+          usPerWake_ =
+              wakes > 0 ? (ThreadCpuSeconds() - before) * 1e6 / static_cast<double>(wakes) : 0;
         }) {}
   ~WakeProbe() { Stop(); }
   double Stop() {
@@ -153,8 +159,7 @@ Run RunProgram(const std::vector<std::string>& args, const std::string& cwd,
   wait4(pid, &status, 0, &ru);
   run.probeUs = probe.Stop();
   run.wall = std::chrono::duration<double>(Clock::now() - start).count();
-  run.cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  run.cpu = CpuSeconds(ru);
   run.wakes = ru.ru_nvcsw;
   run.preempted = ru.ru_nivcsw;
   if (linked != Clock::time_point{} && done != Clock::time_point{})

@@ -12,6 +12,8 @@ const char* FieldName(Field f);
 
 enum class MsgIcon { None, Exclamation };
 
+inline constexpr int kEventLookMs = 10;
+
 // The status window with its Cancel and About buttons, message boxes and the 3000 ms timer.
 // Handlers bound with Bind run only inside DoEvents/WaitEvents and the modal boxes.
 class Window {
@@ -36,7 +38,10 @@ class Window {
   virtual void SetAboutEnabled(bool enabled) = 0;
   virtual void SetTimerEnabled(bool enabled) = 0;
 
-  // Processes the pending window events once; never blocks.
+  // Processes the pending window events once; never blocks. A call within kEventLookMs of the
+  // last look at the events may leave them for the next one: a transfer calls this several times
+  // per block, every look costs system calls, and a click or key handled that much later is still
+  // at once for the person making it.
   virtual void DoEvents() = 0;
   // Blocks until a window event arrives or maxMs pass, then processes what is pending.
   virtual void WaitEvents(int maxMs) = 0;

@@ -292,11 +292,9 @@ void QtWindow::SetTimerEnabled(bool enabled) {
 
 void QtWindow::DoEvents() {
   ShowDue(false);
-  // A transfer passes here several times per block, and every look at the event queue costs
-  // system calls; a click handled 10 ms later is still at once for the person making it.
   const auto now = Clock::now();
   if (now < nextLook_) return;
-  nextLook_ = now + std::chrono::milliseconds(10);
+  nextLook_ = now + std::chrono::milliseconds(kEventLookMs);
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 

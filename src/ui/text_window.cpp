@@ -20,10 +20,6 @@ namespace {
 constexpr const char* kCaption = "Telvaro3 V2.76 - Quenfor Ltd";
 constexpr int kTimerMs = 3000;
 constexpr int kRedrawMs = 50;  // at most 20 redraws a second
-// A pass of the event loop that only looks (no wait) skips the keyboard and the signals when it
-// comes this soon after the last look: a transfer passes here several times per block, each look
-// costs system calls, and nobody notices a key or a Ctrl-C handled 10 ms later.
-constexpr int kLookMs = 10;
 constexpr int kBarWidth = 40;
 constexpr int kLines = 9;  // lines of the drawn window
 
@@ -225,14 +221,24 @@ void TextWindow::WaitEvents(int maxMs) {
 }
 
 TextWindow::Key TextWindow::Pump(int maxMs, bool modal) {
-  auto now = Now();
-  if (!modal && maxMs == 0 && now < nextLook_) {
-    RunTimer();
-    DrawIfDue();
-    if (held_ && now >= heldSince_ + std::chrono::milliseconds(kRedrawMs)) Flush();
-    return Key::None;
+  const auto now = Now();
+  Key key = Key::None;
+  // A pass that only looks, soon after the last look, leaves the keyboard and the signals.
+  if (modal || maxMs != 0 || now >= nextLook_) {
+    nextLook_ = now + std::chrono::milliseconds(kEventLookMs);
+    key = Look(maxMs, modal, now);
   }
-  nextLook_ = now + std::chrono::milliseconds(kLookMs);
+  if (!modal) {
+    RunTimer();
+    // Without a keyboard nobody can press the button at the end; the window does it.
+    if (FinalWait() && !KeyboardUsable()) PressButton();
+  }
+  DrawIfDue();
+  if (held_ && Now() >= heldSince_ + std::chrono::milliseconds(kRedrawMs)) Flush();
+  return key;
+}
+
+TextWindow::Key TextWindow::Look(int maxMs, bool modal, TextWindowIo::Clock::time_point now) {
   int timeout = maxMs;
   auto cap = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
   const bool keyboard = KeyboardUsable();
@@ -273,13 +279,6 @@ TextWindow::Key TextWindow::Pump(int maxMs, bool modal) {
       if (k == Key::About && aboutEnabled_) ShowAbout();
     }
   }
-  if (!modal) {
-    RunTimer();
-    // Without a keyboard nobody can press the button at the end; the window does it.
-    if (FinalWait() && !KeyboardUsable()) PressButton();
-  }
-  DrawIfDue();
-  if (held_ && Now() >= heldSince_ + std::chrono::milliseconds(kRedrawMs)) Flush();
   return key;
 }
 

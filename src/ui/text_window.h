@@ -111,6 +111,8 @@ class TextWindow : public Window {
   // Waits up to maxMs for a key or a signal and handles what came; -1 waits without limit.
   // In a modal box the keys are only returned, not acted on.
   Key Pump(int maxMs, bool modal);
+  // Pump's look at the keyboard and the signals, waiting up to maxMs for them.
+  Key Look(int maxMs, bool modal, TextWindowIo::Clock::time_point now);
   Key ReadKeys();
   void ShowAbout();
   void ReadSignals();
@@ -145,8 +147,8 @@ class TextWindow : public Window {
   bool dirty_ = false;
   int drawnLines_ = 0;
   TextWindowIo::Clock::time_point lastDraw_{};
-  TextWindowIo::Clock::time_point
-      nextLook_{};     // before it, a pass that only looks skips the keyboard
+  // Before it, a pass that only looks leaves the keyboard and the signals.
+  TextWindowIo::Clock::time_point nextLook_{};
   bool held_ = false;  // lines written and not yet flushed
   TextWindowIo::Clock::time_point heldSince_{};
 
