@@ -85,19 +85,20 @@ TEST_F(SerialTest, ConfigurationAndOpenFailuresAndExclusiveUse) {
 }
 
 // A pseudo-terminal takes output at once, so the output count is the line time of the writes:
-// never less than the framing (11 bits a character here) leaves to carry, only falling, "sent"
-// only once it is 0. Only one-sided time facts are asserted, which a slow machine cannot break.
+// what the framing (11 bits a character here) leaves to carry less the character being shifted
+// out, only falling, "sent" only once it is 0. Only one-sided time facts are asserted, which a
+// slow machine cannot break.
 TEST_F(SerialTest, OutputCountIsWhatTheLineHasNotCarried) {
   auto port = Port("300,E,7,2");
   port->SetPortIsOpen(true);
   const auto start = std::chrono::steady_clock::now();
   port->OutputData(std::string(12, 'u'));
-  for (int32_t count = 12, i = 0; i < 400 && count > 0; ++i, port->WaitInput(50)) {
+  for (int32_t count = 11, i = 0; i < 400 && count > 0; ++i, port->WaitInput(50)) {
     const int16_t event = port->EventCode();
     const int32_t now = port->OutputCount();
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_LE(now, count);
-    EXPECT_GE(now, 12 - elapsed.count() * 300 / 11);
+    EXPECT_GE(now, 11 - elapsed.count() * 300 / 11);
     EXPECT_TRUE(now == 0 || event == 0);  // not "sent" while characters are on the line
     count = now;
   }

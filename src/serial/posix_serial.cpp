@@ -378,8 +378,10 @@ void PosixSerialComm::OutputData(const std::string& data) {
 int32_t PosixSerialComm::CharsOnLine(SteadyClock::time_point now) const {
   if (baud_ <= 0 || lineBusyUntil_ <= now) return 0;
   const double left = std::chrono::duration<double>(lineBusyUntil_ - now).count();
-  // A character partly on the line has not arrived yet either.
-  return static_cast<int32_t>(std::min(std::ceil(left * baud_ / bitsPerChar_), 1e9));
+  // The character being shifted out has left the queue, as on a real port: so a one-character
+  // answer is sent the moment it is written, and the block that answers it is waited for
+  // without a wake-up in between.
+  return static_cast<int32_t>(std::min(std::ceil(left * baud_ / bitsPerChar_) - 1, 1e9));
 }
 
 int32_t PosixSerialComm::OutputCount() {
@@ -416,13 +418,17 @@ void PosixSerialComm::WaitInputFor(int32_t count, int maxMs) {
   const size_t want = static_cast<size_t>(std::max(count, 1));
   if (fd_ >= 0 && !workerActive_.load() && input_.size() >= want) return;
   if (fd_ >= 0 && !workerActive_.load() && maxMs > 0 && input_.size() + 1 < want) {
-    // All but the last of the missing characters cannot be in before the line has carried
-    // them: that time is slept through without watching the device, whose every character
-    // would only wake the program to wait again.
-    const auto start = SteadyClock::now();
-    const auto end = start + std::chrono::milliseconds(maxMs);
-    std::this_thread::sleep_until(
-        std::min(end, start + LineTime(want - input_.size() - 1, baud_, bitsPerChar_)));
+    // The missing characters cannot be in before the line has carried them: that time is slept
+    // through without watching the device, whose every character would only wake the program
+    // to wait again. All but the last, that is, as one of them may be partly in already; except
+    // while our own output is still on the line: the block answers it, so none of the block is
+    // on the line before that has left.
+    const auto now = SteadyClock::now();
+    const auto end = now + std::chrono::milliseconds(maxMs);
+    const bool answering = lineBusyUntil_ > now;
+    const auto start = answering ? lineBusyUntil_ : now;
+    const size_t missing = want - input_.size() - (answering ? 0 : 1);
+    std::this_thread::sleep_until(std::min(end, start + LineTime(missing, baud_, bitsPerChar_)));
     if (!Drain() || input_.size() >= want) return;
     maxMs = MsLeft(end);
   }

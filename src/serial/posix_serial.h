@@ -127,7 +127,7 @@ class PosixSerialComm : public SerialComm {
   // Moves what the device holds into the input buffer; false when the device failed.
   bool Drain();
   void DrainIfNeeded();
-  // Characters the line cannot yet have carried at `now`, by the line time of the writes.
+  // Characters still queued at `now` by the line time of the writes: not yet begun on the line.
   int32_t CharsOnLine(std::chrono::steady_clock::time_point now) const;
   // Writes all of data within limitMs; 0 when done, else an event code.
   int16_t WriteAll(const uint8_t* data, size_t n, int limitMs);
