@@ -20,6 +20,9 @@ namespace {
 constexpr const char* kCaption = "Telvaro3 V2.76 - Quenfor Ltd";
 constexpr int kTimerMs = 3000;
 constexpr int kRedrawMs = 50;  // at most 20 redraws a second
+// Counter lines for a log or a pipe go out at most four times a second: whoever reads them is
+// woken by every write, and on a fast line that would be a few times for every record.
+constexpr int kLogFlushMs = 250;
 constexpr int kBarWidth = 40;
 constexpr int kLines = 9;  // lines of the drawn window
 
@@ -234,7 +237,7 @@ TextWindow::Key TextWindow::Pump(int maxMs, bool modal) {
     if (FinalWait() && !KeyboardUsable()) PressButton();
   }
   DrawIfDue();
-  if (held_ && Now() >= heldSince_ + std::chrono::milliseconds(kRedrawMs)) Flush();
+  if (held_ && Now() >= heldSince_ + std::chrono::milliseconds(kLogFlushMs)) Flush();
   return key;
 }
 
@@ -251,7 +254,7 @@ TextWindow::Key TextWindow::Look(int maxMs, bool modal, TextWindowIo::Clock::tim
   if (dirty_ && shown_ && io_.outIsTty && MayDraw()) {
     cap(MsUntil(lastDraw_ + std::chrono::milliseconds(kRedrawMs), now));
   }
-  if (held_) cap(MsUntil(heldSince_ + std::chrono::milliseconds(kRedrawMs), now));
+  if (held_) cap(MsUntil(heldSince_ + std::chrono::milliseconds(kLogFlushMs), now));
 
   pollfd pfd[2];
   nfds_t n = 0;
