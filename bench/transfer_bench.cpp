@@ -44,6 +44,8 @@
 #include <thread>
 #include <vector>
 
+#include "bare_dialogue.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -235,15 +237,68 @@ std::string Join(const std::vector<int>& fields) {
   return out;
 }
 
+std::string Record(int i, int recordLength) {
+  char item[64];
+  std::snprintf(item, sizeof item, "ITEM%06d QTY%05d", i, i % 997);
+  std::string line;
+  while (static_cast<int>(line.size()) < recordLength) line += item;
+  return line.substr(0, static_cast<size_t>(recordLength));
+}
+
 void WriteRecords(const std::string& path, int records, int recordLength) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (int i = 1; i <= records; ++i) {
-    char item[64];
-    std::snprintf(item, sizeof item, "ITEM%06d QTY%05d", i, i % 997);
-    std::string line;
-    while (static_cast<int>(line.size()) < recordLength) line += item;
-    out << line.substr(0, static_cast<size_t>(recordLength)) << "\r\n";
+  for (int i = 1; i <= records; ++i) out << Record(i, recordLength) << "\r\n";
+}
+
+std::string Digits(int n, int width) {
+  std::string s = std::string(static_cast<size_t>(width), '0') + std::to_string(n);
+  return s.substr(s.size() - static_cast<size_t>(width));
+}
+
+// The bare dialogue (see bare_dialogue.h) in a process of its own, started as the program would
+// be, for the rusage of that process alone.
+Run RunBare(const std::string& link, int baud, bool receiving, const Row& row, int recordLength) {
+  int fds[2];
+  if (pipe(fds) != 0) std::abort();
+  const auto start = Clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    bench::BareDialogue dialogue(link, baud);
+    bool ok;
+    if (receiving) {
+      ok = dialogue.Receive(row.records, 1 + 17 + 2 + 2 * row.fields.size() + 2,
+                            1 + 5 + static_cast<size_t>(recordLength) + 2);
+    } else {
+      std::string heading =
+          "DATA.TXT    " + Digits(row.records, 5) + Digits(static_cast<int>(row.fields.size()), 2);
+      for (int f : row.fields) heading += Digits(f, 2);
+      std::vector<std::string> frames = {bench::BareDialogue::Frame(0x01, heading)};
+      for (int i = 1; i <= row.records; ++i)
+        frames.push_back(bench::BareDialogue::Frame(0x02, Digits(i, 5) + Record(i, recordLength)));
+      ok = dialogue.Send(frames);
+    }
+    const double seconds = ok ? dialogue.Seconds() : 0;
+    if (write(fds[1], &seconds, sizeof seconds) != sizeof seconds) _exit(1);
+    _exit(ok ? 0 : 1);
   }
+  close(fds[1]);
+  WakeProbe probe;
+  Run run;
+  double seconds = 0;
+  if (read(fds[0], &seconds, sizeof seconds) != sizeof seconds) seconds = 0;
+  close(fds[0]);
+  int status = 0;
+  struct rusage ru {};
+  wait4(pid, &status, 0, &ru);
+  run.probeUs = probe.Stop();
+  run.wall = std::chrono::duration<double>(Clock::now() - start).count();
+  run.cpu = CpuSeconds(ru);
+  run.wakes = ru.ru_nvcsw;
+  run.preempted = ru.ru_nivcsw;
+  run.transfer = seconds;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) run.result = "Err(0) bare dialogue";
+  return run;
 }
 
 }  // namespace
@@ -257,7 +312,7 @@ int main(int argc, char** argv) {
   fs::create_directories(config + "/telvaro3");
   fs::create_directories(dir + "/in");
   std::printf("Block protocol over a pseudo-terminal, the simulator pacing the line\n");
-  std::printf("%-7s %-7s %-6s %-9s %8s %8s %6s %8s %9s %7s %6s %8s %12s %12s  %s\n", "baud",
+  std::printf("%-7s %-7s %-6s %-12s %8s %8s %6s %8s %9s %7s %6s %8s %12s %12s  %s\n", "baud",
               "records", "length", "direction", "time s", "limit s", "ratio", "cpu/wall",
               "wakes/blk", "preempt", "us/blk", "probe us", "answer ms", "next ms", "result");
   const Row rows[] = {{19200, records, {20}}, {115200, records, {20}}, {300, 10, {50, 50}}};
@@ -272,41 +327,50 @@ int main(int argc, char** argv) {
     for (int f : row.fields) recordLength += f;
     WriteRecords(dir + "/DATA.TXT", row.records, recordLength);
     for (bool receiving : {false, true}) {
-      pid_t term;
-      Run run;
-      const std::string turns = dir + "/turns.txt";
-      std::error_code gone;
-      fs::remove(turns, gone);
-      if (!receiving) {
-        term = StartTerminal({"--baud", b, "--turn-log", turns, "download", "--timeout-s", "600"},
-                             dir, config);
-        run = RunProgram({"+P0", "+B" + b, "+F" + fields, "+DDE", "DATA.TXT"}, dir, config,
-                         "StatusBox: Sending Header");
-      } else {
-        term = StartTerminal(
-            {"--baud", b, "--turn-log", turns, "upload", "--records", std::to_string(row.records),
-             "--fields", fields, "--name", "ORDERS.BHT", "--timeout-s", "600"},
-            dir, config);
-        run =
-            RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config, "StatusBox: Receive Header");
+      // The program, then the bare dialogue against a fresh simulator, printed as two rows.
+      for (bool bare : {false, true}) {
+        const std::string turns = dir + "/turns.txt";
+        std::error_code gone;
+        fs::remove(turns, gone);
+        std::vector<std::string> termArgs = {"--baud", b, "--turn-log", turns};
+        if (!receiving) {
+          termArgs.insert(termArgs.end(), {"download", "--timeout-s", "600"});
+        } else {
+          termArgs.insert(termArgs.end(),
+                          {"upload", "--records", std::to_string(row.records), "--fields", fields,
+                           "--name", "ORDERS.BHT", "--timeout-s", "600"});
+        }
+        const pid_t term = StartTerminal(termArgs, dir, config);
+        Run run;
+        if (bare) {
+          run = RunBare(config + "/telvaro3/com1", row.baud, receiving, row, recordLength);
+        } else if (!receiving) {
+          run = RunProgram({"+P0", "+B" + b, "+F" + fields, "+DDE", "DATA.TXT"}, dir, config,
+                           "StatusBox: Sending Header");
+        } else {
+          run = RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config,
+                           "StatusBox: Receive Header");
+        }
+        Reap(term);
+        const double limit = StopAndWaitLimit(
+            row.records, recordLength, static_cast<int>(row.fields.size()), row.baud, receiving);
+        // A transfer that failed has no ratio: it may have ended early.
+        char ratio[16] = "-";
+        if (run.transfer > 0 && run.result.rfind("Err(0)", 0) == 0)
+          std::snprintf(ratio, sizeof ratio, "%.3f", limit / run.transfer);
+        const std::string answerer = receiving ? "pc" : "terminal";
+        const std::string sender = receiving ? "terminal" : "pc";
+        const std::string direction =
+            std::string(receiving ? "receive" : "send") + (bare ? "/bare" : "");
+        std::printf(
+            "%-7d %-7d %-6d %-12s %8.2f %8.2f %6s %7.2f%% %9.2f %7.2f %6.0f %8.1f %12s %12s  %s\n",
+            row.baud, row.records, recordLength, direction.c_str(), run.transfer, limit, ratio,
+            100.0 * run.cpu / run.wall, static_cast<double>(run.wakes) / row.records,
+            static_cast<double>(run.preempted) / row.records, run.cpu * 1e6 / row.records,
+            run.probeUs, Latency(turns, answerer, true).c_str(),
+            Latency(turns, sender, false).c_str(), run.result.c_str());
+        std::fflush(stdout);
       }
-      Reap(term);
-      const double limit = StopAndWaitLimit(
-          row.records, recordLength, static_cast<int>(row.fields.size()), row.baud, receiving);
-      // A transfer that failed has no ratio: it may have ended early.
-      char ratio[16] = "-";
-      if (run.transfer > 0 && run.result.rfind("Err(0)", 0) == 0)
-        std::snprintf(ratio, sizeof ratio, "%.3f", limit / run.transfer);
-      const std::string answerer = receiving ? "pc" : "terminal";
-      const std::string sender = receiving ? "terminal" : "pc";
-      std::printf(
-          "%-7d %-7d %-6d %-9s %8.2f %8.2f %6s %7.2f%% %9.2f %7.2f %6.0f %8.1f %12s %12s  %s\n",
-          row.baud, row.records, recordLength, receiving ? "receive" : "send", run.transfer, limit,
-          ratio, 100.0 * run.cpu / run.wall, static_cast<double>(run.wakes) / row.records,
-          static_cast<double>(run.preempted) / row.records, run.cpu * 1e6 / row.records,
-          run.probeUs, Latency(turns, answerer, true).c_str(),
-          Latency(turns, sender, false).c_str(), run.result.c_str());
-      std::fflush(stdout);
     }
   }
   // A silent terminal: thirty seconds of waiting for the link.
