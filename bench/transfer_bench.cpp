@@ -19,6 +19,10 @@
 // is what a bare timed wake-up of the benchmark itself cost while the program ran, so that a row
 // measured on a busy host can be told from a slower program.
 //
+// After each row a bare dialogue (bare_dialogue.h) runs against a fresh simulator, marked
+// "/bare": the same dialogue with the program's waits and nothing else, the floor of the
+// processor figures on this machine in the same run.
+//
 // The rows: N records of 20 characters at 19200 and 115200 baud, and ten records of 100
 // characters at 300 baud, where one block is longer on the line than the 3-second answer wait.
 //
