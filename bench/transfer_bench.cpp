@@ -132,6 +132,20 @@ class WakeProbe {
   std::thread thread_;
 };
 
+// Waits for a measured child and fills in its life, processor time and switches, and what the
+// probe saw meanwhile; returns its exit status, -1 when it did not exit.
+int Reaped(pid_t pid, Clock::time_point start, WakeProbe& probe, Run& run) {
+  int status = 0;
+  struct rusage ru {};
+  wait4(pid, &status, 0, &ru);
+  run.probeUs = probe.Stop();
+  run.wall = std::chrono::duration<double>(Clock::now() - start).count();
+  run.cpu = CpuSeconds(ru);
+  run.wakes = ru.ru_nvcsw;
+  run.preempted = ru.ru_nivcsw;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Runs the program with stdout on a pipe, stamping the lines as they come.
 Run RunProgram(const std::vector<std::string>& args, const std::string& cwd,
                const std::string& config, const std::string& linkLine) {
@@ -160,14 +174,7 @@ Run RunProgram(const std::vector<std::string>& args, const std::string& cwd,
     }
   }
   close(fds[0]);
-  int status = 0;
-  struct rusage ru {};
-  wait4(pid, &status, 0, &ru);
-  run.probeUs = probe.Stop();
-  run.wall = std::chrono::duration<double>(Clock::now() - start).count();
-  run.cpu = CpuSeconds(ru);
-  run.wakes = ru.ru_nvcsw;
-  run.preempted = ru.ru_nivcsw;
+  Reaped(pid, start, probe, run);
   if (linked != Clock::time_point{} && done != Clock::time_point{})
     run.transfer = std::chrono::duration<double>(done - linked).count();
   return run;
@@ -292,16 +299,8 @@ Run RunBare(const std::string& link, int baud, bool receiving, const Row& row, i
   double seconds = 0;
   if (read(fds[0], &seconds, sizeof seconds) != sizeof seconds) seconds = 0;
   close(fds[0]);
-  int status = 0;
-  struct rusage ru {};
-  wait4(pid, &status, 0, &ru);
-  run.probeUs = probe.Stop();
-  run.wall = std::chrono::duration<double>(Clock::now() - start).count();
-  run.cpu = CpuSeconds(ru);
-  run.wakes = ru.ru_nvcsw;
-  run.preempted = ru.ru_nivcsw;
   run.transfer = seconds;
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) run.result = "Err(0) bare dialogue";
+  if (Reaped(pid, start, probe, run) == 0) run.result = "Err(0) bare dialogue";
   return run;
 }
 
