@@ -308,6 +308,10 @@ Run RunBare(const std::string& link, int baud, bool receiving, const Row& row, i
 
 int main(int argc, char** argv) {
   const int records = argc > 1 ? std::atoi(argv[1]) : 2000;
+  if (records < 1) {
+    std::fprintf(stderr, "usage: transfer_bench [records [baud ...]]  (records default 2000)\n");
+    return 2;
+  }
   std::string tmpl = (fs::temp_directory_path() / "telvaro3-bench-XXXXXX").string();
   if (mkdtemp(tmpl.data()) == nullptr) return 1;
   const std::string dir = tmpl;
