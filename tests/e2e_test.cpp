@@ -122,7 +122,7 @@ std::string Synthetic(int count, const std::vector<int>& fields) {
 TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
   const std::string before = "OLD RECORD\r\n", beforeFields = "* old\r\nfields  4\r\n";
   const std::string long100 = Synthetic(3, {99, 1}), ok = "Err(0) Transfer Complete";
-  enum class Fault { None, Unplug, ReadOnly };
+  enum class Fault { None, Unplug, HangUp, ReadOnly };
   struct Row {
     std::string what;
     bool send;  // the PC sends DATA.TXT; otherwise it receives into IN\ (ORDERS.BHT)
@@ -135,6 +135,9 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
       {"unplugged while receiving", false,
        "upload --records 400 --fields 10 --name ORDERS.BHT --baud 9600", "+B9600",
        "Err(51) Communications error.", Fault::Unplug, -1, before},
+      {"session closed while appending", false,
+       "upload --records 400 --fields 10 --name ORDERS.BHT --baud 9600", "+B9600 +APP",
+       "Err(90) Aborted by Cancel.", Fault::HangUp, -1, before},
       {"unplugged while sending", true, "download --baud 9600", "+B9600 +F10", "Error 1008 OCCURED",
        Fault::Unplug, -1, ""},
       {"disk full", false, "upload --records 10 --fields 99,99 --name ORDERS.BHT", "",
@@ -180,10 +183,14 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
     ProcessOptions o;
     o.fileSizeLimit = row.fileSizeLimit;
     auto program = StartProgram((row.send ? "DATA.TXT " : "IN\\ ") + row.options, o, prefix);
-    if (row.fault == Fault::Unplug) {
-      // As a cradle pulled out in mid-transfer: the terminal's side of the line goes away.
+    if (row.fault == Fault::Unplug || row.fault == Fault::HangUp) {
       for (int i = 0; i < 3000 && LastLine(Output(), "RecCntBox: ") < " 00005"; ++i) usleep(10000);
-      term->Signal(SIGKILL);
+      // As a cradle pulled out in mid-transfer: the terminal's side of the line goes away; or
+      // the SSH session the program was started from closes.
+      if (row.fault == Fault::Unplug)
+        term->Signal(SIGKILL);
+      else
+        program->Signal(SIGHUP);
     }
     ASSERT_TRUE(program->Wait(100)) << "the program did not end by itself";
     EXPECT_EQ(program->ExitCode(), 0);

@@ -97,15 +97,17 @@ TEST(TextWindow, KeysPressTheButtonAndAnswerQuestions) {
             "Question[T]: Q? (y/n)\nQuestion[T]: Q? -> No\n");
 }
 
-// The first SIGINT or SIGTERM is the button; a second one closes the window: nothing waits for a
-// key any more, so the run ends through its own shutdown instead of being killed.
+// The first SIGINT, SIGTERM or SIGHUP is the button; a second one closes the window: nothing waits
+// for a key any more, so the run ends through its own shutdown instead of being killed. Nor does
+// a log that went away kill it.
 TEST(TextWindow, InterruptsPressTheButtonAndTheSecondClosesTheWindow) {
   Harness h({.keyboard = true, .signals = true});
   for (int sent = 1; sent <= 2; ++sent) {
-    ASSERT_EQ(raise(sent == 1 ? SIGINT : SIGTERM), 0);  // held back by the window
+    ASSERT_EQ(raise(sent == 1 ? SIGHUP : SIGTERM), 0);  // held back by the window
     h.window->WaitEvents(1000);
     EXPECT_EQ(h.cancels, sent);
   }
+  ASSERT_EQ(raise(SIGPIPE), 0);
   h.Keys("y");  // the keyboard is there but no longer asked
   EXPECT_FALSE(h.window->AskYesNo("T", "Q?"));
   h.window->SetCommandCaption("OK");

@@ -157,6 +157,7 @@ void QtWindow::TakeStopSignals() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);  // the terminal it was started from closed: stop, do not die
   if (pthread_sigmask(SIG_BLOCK, &set, &savedMask_) != 0) return;
   signalFd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   if (signalFd_ < 0) {

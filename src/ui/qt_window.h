@@ -59,7 +59,7 @@ class QtWindow : public Window {
   // Opens the modal About box, as a click on the About button does; returns when it is closed.
   void ShowAbout();
 
-  // SIGINT and SIGTERM are taken while the window exists: the first is a click on the
+  // SIGINT, SIGTERM and SIGHUP are taken while the window exists: the first is a click on the
   // CommandButton; a second one clicks it again and closes any open box for good, so that the
   // program ends through its normal shutdown without waiting for anybody.
 

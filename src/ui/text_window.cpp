@@ -71,6 +71,10 @@ TextWindow::TextWindow(TextWindowIo io) : io_(std::move(io)) {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    // A hang-up (the terminal or the remote session it ran in closed) stops the run like
+    // Ctrl-C: the terminal gets its EOT and the receive directory is left as it was, where the
+    // signal's default would kill the program in mid-block.
+    sigaddset(&set, SIGHUP);
     if (pthread_sigmask(SIG_BLOCK, &set, &savedMask_) == 0) {
       signalFd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
       if (signalFd_ < 0) pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
@@ -82,6 +86,9 @@ TextWindow::TextWindow(TextWindowIo io) : io_(std::move(io)) {
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGTTOU, &ignore, &savedTtou_);
     sigaction(SIGTTIN, &ignore, &savedTtin_);
+    // Nor killed by its log: when whatever reads the window's lines goes away, they are lost and
+    // the transfer goes on to its end.
+    sigaction(SIGPIPE, &ignore, &savedPipe_);
   }
   FollowForeground();
 }
@@ -99,6 +106,7 @@ TextWindow::~TextWindow() {
   if (io_.catchSignals) {
     sigaction(SIGTTOU, &savedTtou_, nullptr);
     sigaction(SIGTTIN, &savedTtin_, nullptr);
+    sigaction(SIGPIPE, &savedPipe_, nullptr);
   }
 }
 

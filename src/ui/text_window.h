@@ -22,7 +22,7 @@ struct TextWindowIo {
   std::FILE* out = stdout;
   bool inIsTty = false;
   bool outIsTty = false;
-  // Take SIGINT and SIGTERM as the Cancel button (first one) while the window exists.
+  // Take SIGINT, SIGTERM and SIGHUP as the Cancel button (first one) while the window exists.
   bool catchSignals = true;
   // Columns of the terminal; 0 asks the terminal (80 when it does not say).
   int width = 0;
@@ -46,10 +46,10 @@ struct TextWindowIo {
 //    together at most 20 times a second; any other line takes those before it along at once.
 // Text is Latin-1 inside the program and leaves as UTF-8.
 //
-// The CommandButton is Esc or 'c' on a terminal keyboard, and the first SIGINT or SIGTERM. A
-// second one closes the window: the button is pressed again and from then on nothing waits for
-// a key, so the run ends through its normal shutdown. Once the button no longer reads "&Cancel"
-// (the run is over and the result is shown), Enter presses it too, and without a terminal
+// The CommandButton is Esc or 'c' on a terminal keyboard, and the first SIGINT, SIGTERM or
+// SIGHUP. A second one closes the window: the button is pressed again and from then on nothing
+// waits for a key, so the run ends through its normal shutdown. Once the button no longer reads
+// "&Cancel" (the run is over and the result is shown), Enter presses it too, and without a terminal
 // keyboard (standard input not a terminal, at its end, or the program not in its terminal's
 // foreground, as in a background job or under cron) the window presses it by itself, so the
 // final wait never waits for a key that cannot come. For the same reason a question is answered
@@ -162,7 +162,7 @@ class TextWindow : public Window {
   int signalsSeen_ = 0;
   sigset_t savedMask_{};
   struct sigaction savedTtou_ {
-  }, savedTtin_{};
+  }, savedTtin_{}, savedPipe_{};
 };
 
 }  // namespace telvaro3::ui

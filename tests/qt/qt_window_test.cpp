@@ -54,7 +54,7 @@ TEST_F(QtWindowTest, EveryStopIsCancel) {
   EXPECT_EQ(cancels, 2);
   EXPECT_TRUE(window.Form()->isVisible());
   for (int sent = 3; sent <= 4; ++sent) {
-    raise(sent == 3 ? SIGINT : SIGTERM);
+    raise(sent == 3 ? SIGINT : SIGHUP);
     for (int i = 0; i < 100 && cancels < sent; ++i) window.WaitEvents(100);
     EXPECT_EQ(cancels, sent);
   }
