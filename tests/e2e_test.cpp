@@ -116,6 +116,19 @@ std::string Synthetic(int count, const std::vector<int>& fields) {
   return file;
 }
 
+// Started with standard input, output and error closed, as by some daemons: the port and the new
+// file must not take their numbers, or the window's lines go onto the line and into the file.
+TEST_F(EndToEnd, ClosedStandardFilesKeepTheLineClean) {
+  fs::create_directories(Path("in"));
+  auto term = StartTerminal("--verbose upload --records 5 --fields 10 --name ORDERS.BHT");
+  ASSERT_TRUE(StartProgram("+DDE IN\\", {}, {"/bin/sh", "-c", "exec \"$@\" <&- >&- 2>&-", "sh"})
+                  ->Wait(60));
+  ASSERT_TRUE(term->Wait(20));
+  EXPECT_EQ(term->ExitCode(), 0);
+  EXPECT_EQ(Slurp(Path("termsim.err")).find("ignored"), std::string::npos);
+  EXPECT_EQ(Slurp(Path("in/ORDERS.BHT")), Synthetic(5, {10}));
+}
+
 // Faults a depot meets, against the real program. Each row says what the window reports, that
 // the program ends by itself, and what the PC's files hold afterwards: a failed reception leaves
 // the receive directory exactly as it was, a successful one holds every record once.

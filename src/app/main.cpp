@@ -3,6 +3,7 @@
 // The result is shown only in the window; the exit status is always 0.
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -221,9 +222,24 @@ std::unique_ptr<telvaro3::Window> OpenQtWindow(int& argc, char** argv) {
 }
 #endif
 
+// Standard input, output and error that the caller closed (a daemon, `>&-` in a script) are opened
+// on /dev/null. Left closed, the port or a received file would take their numbers, and the window's
+// lines or a library's warnings would go onto the line to the terminal or into the user's file.
+void OpenClosedStandardFiles() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  OpenClosedStandardFiles();
   std::vector<std::string> args(argv + 1, argv + argc);
   telvaro3::posix::PosixSystem system("", args, argc > 0 ? argv[0] : "telvaro3");
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
