@@ -135,7 +135,7 @@ TEST_F(EndToEnd, ClosedStandardFilesKeepTheLineClean) {
 TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
   const std::string before = "OLD RECORD\r\n", beforeFields = "* old\r\nfields  4\r\n";
   const std::string long100 = Synthetic(3, {99, 1}), ok = "Err(0) Transfer Complete";
-  enum class Fault { None, Unplug, HangUp, ReadOnly };
+  enum class Fault { None, Unplug, HangUp, ReadOnly, ReadOnlyFile };
   struct Row {
     std::string what;
     bool send;  // the PC sends DATA.TXT; otherwise it receives into IN\ (ORDERS.BHT)
@@ -159,6 +159,8 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
        "+APP", "Error 61 OCCURED", Fault::None, 1900, before},
       {"read-only receive directory", false, "upload --records 2 --fields 5 --name ORDERS.BHT", "",
        "Err(71) Path not found.", Fault::ReadOnly, -1, before},
+      {"read-only file of that name", false, "upload --records 2 --fields 5 --name ORDERS.BHT", "",
+       "Err(71) Path not found.", Fault::ReadOnlyFile, -1, before},
       {"noise between blocks", false, "upload --records 5 --fields 10 --name ORDERS.BHT --noise 3",
        "", ok, Fault::None, -1, Synthetic(5, {10})},
       {"lost final ACK", false, "upload --records 5 --fields 10 --name ORDERS.BHT --repeat-block 5",
@@ -183,15 +185,17 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
     auto term = StartTerminal(row.terminal + " --timeout-s 100");
 
     std::vector<std::string> prefix;
-    if (row.fault == Fault::ReadOnly && ::geteuid() != 0) {
-      fs::permissions(Path("IN"), fs::perms::owner_read | fs::perms::owner_exec);
-    } else if (row.fault == Fault::ReadOnly) {  // root writes anywhere: read-only for the program
+    const bool readOnly = row.fault == Fault::ReadOnly || row.fault == Fault::ReadOnlyFile;
+    const std::string locked = Path(row.fault == Fault::ReadOnly ? "IN" : "IN/ORDERS.BHT");
+    if (readOnly && ::geteuid() != 0) {
+      fs::permissions(locked, fs::perms::owner_write, fs::perm_options::remove);
+    } else if (readOnly) {  // root writes anywhere: read-only for the program
       prefix = {"/usr/bin/unshare",
                 "-m",
                 "/bin/sh",
                 "-c",
                 "mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"",
-                Path("IN")};
+                locked};
     }
     ProcessOptions o;
     o.fileSizeLimit = row.fileSizeLimit;

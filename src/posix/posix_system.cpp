@@ -359,6 +359,9 @@ std::unique_ptr<TextFile> PosixSystem::OpenText(const std::string& path, FileMod
     return std::make_unique<PosixTextFile>(f, mode, real, "",
                                            existed ? static_cast<int64_t>(st.st_size) : -1);
   }
+  // A file the user may not write stays as it is: the rename below would replace it all the same.
+  if (Exists(real) && ::faccessat(AT_FDCWD, real.c_str(), W_OK, AT_EACCESS) != 0)
+    ThrowFileError(errno, real);
   // A new version is written under a hidden name in the same directory, so that putting it in
   // place is one rename on one file system.
   const size_t slash = real.rfind('/');

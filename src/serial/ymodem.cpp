@@ -503,6 +503,11 @@ class IncomingFile {
 
   // Makes the temporary file in dir for the file `name` (UTF-8); false when dir cannot take it.
   bool Open(const fs::path& dir, const std::string& name) {
+    // A file of that name that the user may not write is refused, not renamed over.
+    const fs::path target = dir / name;
+    if (::access(target.c_str(), F_OK) == 0 &&
+        ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+      return false;
     std::string base = "." + name + ".telvaro3-";
     if (base.size() + 6 > NAME_MAX) base = ".telvaro3-";
     std::string path = (dir / (base + "XXXXXX")).string();
@@ -514,7 +519,7 @@ class IncomingFile {
     // what the file it replaces has.
     struct stat old {};
     const mode_t mode =
-        ::stat((dir / name).c_str(), &old) == 0 ? (old.st_mode & 07777) : NewFileMode();
+        ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : NewFileMode();
     if (fchmod(fd_, mode) != 0) return false;
     return true;
   }
