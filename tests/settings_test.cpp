@@ -1,6 +1,7 @@
 // Command line, file names, field lists, field files and record counting.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -100,9 +101,12 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
   }
 }
 
-TEST(CheckCommand, BlanksAndUtf8InArguments) {
+TEST(CheckCommand, BlanksUtf8AndPipesInArguments) {
   Rig r;
   EXPECT_EQ(CheckFileArg(r.p, "C:\\BAD DIR\\"), 2);  // one argument that holds a blank
+  // A named pipe is not a file to send: refused at once, not waited on for a writer.
+  ASSERT_EQ(mkfifo((r.dir + "/pipe.txt").c_str(), 0600), 0);
+  EXPECT_EQ(r.Command("+F5 PIPE.TXT"), 99);
   // The command line arrives as UTF-8 arguments and is read as Latin-1: the pound sign is one
   // character of a valid name, and the file is found again under its UTF-8 name.
   r.WriteFile("\302\243data.txt", "A\r\nB\r\n");

@@ -331,30 +331,48 @@ std::string PosixSystem::CommandLine() {
   return Utf8ToLatin1(line);
 }
 
+namespace {
+
+// Opens a regular file as a stream. Anything else is refused with a file access error: a
+// device could be read without end, and a named pipe would block the program in the opening
+// itself, where not even Cancel reaches it, so nothing is opened that could wait.
+FILE* OpenRegular(const std::string& real, int flags, const char* streamMode) {
+  const int fd = ::open(real.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+  // ENXIO: a named pipe that nobody reads.
+  if (fd < 0 && errno != ENXIO) ThrowFileError(errno, real);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    throw RunTimeError(75, RunTimeErrorText(75));
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE* f = ::fdopen(fd, streamMode);
+  if (f == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    ThrowFileError(err, real);
+  }
+  return f;
+}
+
+}  // namespace
+
 std::unique_ptr<TextFile> PosixSystem::OpenText(const std::string& path, FileMode mode) {
   std::string real = Resolve(path);
   if (!real.empty() && real.back() == '/') throw RunTimeError(75, RunTimeErrorText(75));
   if (mode != FileMode::Input && IsDirectory(real)) throw RunTimeError(75, RunTimeErrorText(75));
   if (mode == FileMode::Input) {
-    FILE* f = std::fopen(real.c_str(), "rbe");
-    if (f == nullptr) ThrowFileError(errno, real);
-    struct stat st {};
-    if (::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-      std::fclose(f);
-      throw RunTimeError(75, RunTimeErrorText(75));
-    }
+    FILE* f = OpenRegular(real, O_RDONLY, "rb");
     return std::make_unique<PosixTextFile>(f, mode, real);
   }
   if (mode == FileMode::Append) {
     const bool existed = Exists(real);
-    FILE* f = std::fopen(real.c_str(), "abe");
-    if (f == nullptr) ThrowFileError(errno, real);
+    FILE* f = OpenRegular(real, O_WRONLY | O_APPEND | O_CREAT, "ab");
     struct stat st {};
-    if (::fstat(::fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(::fileno(f), &st) != 0) {
       const int err = errno;
       std::fclose(f);
-      if (err != 0) ThrowFileError(err, real);
-      throw RunTimeError(75, RunTimeErrorText(75));
+      ThrowFileError(err, real);
     }
     return std::make_unique<PosixTextFile>(f, mode, real, "",
                                            existed ? static_cast<int64_t>(st.st_size) : -1);

@@ -585,12 +585,15 @@ int32_t YModemSend(ByteChannel& ch, const std::string& path, const std::string& 
   Sender s(line);
 
   std::error_code ec;
+  // Only a regular file has a size; anything else (a named pipe would block the opening) is
+  // refused before it is opened.
   uint64_t fileSize = fs::file_size(path, ec);
-  std::ifstream in(path, std::ios::binary);
-  if (ec || !in || fileSize > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ||
+  if (ec || fileSize > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ||
       announcedName.empty()) {
     return Abort(line, st);
   }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return Abort(line, st);
   const auto size = static_cast<int32_t>(fileSize);
   st.size.store(size);
 
