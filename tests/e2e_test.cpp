@@ -121,8 +121,8 @@ std::string Synthetic(int count, const std::vector<int>& fields) {
 TEST_F(EndToEnd, ClosedStandardFilesKeepTheLineClean) {
   fs::create_directories(Path("in"));
   auto term = StartTerminal("--verbose upload --records 5 --fields 10 --name ORDERS.BHT");
-  ASSERT_TRUE(StartProgram("+DDE IN\\", {}, {"/bin/sh", "-c", "exec \"$@\" <&- >&- 2>&-", "sh"})
-                  ->Wait(60));
+  ASSERT_TRUE(
+      StartProgram("+DDE IN\\", {}, {"/bin/sh", "-c", "exec \"$@\" <&- >&- 2>&-", "sh"})->Wait(60));
   ASSERT_TRUE(term->Wait(20));
   EXPECT_EQ(term->ExitCode(), 0);
   EXPECT_EQ(Slurp(Path("termsim.err")).find("ignored"), std::string::npos);

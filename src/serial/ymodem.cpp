@@ -518,8 +518,7 @@ class IncomingFile {
     // mkostemp makes the file private; give it what a new file of this process would have, or
     // what the file it replaces has.
     struct stat old {};
-    const mode_t mode =
-        ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : NewFileMode();
+    const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : NewFileMode();
     if (fchmod(fd_, mode) != 0) return false;
     return true;
   }
