@@ -99,7 +99,7 @@ TEST(TextWindow, KeysPressTheButtonAndAnswerQuestions) {
 
 // The first SIGINT, SIGTERM or SIGHUP is the button; a second one closes the window: nothing waits
 // for a key any more, so the run ends through its own shutdown instead of being killed. Nor does
-// a log that went away kill it.
+// a log that went away kill it. One that was ignored when the program started stays ignored.
 TEST(TextWindow, InterruptsPressTheButtonAndTheSecondClosesTheWindow) {
   Harness h({.keyboard = true, .signals = true});
   for (int sent = 1; sent <= 2; ++sent) {
@@ -116,6 +116,14 @@ TEST(TextWindow, InterruptsPressTheButtonAndTheSecondClosesTheWindow) {
   ASSERT_EQ(raise(SIGINT), 0);
   h.window.reset();  // a signal still pending when the window goes is dropped
   EXPECT_EQ(h.cancels, 3);
+  // Started under nohup: a hang-up passes unnoticed, as the caller asked.
+  std::signal(SIGHUP, SIG_IGN);
+  Harness nohup({.signals = true});
+  ASSERT_EQ(raise(SIGHUP), 0);
+  nohup.window->WaitEvents(0);
+  EXPECT_EQ(nohup.cancels, 0);
+  nohup.window.reset();
+  std::signal(SIGHUP, SIG_DFL);
 }
 
 // The keyboard's terminal is changed only in the foreground; in the background (or on a terminal

@@ -22,6 +22,8 @@
 #include <QWidget>
 #include <algorithm>
 
+#include "ui/stop_signals.h"
+
 namespace telvaro3::ui {
 
 namespace {
@@ -153,11 +155,7 @@ QtWindow::~QtWindow() {
 void QtWindow::TakeStopSignals() {
   // The signals are held back and read from a descriptor, so that they arrive as window events
   // on this thread; threads started later inherit the held-back mask.
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);  // the terminal it was started from closed: stop, do not die
+  sigset_t set = StopSignals();
   if (pthread_sigmask(SIG_BLOCK, &set, &savedMask_) != 0) return;
   signalFd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   if (signalFd_ < 0) {

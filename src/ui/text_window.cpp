@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include "base/text.h"
+#include "ui/stop_signals.h"
 
 namespace telvaro3::ui {
 
@@ -67,14 +68,10 @@ TextWindow::TextWindow(TextWindowIo io) : io_(std::move(io)) {
   if (io_.catchSignals) {
     // The signals are held back and read from a descriptor, so that they become clicks handled
     // on the program's thread like any other window event.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
     // A hang-up (the terminal or the remote session it ran in closed) stops the run like
     // Ctrl-C: the terminal gets its EOT and the receive directory is left as it was, where the
     // signal's default would kill the program in mid-block.
-    sigaddset(&set, SIGHUP);
+    sigset_t set = StopSignals();
     if (pthread_sigmask(SIG_BLOCK, &set, &savedMask_) == 0) {
       signalFd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
       if (signalFd_ < 0) pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
