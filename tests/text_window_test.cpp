@@ -101,6 +101,7 @@ TEST(TextWindow, KeysPressTheButtonAndAnswerQuestions) {
 // for a key any more, so the run ends through its own shutdown instead of being killed. Nor does
 // a log that went away kill it. One that was ignored when the program started stays ignored.
 TEST(TextWindow, InterruptsPressTheButtonAndTheSecondClosesTheWindow) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, SIG_DFL);  // whoever ran the tests
   Harness h({.keyboard = true, .signals = true});
   for (int sent = 1; sent <= 2; ++sent) {
     ASSERT_EQ(raise(sent == 1 ? SIGHUP : SIGTERM), 0);  // held back by the window

@@ -20,6 +20,9 @@ class QtWindowTest : public ::testing::Test {
     static int argc = 1;
     static char name[] = "qt_window_test", *argv[] = {name, nullptr};
     if (QApplication::instance() == nullptr) new QApplication(argc, argv);
+    // Whoever ran the tests may have left the stop signals ignored, and the window would leave
+    // them so.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, SIG_DFL);
   }
   template <typename T>
   T* Child(const char* name) {

@@ -42,6 +42,9 @@ Process::Process(const std::vector<std::string>& argv, const ProcessOptions& o) 
   for (int i = 0; i < 3; ++i)
     if (fds[i] < 0 || ::dup2(fds[i], i) < 0) ::_exit(126);
   ::setpgid(0, 0);
+  // Whatever started the tests (nohup, a script's background job) may have left these ignored,
+  // and an ignored stop signal stays ignored in the program: the tests send them on purpose.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
   if (o.fileSizeLimit >= 0) {
     ::signal(SIGXFSZ, SIG_IGN);
     const rlim_t n = static_cast<rlim_t>(o.fileSizeLimit);
