@@ -57,6 +57,7 @@ class SerialTest : public ::testing::Test {
 TEST_F(SerialTest, ConfigurationAndOpenFailuresAndExclusiveUse) {
   EXPECT_EQ(telvaro3::serial::ConfigHome("/x/cfg", "/home/u"), "/x/cfg");
   EXPECT_EQ(telvaro3::serial::ConfigHome(nullptr, "/home/u"), "/home/u/.config");
+  EXPECT_EQ(telvaro3::serial::ConfigHome("cfg", "/home/u"), "/home/u/.config");
   EXPECT_EQ(Port()->DevicePath(3), cfg.path.string() + "/telvaro3/com3");
   EXPECT_EQ(Port()->DevicePath(12), "/dev/ttyS11");  // no link: the usual device
   Link(4, (cfg.path / "no-such-device").string());

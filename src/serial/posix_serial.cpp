@@ -125,7 +125,9 @@ SteadyClock::duration LineTime(size_t n, int baud, int bitsPerChar) {
 }  // namespace
 
 std::string ConfigHome(const char* xdgConfigHome, const char* home) {
-  if (xdgConfigHome != nullptr && *xdgConfigHome != '\0') return xdgConfigHome;
+  // A relative path is not taken: it would name another place from every working directory, as
+  // under cron (the same rule as every program that reads the variable).
+  if (xdgConfigHome != nullptr && *xdgConfigHome == '/') return xdgConfigHome;
   std::string h = home != nullptr ? home : "";
   return h + "/.config";
 }
