@@ -225,15 +225,11 @@ std::unique_ptr<telvaro3::Window> OpenQtWindow(int& argc, char** argv) {
 // Standard input, output and error that the caller closed (a daemon, `>&-` in a script) are opened
 // on /dev/null. Left closed, the port or a received file would take their numbers, and the window's
 // lines or a library's warnings would go onto the line to the terminal or into the user's file.
+// Taken in order, each closed one is the lowest free number when its turn comes, so the opening
+// lands on it.
 void OpenClosedStandardFiles() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    const int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    if (null >= 0 && null != fd) {
-      dup2(null, fd);
-      close(null);
-    }
-  }
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
 }
 
 }  // namespace

@@ -335,12 +335,12 @@ namespace {
 
 // Opens a regular file as a stream. Anything else is refused with a file access error: a
 // device could be read without end, and a named pipe would block the program in the opening
-// itself, where not even Cancel reaches it, so nothing is opened that could wait.
-FILE* OpenRegular(const std::string& real, int flags, const char* streamMode) {
+// itself, where not even Cancel reaches it, so nothing is opened that could wait. `st` receives
+// what the file is.
+FILE* OpenRegular(const std::string& real, int flags, const char* streamMode, struct stat& st) {
   const int fd = ::open(real.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
   // ENXIO: a named pipe that nobody reads.
   if (fd < 0 && errno != ENXIO) ThrowFileError(errno, real);
-  struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (fd >= 0) ::close(fd);
     throw RunTimeError(75, RunTimeErrorText(75));
@@ -361,24 +361,19 @@ std::unique_ptr<TextFile> PosixSystem::OpenText(const std::string& path, FileMod
   std::string real = Resolve(path);
   if (!real.empty() && real.back() == '/') throw RunTimeError(75, RunTimeErrorText(75));
   if (mode != FileMode::Input && IsDirectory(real)) throw RunTimeError(75, RunTimeErrorText(75));
+  struct stat st {};
   if (mode == FileMode::Input) {
-    FILE* f = OpenRegular(real, O_RDONLY, "rb");
+    FILE* f = OpenRegular(real, O_RDONLY, "rb", st);
     return std::make_unique<PosixTextFile>(f, mode, real);
   }
   if (mode == FileMode::Append) {
     const bool existed = Exists(real);
-    FILE* f = OpenRegular(real, O_WRONLY | O_APPEND | O_CREAT, "ab");
-    struct stat st {};
-    if (::fstat(::fileno(f), &st) != 0) {
-      const int err = errno;
-      std::fclose(f);
-      ThrowFileError(err, real);
-    }
+    FILE* f = OpenRegular(real, O_WRONLY | O_APPEND | O_CREAT, "ab", st);
     return std::make_unique<PosixTextFile>(f, mode, real, "",
                                            existed ? static_cast<int64_t>(st.st_size) : -1);
   }
   // A file the user may not write stays as it is: the rename below would replace it all the same.
-  if (Exists(real) && ::faccessat(AT_FDCWD, real.c_str(), W_OK, AT_EACCESS) != 0)
+  if (::faccessat(AT_FDCWD, real.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT)
     ThrowFileError(errno, real);
   // A new version is written under a hidden name in the same directory, so that putting it in
   // place is one rename on one file system.

@@ -505,8 +505,7 @@ class IncomingFile {
   bool Open(const fs::path& dir, const std::string& name) {
     // A file of that name that the user may not write is refused, not renamed over.
     const fs::path target = dir / name;
-    if (::access(target.c_str(), F_OK) == 0 &&
-        ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT)
       return false;
     std::string base = "." + name + ".telvaro3-";
     if (base.size() + 6 > NAME_MAX) base = ".telvaro3-";
