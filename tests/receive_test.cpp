@@ -188,7 +188,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     Strings last;       // the PC's last writes
     // a: append; c: Cancel a second after the third write; f: the disk is full after two lines;
     // o: a file of the heading's name holds `old` at the start; y: Yes to the question asked;
-    // t: four waits before giving up.
+    // r: a read-only field file of the heading's name; t: four waits before giving up.
     std::string options = "", dir = "";
     DiskSpace space = {};
     std::string box = "";
@@ -219,6 +219,13 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"no records", Upload("MISSING.BHT", 0, 0) + EOT, 0, "MISSING.BHT=;MISSING.FLD;", {}},
       {"the largest upload replaces a file", Upload("ORDERS.BHT", 32767, 32767) + EOT, 0, largest,
        any, "o"},
+      // The records stand or fall with a field file that describes them.
+      {"field file on a full disk", Upload("ORDERS.BHT", 2, 2) + EOT, 61, kept, any, "fo"},
+      {"append, field file on a full disk", Upload("ORDERS.BHT", 2, 2) + EOT, 61, kept, any, "afo"},
+      {"read-only field file", Upload("ORDERS.BHT", 2, 2) + EOT, 99, kept + "ORDERS.FLD;", any,
+       "or"},
+      {"append, read-only field file", Upload("ORDERS.BHT", 2, 2) + EOT, 99, kept + "ORDERS.FLD;",
+       any, "aor"},
       {"append, success", Upload("ORDERS.BHT", 2, 2) + EOT, 0,
        "ORDERS.BHT=" + old + "aa\r\naa\r\n;ORDERS.FLD;", any, "ao"},
       {"room on A:", up, 0, ab, any, "", "A:\\", room},
@@ -237,6 +244,10 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     r.cancelAfterWrites = has('c') ? 3 : 0;
     r.system.failWritesAfter = has('f') ? 2 : -1;
     if (has('o')) r.WriteFile(c.script[0].substr(1, c.script[0].find(' ') - 1), old);
+    if (has('r')) {
+      r.WriteFile("ORDERS.FLD", "fields 10 5\r\n");
+      std::filesystem::permissions(r.tmp.Path("ORDERS.FLD"), std::filesystem::perms::owner_read);
+    }
     r.window.yesNoAnswer = has('y');
     r.p.settings.TimeoutCount = has('t') ? 4 : r.p.settings.TimeoutCount;
     r.system.driveDir = r.dir;

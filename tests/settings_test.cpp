@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <tuple>
 
+#include "link/link.h"
 #include "settings/procedures.h"
 #include "support/fakes.h"
 
@@ -142,6 +143,8 @@ TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
   ASSERT_EQ(SetFields(r.p, "10,5"), 0);
   r.p.file.RecordCount = 56;
   ASSERT_EQ(WriteFieldFile(r.p), 0);
+  EXPECT_FALSE(r.Exists("ORDERS.FLD"));  // until it is committed with the records
+  ASSERT_EQ(CommitFile(r.p, 3), 0);
   EXPECT_EQ(r.ReadFile("ORDERS.FLD"),
             "* Created by TELVARO3 Ver PC6-32 2.75\r\n"
             "* Field lengths of the records in ORDERS.BHT; needed to send it back\r\n"
@@ -151,6 +154,7 @@ TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
   r.p.settings.AppendOutput = true;
   ASSERT_EQ(SetFields(r.p, "3,4,5"), 0);
   ASSERT_EQ(WriteFieldFile(r.p), 0);
+  ASSERT_EQ(CommitFile(r.p, 3), 0);
   const std::string twice = r.ReadFile("ORDERS.FLD");
   EXPECT_EQ(std::count(twice.begin(), twice.end(), '\n'), 14);
   r.WriteFile("ORDERS.BHT", "A\r\nB\r\n");

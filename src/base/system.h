@@ -4,6 +4,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace telvaro3 {
 
@@ -28,9 +29,11 @@ std::string RunTimeErrorText(int16_t number);
 // The result code the program reports for a run-time error number.
 int16_t MapRunTimeError(int16_t number);
 
-// Input reads. Output writes a new version of the file beside it: the file itself is untouched
-// until the new version is committed, which puts it in place in one step. Append writes at the
-// end of the file; abandoning it cuts the file back to the length it had when it was opened.
+// Input reads. Output writes a new version of the file, which takes the file's place in one step
+// when committed. Append collects lines that are added to the end of the file in one step when
+// committed. Until then the file itself is untouched, and a file abandoned, or a program that
+// dies, leaves it as it was. While written, the file is locked against importers and other
+// receptions of it.
 enum class FileMode { Input, Output, Append };
 
 // A sequential text file. Lines end at CR, CR LF or LF when read and are written with CR LF;
@@ -41,11 +44,10 @@ class TextFile {
   // Reads the next line without its end; false at the end of the file.
   virtual bool ReadLine(std::string& line) = 0;
   virtual void WriteLine(const std::string& line) = 0;
-  // Makes what was written final and durable (on the disk, and for Output in the file's
-  // place), then closes the file. When it throws, the file is as it was before the opening.
+  // Makes what was written final and durable, in the file's place, then closes the file. When
+  // it throws, the file is as it was before the opening.
   virtual void Commit() = 0;
-  // Closes the file. What was written and not committed is abandoned: an Output version is
-  // removed, an Append file is cut back to its length at the opening. Never throws.
+  // Closes the file. What was written and not committed is abandoned. Never throws.
   virtual void Close() = 0;
 };
 
@@ -79,7 +81,12 @@ class System {
   // The argument text after the program's name, as one Latin-1 string.
   virtual std::string CommandLine() = 0;
 
+  // Throws RunTimeError. A file to write that another reception holds, that is read-only or
+  // that is not a regular file is refused.
   virtual std::unique_ptr<TextFile> OpenText(const std::string& path, FileMode mode) = 0;
+  // Commits files opened by OpenText for Output or Append together: either every one of them
+  // takes its place or none does, a power cut included. Closes them all; throws RunTimeError.
+  virtual void CommitTogether(const std::vector<TextFile*>& files) = 0;
   // Whether a new file could be made in the directory (program syntax, empty for the current
   // one), without making one.
   virtual bool CanCreateIn(const std::string& directory) = 0;

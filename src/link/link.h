@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "base/program.h"
@@ -30,8 +31,12 @@ int16_t OpenFile(Program& p, const std::string& directory, const std::string& na
 // Closes a slot if it is open, abandoning what was written to it and not committed; never
 // throws.
 void CloseFile(Program& p, int16_t fileNumber);
-// Makes what was written to a slot final and durable, and closes it. Returns 0, or the mapped
-// error code with the platform error kept for the report; the file is then as it was.
-int16_t CommitFile(Program& p, int16_t fileNumber);
+// Makes what was written to the slots final and durable, all of them or none, and closes them.
+// Returns 0, or the mapped error code with the platform error kept for the report; the files
+// are then as they were.
+int16_t CommitFiles(Program& p, std::initializer_list<int16_t> fileNumbers);
+inline int16_t CommitFile(Program& p, int16_t fileNumber) {
+  return CommitFiles(p, {fileNumber});
+}
 
 }  // namespace telvaro3

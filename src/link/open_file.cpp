@@ -1,3 +1,5 @@
+#include <vector>
+
 #include "base/system.h"
 #include "link/link.h"
 
@@ -13,6 +15,11 @@ int16_t OpenFile(Program& p, const std::string& directory, const std::string& na
                              : (p.settings.AppendOutput ? FileMode::Append : FileMode::Output);
     p.files[fileNumber] = p.system.OpenText(full, m);
   } catch (const RunTimeError& e) {
+    // A file to write that cannot be made fails a reception; the report names the reason.
+    if (mode != "I") {
+      p.state.RunErrNumber = e.Number();
+      p.state.RunErrLine = e.Line();
+    }
     return MapRunTimeError(e.Number());
   }
   return 0;
@@ -26,19 +33,22 @@ void CloseFile(Program& p, int16_t fileNumber) {
   f.reset();
 }
 
-int16_t CommitFile(Program& p, int16_t fileNumber) {
-  if (fileNumber < 1 || fileNumber >= static_cast<int16_t>(p.files.size())) return 99;
-  auto& f = p.files[fileNumber];
+int16_t CommitFiles(Program& p, std::initializer_list<int16_t> fileNumbers) {
+  std::vector<TextFile*> files;
   int16_t code = 0;
   try {
-    if (!f) throw RunTimeError(52, RunTimeErrorText(52));
-    f->Commit();
+    for (int16_t n : fileNumbers) {
+      if (n < 1 || n >= static_cast<int16_t>(p.files.size()) || !p.files[n])
+        throw RunTimeError(52, RunTimeErrorText(52));
+      files.push_back(p.files[n].get());
+    }
+    p.system.CommitTogether(files);
   } catch (const RunTimeError& e) {
     p.state.RunErrNumber = e.Number();
     p.state.RunErrLine = e.Line();
     code = MapRunTimeError(e.Number());
   }
-  f.reset();
+  for (int16_t n : fileNumbers) CloseFile(p, n);
   return code;
 }
 

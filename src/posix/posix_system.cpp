@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "base/text.h"
+#include "posix/incoming_file.h"
 
 namespace telvaro3::posix {
 namespace {
@@ -49,33 +50,11 @@ std::string FindEntry(const std::string& dir, const std::string& nameUtf8) {
   return found;
 }
 
-// The directory part of a real path ("." when it has none).
-std::string ParentOf(const std::string& realPath) {
-  const size_t slash = realPath.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : realPath.substr(0, slash);
-}
-
-// Makes a directory's entries (a rename, a new name) survive a power cut.
-void SyncDirectory(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
-class PosixTextFile : public TextFile {
+// A file opened for reading.
+class InputTextFile : public TextFile {
  public:
-  // path: the file as the program named it. For Output, f writes the new version at temp; for
-  // Append, baseLength is what the file held before, -1 when the opening made it.
-  PosixTextFile(FILE* f, FileMode mode, std::string path, std::string temp = "",
-                int64_t baseLength = 0)
-      : f_(f),
-        mode_(mode),
-        path_(std::move(path)),
-        temp_(std::move(temp)),
-        baseLength_(baseLength) {}
-  ~PosixTextFile() override { Close(); }
+  InputTextFile(FILE* f, std::string path) : f_(f), path_(std::move(path)) {}
+  ~InputTextFile() override { Close(); }
 
   bool ReadLine(std::string& line) override {
     line.clear();
@@ -98,69 +77,47 @@ class PosixTextFile : public TextFile {
     }
   }
 
-  void WriteLine(const std::string& line) override {
-    if (f_ == nullptr) throw RunTimeError(52, RunTimeErrorText(52));
-    // Each line is handed to the system at once, so that a full disk is seen at the line that
-    // hit it.
-    if (std::fwrite(line.data(), 1, line.size(), f_) != line.size() ||
-        std::fwrite("\r\n", 1, 2, f_) != 2 || std::fflush(f_) != 0) {
-      int err = errno;
-      std::clearerr(f_);
-      ThrowFileError(err, path_);
-    }
-  }
-
-  void Commit() override {
-    if (f_ == nullptr) throw RunTimeError(52, RunTimeErrorText(52));
-    if (mode_ == FileMode::Input) {
-      Close();
-      return;
-    }
-    // On the disk first, then in place: a power cut leaves either the old file or the new one.
-    int err = 0;
-    if (std::fflush(f_) != 0 || ::fsync(::fileno(f_)) != 0) err = errno;
-    if (err == 0) {
-      FILE* f = f_;
-      f_ = nullptr;
-      if (std::fclose(f) != 0) err = errno;
-      if (err == 0 && mode_ == FileMode::Output && ::rename(temp_.c_str(), path_.c_str()) != 0)
-        err = errno;
-      if (err == 0) {
-        SyncDirectory(ParentOf(path_));
-        temp_.clear();
-        committed_ = true;
-        return;
-      }
-    }
-    Close();
-    ThrowFileError(err, path_);
-  }
-
+  void WriteLine(const std::string&) override { throw RunTimeError(54, RunTimeErrorText(54)); }
+  void Commit() override { Close(); }
   void Close() noexcept override {
-    if (f_ != nullptr) {
-      std::fclose(f_);
-      f_ = nullptr;
-    }
-    if (mode_ == FileMode::Output && !temp_.empty()) {
-      ::unlink(temp_.c_str());
-      temp_.clear();
-    } else if (mode_ == FileMode::Append && !committed_) {
-      // Uncommitted records leave; what the file held before stays.
-      if (baseLength_ < 0)
-        ::unlink(path_.c_str());
-      else
-        ::truncate(path_.c_str(), static_cast<off_t>(baseLength_));
-      committed_ = true;
-    }
+    if (f_ != nullptr) std::fclose(f_);
+    f_ = nullptr;
   }
 
  private:
   FILE* f_;
-  FileMode mode_;
   std::string path_;
-  std::string temp_;
-  int64_t baseLength_;
-  bool committed_ = false;
+};
+
+// A file being received: its lines reach the file itself only when committed.
+class OutputTextFile : public TextFile {
+ public:
+  explicit OutputTextFile(std::unique_ptr<IncomingFile> file) : file_(std::move(file)) {}
+
+  bool ReadLine(std::string&) override { throw RunTimeError(54, RunTimeErrorText(54)); }
+
+  // Each line is handed to the system at once, so that a full disk is seen at the line that hit
+  // it.
+  void WriteLine(const std::string& line) override {
+    if (!file_) throw RunTimeError(52, RunTimeErrorText(52));
+    std::string out;
+    out.reserve(line.size() + 2);
+    out.append(line).append("\r\n");
+    file_->Write(out.data(), out.size());
+  }
+
+  void Commit() override {
+    if (!file_) throw RunTimeError(52, RunTimeErrorText(52));
+    CommitTogether({file_.get()});
+    file_.reset();
+  }
+
+  void Close() noexcept override { file_.reset(); }
+
+  IncomingFile* Incoming() { return file_.get(); }
+
+ private:
+  std::unique_ptr<IncomingFile> file_;
 };
 
 }  // namespace
@@ -364,38 +321,26 @@ std::unique_ptr<TextFile> PosixSystem::OpenText(const std::string& path, FileMod
   struct stat st {};
   if (mode == FileMode::Input) {
     FILE* f = OpenRegular(real, O_RDONLY, "rb", st);
-    return std::make_unique<PosixTextFile>(f, mode, real);
+    return std::make_unique<InputTextFile>(f, real);
   }
-  if (mode == FileMode::Append) {
-    const bool existed = Exists(real);
-    FILE* f = OpenRegular(real, O_WRONLY | O_APPEND | O_CREAT, "ab", st);
-    return std::make_unique<PosixTextFile>(f, mode, real, "",
-                                           existed ? static_cast<int64_t>(st.st_size) : -1);
+  return std::make_unique<OutputTextFile>(
+      IncomingFile::Open(real, mode == FileMode::Append ? Placement::Append : Placement::Replace));
+}
+
+void PosixSystem::CommitTogether(const std::vector<TextFile*>& files) {
+  std::vector<IncomingFile*> incoming;
+  for (TextFile* t : files) {
+    auto* out = dynamic_cast<OutputTextFile*>(t);
+    if (out == nullptr || out->Incoming() == nullptr) throw RunTimeError(52, RunTimeErrorText(52));
+    incoming.push_back(out->Incoming());
   }
-  // A file the user may not write stays as it is: the rename below would replace it all the same.
-  if (::faccessat(AT_FDCWD, real.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT)
-    ThrowFileError(errno, real);
-  // A new version is written under a hidden name in the same directory, so that putting it in
-  // place is one rename on one file system.
-  const size_t slash = real.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : real.substr(0, slash);
-  const std::string base = slash == std::string::npos ? real : real.substr(slash + 1);
-  std::string temp = (dir.empty() ? std::string() : dir) + "/." + base + ".part-XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) ThrowFileError(errno, real);
-  // The new version gets the permissions an ordinary new file would get.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  struct stat old {};
-  ::fchmod(fd, ::stat(real.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~mask));
-  FILE* f = ::fdopen(fd, "wb");
-  if (f == nullptr) {
-    const int err = errno;
-    ::close(fd);
-    ::unlink(temp.c_str());
-    ThrowFileError(err, real);
+  try {
+    posix::CommitTogether(incoming);
+  } catch (...) {
+    for (TextFile* t : files) t->Close();
+    throw;
   }
-  return std::make_unique<PosixTextFile>(f, mode, real, temp);
+  for (TextFile* t : files) t->Close();
 }
 
 bool PosixSystem::CanCreateIn(const std::string& directory) {

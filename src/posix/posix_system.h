@@ -35,6 +35,7 @@ class PosixSystem : public System {
   std::string CommandLine() override;
 
   std::unique_ptr<TextFile> OpenText(const std::string& path, FileMode mode) override;
+  void CommitTogether(const std::vector<TextFile*>& files) override;
   bool CanCreateIn(const std::string& directory) override;
 
   const std::string& BaseDir() const { return cwd_; }

@@ -321,6 +321,15 @@ int16_t WaitClosingAnswer(Program& p, int16_t& result) {
   }
 }
 
+// Puts the received file in place with its field file, both or neither: a field file that does
+// not describe the records would cut every record when the file is sent back.
+int16_t KeepReceivedFile(Program& p) {
+  if (p.file.ProgramFile) return CommitFile(p, 2);
+  const int16_t written = WriteFieldFile(p);
+  if (written != 0) return written;
+  return CommitFiles(p, {2, 3});
+}
+
 bool SendAnswer(Program& p, const std::string& what, int16_t& result) {
   const int16_t sent = SendToBHT(p, what);
   if (sent <= 1000) return true;
@@ -483,17 +492,19 @@ int16_t ReceiveFile(Program& p) {
       p.system.Sleep(20);
       if (SendAnswer(p, s.ACK, result)) phase = kPhaseDone;
     } else if (TimeoutLimitReached(p)) {
-      result = 51;
+      // A record that could not be stored is what went wrong, not the terminal that then kept
+      // sending instead of closing: its code stays the result.
+      if (result == 0) result = 51;
       phase = kPhaseStopped;
     }
   }
 
-  // Only a whole file replaces what was there: the new version is put in place (or the appended
-  // records kept) when the link closed normally with nothing lost; otherwise the PC's files stay
+  // Only a whole file replaces what was there, and only together with its field file: both are
+  // put in place when the link closed normally with nothing lost; otherwise the PC's files stay
   // exactly as they were before the transfer.
-  if (phase == kPhaseDone && result == 0 && s.FileCreated) result = CommitFile(p, 2);
+  if (phase == kPhaseDone && result == 0 && s.FileCreated) result = KeepReceivedFile(p);
   CloseFile(p, 2);
-  if (phase == kPhaseDone && result == 0 && !f.ProgramFile) WriteFieldFile(p);
+  CloseFile(p, 3);
   if (phase == kPhaseStopped) {
     SendToBHT(p, s.EOT);
     SendToBHT(p, s.ACK);

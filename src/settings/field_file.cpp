@@ -97,8 +97,10 @@ std::string TwoDigits(int v) {
 int16_t WriteFieldFile(Program& p) {
   p.state.ProcName = "WriteFieldFile";
   TransferFile& f = p.file;
-  // A field file that cannot be made is simply missing; the reception stands.
-  if (OpenFile(p, f.Directory, f.FieldFileName, 3, "O") != 0) return 0;
+  // The records are only kept with a field file that describes them: one that cannot be made
+  // fails the reception.
+  const int16_t opened = OpenFile(p, f.Directory, f.FieldFileName, 3, "O");
+  if (opened != 0) return opened;
   const LocalTime t = p.system.Clock();
   const int64_t size = static_cast<int64_t>(f.RecordLength + 2) * f.RecordCount;
   std::string fields = "fields ";
@@ -126,7 +128,8 @@ int16_t WriteFieldFile(Program& p) {
     p.state.RunErrLine = line;
     return MapRunTimeError(e.Number());
   }
-  return CommitFile(p, 3);
+  // Committed by the caller, together with the records it describes.
+  return 0;
 }
 
 }  // namespace telvaro3

@@ -19,6 +19,9 @@ int32_t FreeSpace(Program& p, const std::string& root);
 int16_t SetFields(Program& p, std::string list);
 int16_t Test_File(Program& p);
 int16_t CheckFieldFile(Program& p);
+// Writes the field file of the received file into slot 3 and leaves it there, uncommitted, for
+// the caller to put in place together with the records. Returns 0 or the code of the fault
+// (opening or writing), with the platform error kept for the report.
 int16_t WriteFieldFile(Program& p);
 
 std::string PackDigits(const std::string& digits);

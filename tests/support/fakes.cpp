@@ -141,6 +141,7 @@ class FailingFile : public TextFile {
   }
   void Commit() override { f_->Commit(); }
   void Close() override { f_->Close(); }
+  TextFile* Inner() { return f_.get(); }
 
  private:
   std::unique_ptr<TextFile> f_;
@@ -152,6 +153,14 @@ std::unique_ptr<TextFile> FakeSystem::OpenText(const std::string& path, FileMode
   auto f = PosixSystem::OpenText(DrivePath(path), mode);
   if (failWritesAfter < 0 || mode == FileMode::Input) return f;
   return std::make_unique<FailingFile>(std::move(f), failWritesAfter);
+}
+void FakeSystem::CommitTogether(const std::vector<TextFile*>& files) {
+  std::vector<TextFile*> inner;
+  for (TextFile* f : files) {
+    auto* failing = dynamic_cast<FailingFile*>(f);
+    inner.push_back(failing != nullptr ? failing->Inner() : f);
+  }
+  PosixSystem::CommitTogether(inner);
 }
 bool FakeSystem::CanCreateIn(const std::string& directory) {
   return PosixSystem::CanCreateIn(DrivePath(directory));

@@ -184,6 +184,7 @@ class FakeSystem : public posix::PosixSystem {
   std::string driveDir;
   std::string DrivePath(const std::string& path) const;
   std::unique_ptr<TextFile> OpenText(const std::string& path, FileMode mode) override;
+  void CommitTogether(const std::vector<TextFile*>& files) override;
   bool CanCreateIn(const std::string& directory) override;
 
   std::string commandLine;
