@@ -17,6 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/system.h"
+#include "base/text.h"
+#include "posix/incoming_file.h"
+
 namespace telvaro3::serial {
 
 namespace {
@@ -413,21 +417,6 @@ std::string SafeName(const uint8_t* text, size_t n) {
   return name;
 }
 
-// Names travel as Latin-1 bytes; Linux file names are UTF-8.
-std::string Latin1ToUtf8(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (unsigned char c : s) {
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
-
 struct Header {
   bool endOfBatch = false;
   bool refused = false;
@@ -476,91 +465,40 @@ std::string DisplayPath(const std::string& displayDir, const std::string& name) 
   return displayDir + '\\' + name;
 }
 
-// The permissions a new file gets from this process: 0666 less the file-creation mask, read
-// where the system shows it so that the process-wide mask is never changed to learn it.
-mode_t NewFileMode() {
-  mode_t mask = 022;
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Umask:", 0) == 0) {
-      mask = static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
-      break;
-    }
-  }
-  return 0666 & ~mask;
-}
-
-// A file being received. It is written under a hidden temporary name beside its own and renamed
-// over it only once complete and on disk, so that a previous file of that name is replaced by a
-// whole one or not at all, even across a power cut.
+// A file being received: written beside its target and put in place whole, under the
+// target's lock (see posix::IncomingFile).
 class IncomingFile {
  public:
-  IncomingFile() = default;
-  IncomingFile(const IncomingFile&) = delete;
-  IncomingFile& operator=(const IncomingFile&) = delete;
-  ~IncomingFile() { Discard(); }
-
-  // Makes the temporary file in dir for the file `name` (UTF-8); false when dir cannot take it.
+  // False when dir cannot take the file `name` (UTF-8).
   bool Open(const fs::path& dir, const std::string& name) {
-    // A file of that name that the user may not write is refused, not renamed over.
-    const fs::path target = dir / name;
-    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT)
+    try {
+      file_ = posix::IncomingFile::Open((dir / name).string(), posix::Placement::Replace);
+      return true;
+    } catch (const RunTimeError&) {
       return false;
-    std::string base = "." + name + ".telvaro3-";
-    if (base.size() + 6 > NAME_MAX) base = ".telvaro3-";
-    std::string path = (dir / (base + "XXXXXX")).string();
-    fd_ = mkostemp(path.data(), O_CLOEXEC);
-    if (fd_ < 0) return false;
-    temp_ = path;
-    dir_ = dir;
-    // mkostemp makes the file private; give it what a new file of this process would have, or
-    // what the file it replaces has.
-    struct stat old {};
-    const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : NewFileMode();
-    if (fchmod(fd_, mode) != 0) return false;
-    return true;
+    }
   }
-
   bool Write(const uint8_t* data, size_t n) {
-    while (n > 0) {
-      ssize_t w = ::write(fd_, data, n);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return false;
-      data += w;
-      n -= static_cast<size_t>(w);
+    try {
+      file_->Write(reinterpret_cast<const char*>(data), n);
+      return true;
+    } catch (const RunTimeError&) {
+      return false;
     }
-    return true;
   }
-
-  // Puts the complete file in place: its data on disk first, then the rename, then the
-  // directory that records the rename.
-  bool Commit(const fs::path& final) {
-    if (fsync(fd_) != 0) return false;
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) return false;
-    if (::rename(temp_.c_str(), final.c_str()) != 0) return false;
-    temp_.clear();
-    const int d = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d >= 0) {
-      fsync(d);
-      ::close(d);
+  bool Commit() {
+    try {
+      posix::CommitTogether({file_.get()});
+      file_.reset();
+      return true;
+    } catch (const RunTimeError&) {
+      file_.reset();
+      return false;
     }
-    return true;
-  }
-
-  void Discard() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-    temp_.clear();
   }
 
  private:
-  int fd_ = -1;
-  std::string temp_;
-  fs::path dir_;
+  std::unique_ptr<posix::IncomingFile> file_;
 };
 
 }  // namespace
@@ -746,7 +684,6 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
     const std::string localName = Latin1ToUtf8(h.name);
     IncomingFile file;
     if (!file.Open(dirPath, localName)) return fail(TransferFault::kFileFailed);
-    const fs::path finalPath = dirPath / localName;
     st.bytes.store(h.sizeKnown && h.size == 0 ? 1 : 0);
 
     // A sender that saw several of our start requests sends block 0 once for each; let the
@@ -804,7 +741,7 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
 
     // Complete only when every announced byte came.
     if (h.sizeKnown && received < h.size) return Abort(line, st);
-    if (!file.Commit(finalPath)) return fail(TransferFault::kFileFailed);
+    if (!file.Commit()) return fail(TransferFault::kFileFailed);
     if (received > 0) st.bytes.store(static_cast<int32_t>(received));
     st.state.store(kTransferBetweenFiles);
     const uint8_t nextFile[2] = {kAck, r.Request()};
