@@ -100,6 +100,50 @@ TEST(YModemProcedures, Outcomes) {
   EXPECT_EQ(TransmitYModem(r.p), 99);
 }
 
+// The counters are drawn while the component is seen busy; one that ends between two polls, or
+// before any poll saw it busy (a short file), must still leave the whole file in the window.
+TEST(YModemProcedures, AGoodEndShowsTheWholeFile) {
+  struct Case {
+    const char* what;
+    bool send;
+    int32_t size;
+    int32_t busyBytes;  // the count seen while busy before the end; 0: never seen busy
+    const char* kilo;   // the size as the window shows it
+  };
+  const Case cases[] = {
+      {"receive: start straight to done", false, 40000, 0, " 00039"},
+      {"receive: done between two polls", false, 300000, 288000, " 00293"},
+      {"receive: an empty file", false, 0, 0, " 00000"},
+      {"send: start straight to done", true, 40000, 0, " 00039"},
+      {"send: done between two polls", true, 300000, 288000, " 00293"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    YRig r(c.size);
+    r.p.file.Name = "DATA.TXT";
+    r.comm.ymPath = "IN\\A.TXT";
+    int busyPolls = c.busyBytes > 0 ? 20 : 0;
+    r.comm.onTransferPoll = [&] {
+      if (r.clock.now < r.start + 0.5 || r.comm.ymState == 0) return;
+      if (!c.send && r.comm.ymAccepted != r.comm.ymPath) {
+        r.comm.ymState = 2;  // a receiving component holds the file until its name is judged
+      } else if (busyPolls-- > 0) {
+        r.comm.ymState = 4;
+        r.comm.ymBytes = c.busyBytes;
+      } else {
+        r.comm.ymState = 0;
+        r.comm.ymBytes = std::max(c.size, 1);  // an empty file counts 1 once it has come
+      }
+    };
+    EXPECT_EQ(c.send ? TransmitYModem(r.p) : ReceiveYModem(r.p), 0);
+    EXPECT_EQ(r.window.Get(Field::FileBox), c.send ? "DATA.TXT" : "A.TXT");
+    EXPECT_EQ(r.window.Get(Field::RecordsBox), c.kilo);
+    EXPECT_EQ(r.window.Get(Field::RecCntBox), c.kilo);
+    EXPECT_EQ(r.window.Get(Field::complete), " 100%");
+    EXPECT_EQ(r.window.progress, 100);
+  }
+}
+
 TEST(ReceiveYModem, ShowsTheNameOfEachFileOfABatch) {
   YRig r(2000);
   r.comm.ymPath = "C:\\IN\\FIRST.TXT";

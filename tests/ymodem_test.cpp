@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -35,7 +36,8 @@ struct TempDir : test::TempDir {
   }
 };
 
-// A channel that spoils what goes through it, to drive the engine's recovery paths.
+// A channel that spoils what goes through it, to drive the engine's recovery paths, and keeps
+// what its side writes while `recording` is set.
 class FaultyChannel : public ByteChannel {
  public:
   explicit FaultyChannel(ByteChannel& inner) : inner_(inner) {}
@@ -44,6 +46,7 @@ class FaultyChannel : public ByteChannel {
   }
   bool Write(const uint8_t* data, int n) override {
     std::string copy(reinterpret_cast<const char*>(data), static_cast<size_t>(n));
+    if (recording) recorded += copy;
     if (corruptWrite == ++writes_ && n > 10) copy[copy.size() / 2] ^= 0x55;
     // A line that turns the receiver's CRC requests into NAKs: the sender uses checksums though
     // the receiver asked for CRC.
@@ -52,6 +55,8 @@ class FaultyChannel : public ByteChannel {
   }
   int corruptWrite = 0;  // which write to spoil (1-based), 0 none
   bool crcRequestsAsNak = false;
+  std::atomic<bool> recording{false};
+  std::string recorded;  // written by the channel's own side only; read once it has finished
 
  private:
   ByteChannel& inner_;
@@ -99,44 +104,71 @@ TEST(YModemPair, AnnouncedNamesStayInsideTheDirectory) {
 }
 
 // A damaged block is sent again; a cancel on one side reaches the other as CAN CAN: both fail,
-// and a previous file of the name stays as it was, with no temporary file beside it.
+// and a previous file of the name stays as it was, with no temporary file beside it. A receiver
+// that holds the announced file for the program's word on its name answers nothing to block 0
+// and makes no file until the word comes, however late: a name refused then is cancelled before
+// any data (the sender stops), one accepted arrives whole.
 TEST(YModemPair, DamagedBlocksAreSentAgainAndACancelKeepsThePreviousFile) {
-  enum Cancel { kNobody, kSender, kReceiver, kReceiverHolding };
+  enum Event { kNone, kSenderCancels, kReceiverCancels, kNameRefusedLate, kNameAcceptedLate };
   struct Case {
     int corruptWrite;  // the sender's write that gets spoilt (1-based), 0 none
     bool checksums;    // the line turns the receiver's CRC requests into NAKs
-    Cancel cancel;
+    Event event;
     int32_t sendResult, receiveResult;
   };
   // Spoilt: block 0, the first and the last data block, the empty block 0 that ends the batch,
-  // and a middle one of a sender that uses checksums. A receiver that holds the announced file
-  // for the program's word and is cancelled meanwhile refuses it before any data.
-  const Case cases[] = {{1, false, kNobody, 0, 0},     {2, false, kNobody, 0, 0},
-                        {4, false, kNobody, 0, 0},     {6, false, kNobody, 0, 0},
-                        {3, true, kNobody, 0, 0},      {0, false, kSender, -1, -1},
-                        {0, false, kReceiver, -1, -1}, {0, false, kReceiverHolding, 5, -1}};
+  // and a middle one of a sender that uses checksums.
+  const Case cases[] = {{1, false, kNone, 0, 0},
+                        {2, false, kNone, 0, 0},
+                        {4, false, kNone, 0, 0},
+                        {6, false, kNone, 0, 0},
+                        {3, true, kNone, 0, 0},
+                        {0, false, kSenderCancels, -1, -1},
+                        {0, false, kReceiverCancels, -1, -1},
+                        {0, false, kNameRefusedLate, 5, -1},
+                        {0, false, kNameAcceptedLate, 0, 0}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.corruptWrite << " " << c.checksums << " " << c.cancel);
-    const std::string content = test::RandomBytes(c.cancel ? 3000000 : 3000, 11);
+    SCOPED_TRACE(::testing::Message() << c.corruptWrite << " " << c.checksums << " " << c.event);
+    const bool cancelling = c.event == kSenderCancels || c.event == kReceiverCancels;
+    const bool judging = c.event == kNameRefusedLate || c.event == kNameAcceptedLate;
+    // A small file would be taken whole before a late verdict, were the verdict not awaited.
+    const std::string content = test::RandomBytes(cancelling ? 3000000 : 3000, 11);
     TempDir t(content);
-    if (c.cancel) t.Write("in/g", "previous");
+    if (c.event != kNone) t.Write("in/g", "previous");
     testing::ChannelPair pair;
     FaultyChannel senderSide(*pair.a), receiverSide(*pair.b);
     senderSide.corruptWrite = c.corruptWrite;
     receiverSide.crcRequestsAsNak = c.checksums;
-    auto cancel = [&c](PairRun& r) {
-      if (!c.cancel) return;
-      TransferStatus& st = c.cancel == kSender ? r.sendSt : r.receiveSt;
-      const bool holding = c.cancel == kReceiverHolding;
-      while (st.state.load() != -1 && (holding ? st.state.load() != 2 : st.bytes.load() < 100000))
+    receiverSide.recording = judging;
+    Names namesAtVerdict;
+    auto during = [&](PairRun& r) {
+      if (cancelling) {
+        TransferStatus& st = c.event == kSenderCancels ? r.sendSt : r.receiveSt;
+        while (st.state.load() != -1 && st.bytes.load() < 100000)
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        st.cancel = true;
+      }
+      if (!judging) return;
+      TransferStatus& st = r.receiveSt;
+      while (st.state.load() != -1 && st.CurrentPath().empty())
         std::this_thread::sleep_for(std::chrono::microseconds(200));
-      st.cancel = true;
+      // The program's verdict, slower than any wait of the engine's own.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      namesAtVerdict = t.NamesIn();
+      receiverSide.recording = false;
+      if (c.event == kNameRefusedLate) st.cancel = true;
+      if (c.event == kNameAcceptedLate) st.Accept(st.CurrentPath());
     };
-    PairRun run(t, "g", senderSide, receiverSide, cancel, c.cancel == kReceiverHolding);
+    PairRun run(t, "g", senderSide, receiverSide, during, judging);
     EXPECT_EQ(run.sendResult, c.sendResult);
     EXPECT_EQ(run.receiveResult, c.receiveResult);
-    EXPECT_EQ(Slurp(t.Path("in/g")), c.cancel ? "previous" : content);
+    const bool taken = c.event == kNone || c.event == kNameAcceptedLate;
+    EXPECT_TRUE(Slurp(t.Path("in/g")) == (taken ? content : "previous")) << "taken: " << taken;
     EXPECT_EQ(t.NamesIn(), Names{"g"});
+    if (!judging) continue;
+    // Before the verdict: start requests only, no answer to block 0, nothing made.
+    EXPECT_EQ(receiverSide.recorded, std::string(receiverSide.recorded.size(), 'C'));
+    EXPECT_EQ(namesAtVerdict, Names{"g"});
   }
 }
 

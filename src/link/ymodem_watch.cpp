@@ -34,4 +34,10 @@ std::string KiloText(int64_t bytes) {
   return " " + FiveDigits(RoundHalfEven(static_cast<double>(bytes) / 1024.0));
 }
 
+void ShowWholeFile(Program& p, int64_t size) {
+  p.window.SetText(Field::RecCntBox, KiloText(size));
+  p.window.SetProgress(100);
+  p.window.SetText(Field::complete, PercentText(100));
+}
+
 }  // namespace telvaro3

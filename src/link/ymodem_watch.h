@@ -14,11 +14,13 @@ namespace telvaro3 {
 // is pressed, breaks off the component's transfer (CancelYModem) and sets result to 90.
 // YModemOver says whether the component's state ends the transfer and sets result for it: a
 // code already set stands, else a failure gives failedCode, a stop 55, the end 0. KiloText is a
-// byte count in kilobytes as the window shows it (" 00003").
+// byte count in kilobytes as the window shows it (" 00003"). ShowWholeFile puts a file of `size`
+// bytes in the window as all done: its kilobytes as the count, 100 on the bar and " 100%".
 void Form1_YModemTimer_Timer(Program& p);
 void PumpYModem(Program& p, int16_t& result);
 void CancelYModem(Program& p);
 bool YModemOver(int32_t state, int16_t failedCode, int16_t& result);
 std::string KiloText(int64_t bytes);
+void ShowWholeFile(Program& p, int64_t size);
 
 }  // namespace telvaro3

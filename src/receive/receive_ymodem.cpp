@@ -7,21 +7,29 @@ namespace telvaro3 {
 
 namespace {
 
+// The name of the file the component is on now: what follows the name position in its path.
+// Shown when it is new; true then.
+bool ShowName(Program& p, size_t namePos) {
+  const std::string path = p.comm.CurrentFilePath();
+  const std::string name = namePos <= path.size() ? path.substr(namePos) : std::string();
+  if (name == p.window.Text(Field::FileBox)) return false;
+  p.file.Name = name;
+  p.window.SetText(Field::FileBox, name);
+  return true;
+}
+
+// The current file's size in kilobytes, shown when it is new; true then.
+bool ShowSize(Program& p) {
+  const std::string sizeText = KiloText(p.comm.TransferSize());
+  if (sizeText == p.window.Text(Field::RecordsBox)) return false;
+  p.window.SetText(Field::RecordsBox, sizeText);
+  return true;
+}
+
 // One step of the progress display: a new file name first, then a new size, then the counts.
 void UpdateDisplay(Program& p, size_t namePos) {
   Window& w = p.window;
-  const std::string path = p.comm.CurrentFilePath();
-  const std::string name = namePos <= path.size() ? path.substr(namePos) : std::string();
-  if (name != w.Text(Field::FileBox)) {
-    p.file.Name = name;
-    w.SetText(Field::FileBox, name);
-    return;
-  }
-  const std::string sizeText = KiloText(p.comm.TransferSize());
-  if (sizeText != w.Text(Field::RecordsBox)) {
-    w.SetText(Field::RecordsBox, sizeText);
-    return;
-  }
+  if (ShowName(p, namePos) || ShowSize(p)) return;
   const int64_t b = p.comm.TransferBytes();
   const int64_t s = p.comm.TransferSize();
   if (b >= 1 && b <= s) {
@@ -31,10 +39,20 @@ void UpdateDisplay(Program& p, size_t namePos) {
     w.SetProgress(static_cast<int>(percent));
     w.SetText(Field::complete, PercentText(percent));
   } else if (b > s) {
-    w.SetText(Field::RecCntBox, KiloText(s));
-    w.SetProgress(100);
-    w.SetText(Field::complete, PercentText(100));
+    ShowWholeFile(p, s);
   }
+}
+
+// The result of a transfer the component has ended in `state`. The display steps above only run
+// while the component is seen busy, and it may end between two polls, or before any poll caught
+// it busy (a short file): so a good end shows the last file whole here.
+int16_t Ended(Program& p, int32_t state, int16_t result, size_t namePos) {
+  if (state == 0 && result == 0) {
+    ShowName(p, namePos);
+    ShowSize(p);
+    ShowWholeFile(p, p.comm.TransferSize());
+  }
+  return result;
 }
 
 // The code of a component that failed before any data came: the block protocol's codes for the
@@ -134,7 +152,7 @@ int16_t ReceiveYModem(Program& p) {
   for (;;) {
     PumpYModem(p, result);
     state = p.comm.TransferState();
-    if (YModemOver(state, 54, result)) return result;
+    if (YModemOver(state, 54, result)) return Ended(p, state, result, namePos);
     // The next file of a batch, announced.
     if (state == 2 && !st.AbortFlag && !judge.Judge()) {
       CancelYModem(p);

@@ -36,20 +36,14 @@ int16_t TransmitYModem(Program& p) {
     if (YModemOver(state, 53, result)) {
       // The component counts the last byte only once the receiver has taken the end of the
       // file, and by then it has left the transferring state: a good end shows the whole file.
-      if (state == 0 && result == 0) {
-        w.SetText(Field::RecCntBox, KiloText(p.comm.TransferSize()));
-        w.SetProgress(100);
-        w.SetText(Field::complete, PercentText(100));
-      }
+      if (state == 0 && result == 0) ShowWholeFile(p, p.comm.TransferSize());
       return result;
     }
     if (state != 4) continue;
     const int64_t bytes = p.comm.TransferBytes();
     const int64_t size = p.comm.TransferSize();
     if (bytes >= size) {
-      w.SetText(Field::RecCntBox, KiloText(size));
-      w.SetProgress(100);
-      w.SetText(Field::complete, PercentText(100));
+      ShowWholeFile(p, size);
       ++endCount;
       p.system.Sleep(50);
       if (endCount == 10) return result;
