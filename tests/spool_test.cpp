@@ -1,0 +1,227 @@
+// How received files take their place: staged beside the target, committed under its lock and a
+// journal, and what a later reception does with what a dead one left.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include "base/system.h"
+#include "posix/incoming_file.h"
+#include "support/process.h"
+
+namespace telvaro3::posix {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Slurp;
+
+struct Spool {
+  test::TempDir tmp;
+  std::string Path(const std::string& name) const { return tmp.Path(name); }
+  void Write(const std::string& name, const std::string& bytes) const { tmp.Write(name, bytes); }
+  std::unique_ptr<IncomingFile> Open(Placement placement, const std::string& text = "",
+                                     const std::string& name = "ORDERS.BHT") const {
+    auto f = IncomingFile::Open(Path(name), placement);
+    f->Write(text.data(), text.size());
+    return f;
+  }
+  // Every entry as "name=content;" in name order; hidden work as its kind alone.
+  std::string Listing() const {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(tmp.path)) names.insert(e.path().filename());
+    std::string all;
+    for (const auto& n : names) {
+      if (n.find(".part-") != std::string::npos)
+        all += "part;";
+      else if (fs::is_symlink(Path(n)))
+        all += n + "->;";
+      else
+        all += n + "=" + Slurp(Path(n)) + ";";
+    }
+    return all;
+  }
+  // A journal as a commit that died would have left it.
+  void Journal(const std::string& lines) const { Write(".telvaro3.commit", lines); }
+  std::string Identity(const std::string& name) const {
+    struct stat st {};
+    ::stat(Path(name).c_str(), &st);
+    return std::to_string(st.st_dev) + "/" + std::to_string(st.st_ino);
+  }
+};
+
+int16_t ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const RunTimeError& e) {
+    return e.Number();
+  }
+  return 0;
+}
+
+TEST(Spool, CommitsAbandonsAndWhatADeadReceptionLeaves) {
+  struct Case {
+    std::string what;
+    std::function<void(Spool&)> run;
+    std::string listing;
+  };
+  const Case cases[] = {
+      {"append", [](Spool& s) { CommitTogether({s.Open(Placement::Append, "A\r\n").get()}); },
+       "ORDERS.BHT=OLD\r\nA\r\n;"},
+      {"replace", [](Spool& s) { CommitTogether({s.Open(Placement::Replace, "A\r\n").get()}); },
+       "ORDERS.BHT=A\r\n;"},
+      {"append abandoned", [](Spool& s) { s.Open(Placement::Append, "A\r\n"); },
+       "ORDERS.BHT=OLD\r\n;"},
+      {"replace abandoned", [](Spool& s) { s.Open(Placement::Replace, "A\r\n"); },
+       "ORDERS.BHT=OLD\r\n;"},
+      {"a pair, together",
+       [](Spool& s) {
+         auto data = s.Open(Placement::Append, "A\r\n");
+         auto fields = s.Open(Placement::Replace, "fields 1\r\n", "ORDERS.FLD");
+         CommitTogether({data.get(), fields.get()});
+       },
+       "ORDERS.BHT=OLD\r\nA\r\n;ORDERS.FLD=fields 1\r\n;"},
+      {"appending to no file makes one",
+       [](Spool& s) {
+         fs::remove(s.Path("ORDERS.BHT"));
+         CommitTogether({s.Open(Placement::Append, "A\r\n").get()});
+       },
+       "ORDERS.BHT=A\r\n;"},
+      // Another reception's file is left alone while it runs, and removed once it has died.
+      {"hidden files of the dead go, of the living stay",
+       [](Spool& s) {
+         s.Write(".ORDERS.BHT.part-dead01", "half an upload");
+         s.Write(".LIST.BHT.telvaro3-dead02", "half a file");
+         auto living = s.Open(Placement::Append, "B\r\n", "LIST.BHT");
+         EXPECT_EQ(s.Listing(), "part;ORDERS.BHT=OLD\r\n;");
+         s.Open(Placement::Replace, "C\r\n", "TAKE.BHT");
+         EXPECT_EQ(s.Listing(), "part;ORDERS.BHT=OLD\r\n;");
+       },
+       "ORDERS.BHT=OLD\r\n;"},
+      // A commit that died in the middle of its records is carried out again from the start.
+      {"dead append, half done",
+       [](Spool& s) {
+         s.Write(".ORDERS.BHT.part-abc123", "A\r\nB\r\n");
+         s.Journal("A/.ORDERS.BHT.part-abc123/ORDERS.BHT/" + s.Identity("ORDERS.BHT") + "/5\n");
+         s.Write("ORDERS.BHT", "OLD\r\nA\r");
+         TidyDirectory(s.tmp.path.string());
+       },
+       "ORDERS.BHT=OLD\r\nA\r\nB\r\n;"},
+      {"dead append, the file taken away since",
+       [](Spool& s) {
+         s.Write(".ORDERS.BHT.part-abc123", "A\r\n");
+         s.Journal("A/.ORDERS.BHT.part-abc123/ORDERS.BHT/" + s.Identity("ORDERS.BHT") + "/5\n");
+         fs::rename(s.Path("ORDERS.BHT"), s.Path("TAKEN"));
+         TidyDirectory(s.tmp.path.string());
+       },
+       "ORDERS.BHT=A\r\n;TAKEN=OLD\r\n;"},
+      {"dead pair, one renamed",
+       [](Spool& s) {
+         s.Write(".ORDERS.BHT.part-abc123", "NEW\r\n");
+         s.Write("ORDERS.FLD", "new fields");
+         s.Journal("R/.ORDERS.FLD.part-abc124/ORDERS.FLD\nR/.ORDERS.BHT.part-abc123/ORDERS.BHT\n");
+         TidyDirectory(s.tmp.path.string());
+       },
+       "ORDERS.BHT=NEW\r\n;ORDERS.FLD=new fields;"},
+      // Someone moved the file away without the lock between the opening and the commit: the
+      // records go to the name, not after what was moved.
+      {"moved away unlocked",
+       [](Spool& s) {
+         auto f = s.Open(Placement::Append, "A\r\n");
+         fs::rename(s.Path("ORDERS.BHT"), s.Path("TAKEN"));
+         CommitTogether({f.get()});
+       },
+       "ORDERS.BHT=A\r\n;TAKEN=OLD\r\n;"},
+      // No space for the records at the commit: the file is cut back to what it held.
+      {"full disk at the commit",
+       [](Spool& s) {
+         auto f = s.Open(Placement::Append, std::string(100, 'x'));
+         const pid_t child = ::fork();
+         if (child == 0) {
+           ::signal(SIGXFSZ, SIG_IGN);
+           const struct rlimit tight = {40, RLIM_INFINITY};
+           ::setrlimit(RLIMIT_FSIZE, &tight);
+           ::_exit(ErrorOf([&] { CommitTogether({f.get()}); }));
+         }
+         int status = 0;
+         ::waitpid(child, &status, 0);
+         EXPECT_EQ(WEXITSTATUS(status), 61);
+       },
+       "ORDERS.BHT=OLD\r\n;"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Spool s;
+    s.Write("ORDERS.BHT", "OLD\r\n");
+    c.run(s);
+    EXPECT_EQ(s.Listing(), c.listing);
+  }
+}
+
+// What a reception refuses to write, in both modes and whoever runs it; and a file that another
+// reception or an importer holds.
+TEST(Spool, RefusedTargets) {
+  struct Case {
+    std::string what;
+    std::function<void(Spool&)> prepare;
+    int16_t error;
+    std::string listing;
+  };
+  const Case cases[] = {
+      {"a link", [](Spool& s) { fs::create_symlink(s.Path("elsewhere"), s.Path("ORDERS.BHT")); },
+       75, "ORDERS.BHT->;elsewhere=OLD\r\n;"},
+      {"a dangling link",
+       [](Spool& s) {
+         fs::remove(s.Path("elsewhere"));
+         fs::create_symlink(s.Path("elsewhere"), s.Path("ORDERS.BHT"));
+       },
+       75, "ORDERS.BHT->;"},
+      {"read-only",
+       [](Spool& s) {
+         s.Write("ORDERS.BHT", "MINE\r\n");
+         fs::permissions(s.Path("ORDERS.BHT"), fs::perms::owner_read | fs::perms::group_read);
+       },
+       70, "ORDERS.BHT=MINE\r\n;elsewhere=OLD\r\n;"},
+      {"a directory", [](Spool& s) { fs::create_directory(s.Path("ORDERS.BHT")); }, 75,
+       "ORDERS.BHT=;elsewhere=OLD\r\n;"},
+  };
+  for (const Case& c : cases) {
+    for (Placement placement : {Placement::Replace, Placement::Append}) {
+      SCOPED_TRACE(c.what + (placement == Placement::Append ? ", appending" : ", replacing"));
+      Spool s;
+      s.Write("elsewhere", "OLD\r\n");
+      c.prepare(s);
+      EXPECT_EQ(ErrorOf([&] { s.Open(placement, "A\r\n"); }), c.error);
+      EXPECT_EQ(s.Listing(), c.listing);
+    }
+  }
+}
+
+TEST(Spool, OneReceptionOfAFileAtATime) {
+  Spool s;
+  s.Write("ORDERS.BHT", "OLD\r\n");
+  auto first = s.Open(Placement::Append, "A\r\n");
+  EXPECT_EQ(ErrorOf([&] { s.Open(Placement::Append, "B\r\n"); }), 55);
+  EXPECT_EQ(ErrorOf([&] { s.Open(Placement::Replace, "B\r\n"); }), 55);
+  // An importer that takes the same lock waits for the whole upload.
+  const int importer = ::open(s.Path("ORDERS.BHT").c_str(), O_RDONLY);
+  EXPECT_NE(::flock(importer, LOCK_EX | LOCK_NB), 0);
+  CommitTogether({first.get()});
+  first.reset();
+  EXPECT_EQ(::flock(importer, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(Slurp(s.Path("ORDERS.BHT")), "OLD\r\nA\r\n");
+  // While the importer holds it, no reception starts.
+  EXPECT_EQ(ErrorOf([&] { s.Open(Placement::Append, "B\r\n"); }), 55);
+  ::close(importer);
+  EXPECT_EQ(ErrorOf([&] { s.Open(Placement::Append, "B\r\n"); }), 0);
+}
+
+}  // namespace
+}  // namespace telvaro3::posix
