@@ -10,9 +10,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,17 +35,19 @@ class EndToEnd : public ::testing::Test {
   std::string Path(const std::string& name) const { return tmp_.Path(name); }
 
   // Starts the simulator on a pseudo-terminal that the program knows as port 1.
-  std::unique_ptr<Process> StartTerminal(const std::string& args) {
+  std::unique_ptr<Process> StartTerminal(const std::string& args,
+                                         const std::string& port = "com1") {
     // A simulator that was killed leaves its link behind; the new one must not be mistaken for it.
-    fs::remove(Path("cfg/telvaro3/com1"));
+    const std::string link = Path("cfg/telvaro3/" + port);
+    fs::remove(link);
     std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty",
-                                     "--link", Path("cfg/telvaro3/com1")};
+                                     "--link", link};
     for (auto& w : test::Words(args)) argv.push_back(w);
     ProcessOptions o;
     o.cwd = dir_;
     o.stderrPath = Path("termsim.err");
     auto p = std::make_unique<Process>(argv, o);
-    EXPECT_TRUE(test::WaitForPath(Path("cfg/telvaro3/com1"), 10)) << Slurp(Path("termsim.err"));
+    EXPECT_TRUE(test::WaitForPath(link, 10)) << Slurp(Path("termsim.err"));
     return p;
   }
   std::unique_ptr<Process> StartProgram(const std::string& line, ProcessOptions o = {},
@@ -230,6 +236,120 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
     EXPECT_EQ(Slurp(Path("IN/ORDERS.FLD")) == beforeFields, row.result != ok);
     EXPECT_EQ(std::distance(fs::directory_iterator(Path("IN")), {}), 2) << "no stray files";
   }
+}
+
+// How many times `unit` repeated makes `text`; -1 when it is not whole copies of it.
+int WholeCopies(const std::string& text, const std::string& unit) {
+  if (text.size() % unit.size() != 0) return -1;
+  for (size_t at = 0; at < text.size(); at += unit.size())
+    if (text.compare(at, unit.size(), unit) != 0) return -1;
+  return static_cast<int>(text.size() / unit.size());
+}
+
+// The entries of a directory, hidden ones among them, in name order.
+std::string Entries(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename());
+  std::string all;
+  for (const auto& n : names) all += n + " ";
+  return all;
+}
+
+// A kill -9 (or a power cut) at any moment of an appending reception leaves the file as it was or
+// with the whole upload after it, never a part of one, and its field file likewise; the next
+// reception finds no leftovers and appends whole.
+TEST_F(EndToEnd, AKilledAppendLeavesWholeUploadsOnly) {
+  const std::string before = "OLD RECORD\r\n", up = Synthetic(150, {10});
+  const std::string upload = "upload --records 150 --fields 10 --name ORDERS.BHT --timeout-s 30";
+  tmp_.Write("IN/ORDERS.BHT", before);
+  std::mt19937 rng(20261207);
+  for (int round = 0; round < 8; ++round) {
+    auto term = StartTerminal(upload + " --baud 38400");
+    auto prog = StartProgram("+B38400 +APP IN\\");
+    for (int i = 0; i < 1000 && Output().find("Receive Header") == std::string::npos; ++i)
+      usleep(10000);
+    // The upload takes about a second on this line; the kill lands anywhere in it or just after.
+    const int ms = std::uniform_int_distribution<int>(0, 1400)(rng);
+    SCOPED_TRACE("killed " + std::to_string(ms) + " ms into round " + std::to_string(round));
+    usleep(static_cast<useconds_t>(ms) * 1000);
+    prog->Signal(SIGKILL);
+    term->Signal(SIGKILL);
+    ASSERT_TRUE(prog->Wait(20));
+    const int uploads = WholeCopies(Slurp(Path("IN/ORDERS.BHT")).substr(before.size()), up);
+    EXPECT_GE(uploads, 0);
+    const std::string fields = Slurp(Path("IN/ORDERS.FLD"));
+    EXPECT_EQ(std::count(fields.begin(), fields.end(), '\n'), 7 * uploads);
+  }
+  const std::string kept = Slurp(Path("IN/ORDERS.BHT"));
+  auto term = StartTerminal(upload);
+  ASSERT_TRUE(StartProgram("+APP +DDE IN\\")->Wait(60));
+  EXPECT_EQ(Message(), "Err(0) Transfer Complete");
+  EXPECT_EQ(Slurp(Path("IN/ORDERS.BHT")), kept + up);
+  EXPECT_EQ(Entries(Path("IN")), "ORDERS.BHT ORDERS.FLD ");
+}
+
+// Two cradles receiving into one file: while one reception holds it, the other is refused at its
+// heading and touches nothing; once the first is done, the second appends after it.
+TEST_F(EndToEnd, TwoReceptionsOfOneFileNeverMix) {
+  const std::string before = "OLD RECORD\r\n";
+  tmp_.Write("IN/ORDERS.BHT", before);
+  auto first = StartTerminal("upload --records 500 --fields 10 --name ORDERS.BHT --baud 9600");
+  auto firstProgram = StartProgram("+B9600 +APP IN\\");
+  for (int i = 0; i < 3000 && LastLine(Output(), "RecCntBox: ") < " 00005"; ++i) usleep(10000);
+  const std::string secondOut = Path("second.out");
+  for (const char* expected : {"Err(71) Path not found.", "Err(0) Transfer Complete"}) {
+    SCOPED_TRACE(expected);
+    auto second = StartTerminal("upload --records 20 --fields 5 --name ORDERS.BHT", "com2");
+    ASSERT_TRUE(test::StartProgram("+P1 +APP +DDE IN\\", dir_, Path("cfg"), secondOut)->Wait(60));
+    EXPECT_EQ(LastLine(Slurp(secondOut), "MsgLabel: "), expected);
+    second->Wait(20);
+    if (firstProgram) {  // the first goes on meanwhile, and ends whole
+      ASSERT_TRUE(firstProgram->Wait(60));
+      EXPECT_EQ(Message(), "Err(0) Transfer Complete");
+      EXPECT_EQ(Slurp(Path("IN/ORDERS.BHT")), before + Synthetic(500, {10}));
+      firstProgram.reset();
+    }
+  }
+  EXPECT_EQ(Slurp(Path("IN/ORDERS.BHT")), before + Synthetic(500, {10}) + Synthetic(20, {5}));
+}
+
+// An importer that takes the file under its lock, looping against continuous appending receptions:
+// every batch it takes holds whole uploads, and every upload arrives exactly once.
+TEST_F(EndToEnd, AnImporterTakesWholeUploadsOnly) {
+  fs::create_directories(Path("IN/batch"));
+  const int rounds = 10;
+  auto term = StartTerminal(
+      "upload --records 40 --fields 10 --name ORDERS.BHT --baud 115200 "
+      "--timeout-s 200 --repeat " +
+      std::to_string(rounds));
+  auto prog = StartProgram("+RXON +APP IN\\");
+  std::atomic<bool> done{false};
+  std::thread importer([this, &done] {
+    std::mt19937 rng(7);
+    for (int n = 0; !done; ++n) {
+      const std::string batch = "batch/" + std::to_string(n);
+      const std::string take = "cd '" + Path("IN") + "' && [ -e ORDERS.BHT ] && flock ORDERS.BHT " +
+                               "sh -c 'mv ORDERS.BHT " + batch + ".BHT; mv ORDERS.FLD " + batch +
+                               ".FLD' 2>/dev/null";
+      if (std::system(take.c_str()) == -1) break;
+      usleep(std::uniform_int_distribution<useconds_t>(20000, 300000)(rng));
+    }
+  });
+  EXPECT_TRUE(term->Wait(200));
+  EXPECT_EQ(term->ExitCode(), 0) << Slurp(Path("termsim.err"));
+  done = true;
+  importer.join();
+  prog->Signal(SIGINT);
+  ASSERT_TRUE(prog->Wait(20));
+  const std::string up = Synthetic(40, {10});
+  int uploads = WholeCopies(Slurp(Path("IN/ORDERS.BHT")), up);
+  for (const auto& e : fs::directory_iterator(Path("IN/batch"))) {
+    if (e.path().extension() != ".BHT") continue;
+    const int copies = WholeCopies(Slurp(e.path()), up);
+    EXPECT_GE(copies, 0) << e.path();
+    uploads += copies;
+  }
+  EXPECT_EQ(uploads, rounds);
 }
 
 // Two pseudo-terminals joined master to master: the program opens one slave through the link,
