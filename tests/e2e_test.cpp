@@ -484,5 +484,34 @@ TEST_F(EndToEnd, YModemFilesArriveWholeBothWays) {
   }
 }
 
+// YModem replaces a file whole whatever moment a kill -9 lands on, and the next reception leaves
+// nothing of the killed ones behind.
+TEST_F(EndToEnd, AKilledYModemReceptionLeavesTheFileWhole) {
+  if (system("command -v sb >/dev/null") != 0) GTEST_SKIP() << "lrzsz is not installed";
+  const std::string before = "the previous F.BIN", sent = test::RandomBytes(200000, 11);
+  tmp_.Write("peer/F.BIN", sent);
+  tmp_.Write("IN/F.BIN", before);
+  std::mt19937 rng(20261208);
+  // The transfer takes about half a second here; the kills spread over it.
+  for (int round = 0; round <= 6; ++round) {
+    const bool kill = round < 6;
+    Bridge bridge(Path("cfg/telvaro3/com1"));
+    auto prog = StartProgram("+YMOD +APP +DDE IN\\");
+    auto peer = bridge.StartPeer({"sb", "-k", "F.BIN"}, Path("peer"));
+    const int ms = std::uniform_int_distribution<int>(0, 600)(rng);
+    SCOPED_TRACE(kill ? "killed after " + std::to_string(ms) + " ms" : "not killed");
+    if (kill) {
+      usleep(static_cast<useconds_t>(ms) * 1000);
+      prog->Signal(SIGKILL);
+    }
+    ASSERT_TRUE(prog->Wait(60));
+    peer->Signal(SIGKILL);
+    const std::string now = Slurp(Path("IN/F.BIN"));
+    EXPECT_TRUE(now == before || now == sent) << now.size() << " bytes";
+  }
+  EXPECT_EQ(Message(), "Err(0) Transfer Complete");
+  EXPECT_EQ(Entries(Path("IN")), "F.BIN ");
+}
+
 }  // namespace
 }  // namespace telvaro3
