@@ -210,6 +210,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"silence, a file before", Upload("ORDERS.BHT", 3, 1), 51, kept, stop, "o"},
       {"cancel after a record", Upload("ORDERS.BHT", 2, 1), 90, kept, stop, "co"},
       {"disk full", Upload("ORDERS.BHT", 3, 3) + EOT, 61, kept, {}, "fo"},
+      // A terminal that then keeps sending instead of closing: the lost record stays the cause.
+      {"disk full, no close", Upload("ORDERS.BHT", 3, 3), 61, kept, stop, "fo"},
       {"append, silence", Upload("ORDERS.BHT", 3, 2), 51, kept, stop, "ao"},
       {"append, lower-case name", Upload("orders.bht", 1, 0), 79, "orders.bht=" + old + ";", stop,
        "ao"},

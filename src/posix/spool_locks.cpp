@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <thread>
 
 #include "base/system.h"
@@ -54,6 +55,9 @@ int LockNamedFile(const std::string& real, struct stat& st) {
     }
     if (!LockWithin(fd, kTargetLockWait)) {
       ::close(fd);
+      // The window can only say that the file could not be made; say why where a log sees it.
+      std::fprintf(stderr, "telvaro3: %s: held by another reception or an importer\n",
+                   real.c_str());
       throw RunTimeError(55, RunTimeErrorText(55));
     }
     // An importer may have taken the file away between the opening and the lock: the lock must
