@@ -7,9 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 # dpkg-dev and file: the package's dependencies are read from the binaries; man-db: the manual
-# pages are checked as man renders them; clang and its runtime: the fuzz targets (libFuzzer).
+# pages are checked as man renders them; clang and its runtime: the fuzz targets (libFuzzer);
+# xvfb and xauth: the Qt window is tried on a virtual X display.
 packages=(g++ cmake make libgtest-dev libgmock-dev qt6-base-dev lrzsz dpkg-dev file man-db clang
-  libclang-rt-14-dev)
+  libclang-rt-14-dev xvfb xauth)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

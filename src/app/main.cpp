@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -29,6 +30,7 @@
 #include "settings/procedures.h"
 #include "shell/shell.h"
 #include "ui/qt_module.h"
+#include "ui/stop_signals.h"
 #include "ui/text_window.h"
 
 namespace {
@@ -220,6 +222,23 @@ std::unique_ptr<telvaro3::Window> OpenQtWindow(int& argc, char** argv) {
                errors.c_str());
   return nullptr;
 }
+
+// The Qt window with the stop signals held back in every thread of the process. Qt starts
+// threads of its own (the X event queue, D-Bus), and a signal sent to the process goes to any
+// thread that does not hold it back, where its default action would end the program in
+// mid-transfer. Held back here, before the module and its libraries are loaded, the signals are
+// held back by every thread started later too (threads inherit the mask), and stay pending until
+// the window reads them from its descriptor as Cancel. They stay held back until the program
+// ends, so that one coming during the shutdown is dropped with the process. Without the window
+// the text view starts from the mask the program was started with.
+std::unique_ptr<telvaro3::Window> OpenQtWindowSignalsHeld(int& argc, char** argv) {
+  const sigset_t stop = telvaro3::ui::StopSignals();
+  sigset_t before;
+  if (pthread_sigmask(SIG_BLOCK, &stop, &before) != 0) return OpenQtWindow(argc, argv);
+  std::unique_ptr<telvaro3::Window> window = OpenQtWindow(argc, argv);
+  if (!window) pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return window;
+}
 #endif
 
 // Standard input, output and error that the caller closed (a daemon, `>&-` in a script) are opened
@@ -245,7 +264,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<telvaro3::Window> window;
 #ifdef TELVARO3_HAVE_QT
-  if (DisplayAvailable()) window = OpenQtWindow(argc, argv);
+  if (DisplayAvailable()) window = OpenQtWindowSignalsHeld(argc, argv);
 #endif
   if (!window) {
     window = std::make_unique<telvaro3::ui::TextWindow>(telvaro3::ui::TextWindowIo::Standard());

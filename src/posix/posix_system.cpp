@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -209,6 +210,7 @@ void ThrowFileError(int err, const std::string& realPath) {
 
 PosixSystem::PosixSystem(std::string cwd, std::vector<std::string> args, std::string argv0)
     : cwd_(std::move(cwd)), args_(std::move(args)), argv0_(std::move(argv0)) {
+  pthread_sigmask(SIG_SETMASK, nullptr, &startMask_);
   if (cwd_.empty()) {
     char buf[4096];
     if (::getcwd(buf, sizeof buf) != nullptr)
@@ -255,6 +257,7 @@ DiskSpace PosixSystem::FreeSpaceOf(const std::string& root) {
 void PosixSystem::RequestPowerOff() {
   pid_t pid = ::fork();
   if (pid == 0) {
+    ::sigprocmask(SIG_SETMASK, &startMask_, nullptr);
     ::execlp("systemctl", "systemctl", "poweroff", static_cast<char*>(nullptr));
     ::_exit(127);
   }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <string>
 #include <vector>
 
@@ -45,6 +47,10 @@ class PosixSystem : public System {
   std::string cwd_;
   std::vector<std::string> args_;
   std::string argv0_;
+  // The signals held back when the object was made (at the program's start): the window holds
+  // the stop signals back while it reads them, and a program started from here must not inherit
+  // that.
+  sigset_t startMask_{};
 };
 
 }  // namespace telvaro3::posix

@@ -154,12 +154,15 @@ QtWindow::~QtWindow() {
 
 void QtWindow::TakeStopSignals() {
   // The signals are held back and read from a descriptor, so that they arrive as window events
-  // on this thread; threads started later inherit the held-back mask.
+  // on this thread. Held back here, they are so only on this thread and the threads it starts
+  // later: the program holds them back before Qt's own threads exist (see main), or a signal
+  // sent to the process could land on one of those and end it there.
   sigset_t set = StopSignals();
   if (pthread_sigmask(SIG_BLOCK, &set, &savedMask_) != 0) return;
   signalFd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   if (signalFd_ < 0) {
-    pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
+    // Nothing would read them: they keep their default action rather than go unnoticed.
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     return;
   }
   signals_ = new QSocketNotifier(signalFd_, QSocketNotifier::Read);

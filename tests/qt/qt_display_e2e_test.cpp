@@ -1,0 +1,181 @@
+// The real program with its Qt window on a virtual X display (Xvfb and Qt's xcb platform, which
+// runs threads of its own, unlike the offscreen one), receiving from the terminal simulator. What
+// the window shows is read through a preloaded probe (window_probe.cpp).
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace telvaro3 {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Process, test::ProcessOptions, test::Slurp;
+
+constexpr const char* kXvfb = "/usr/bin/Xvfb";
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The entries of a directory with their contents.
+std::map<std::string, std::string> Contents(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(dir))
+    files[e.path().filename().string()] = Slurp(e.path().string());
+  return files;
+}
+
+// True once the X server of display has taken a client, within about a minute. Xvfb names its
+// display before it is ready to serve, and the program gives a display a few seconds only.
+bool ServerServes(const std::string& display) {
+  void* xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (xcb == nullptr) return false;
+  using Connect = void* (*)(const char*, int*);
+  using Query = int (*)(void*);
+  using Disconnect = void (*)(void*);
+  auto connect = reinterpret_cast<Connect>(dlsym(xcb, "xcb_connect"));
+  auto hasError = reinterpret_cast<Query>(dlsym(xcb, "xcb_connection_has_error"));
+  auto disconnect = reinterpret_cast<Disconnect>(dlsym(xcb, "xcb_disconnect"));
+  bool ok = false;
+  for (int i = 0; i < 600 && !ok && connect && hasError && disconnect; ++i) {
+    void* c = connect(display.c_str(), nullptr);
+    ok = hasError(c) == 0;
+    disconnect(c);
+    if (!ok) usleep(100000);
+  }
+  dlclose(xcb);
+  return ok;
+}
+
+class QtOnDisplay : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access(kXvfb, X_OK) != 0)
+      GTEST_SKIP() << "no " << kXvfb << " (Debian package xvfb): the Qt window on a display "
+                   << "is not tried";
+    // Xvfb takes the first free display number and names it on its output once it serves.
+    ProcessOptions o;
+    o.stdoutPath = Path("xvfb.out");
+    o.stderrPath = Path("xvfb.err");
+    xvfb_ = std::make_unique<Process>(
+        std::vector<std::string>{kXvfb, "-displayfd", "1", "-nolisten", "tcp"}, o);
+    for (int i = 0; i < 3000 && Slurp(Path("xvfb.out")).find('\n') == std::string::npos; ++i) {
+      if (xvfb_->Wait(0)) break;
+      usleep(10000);
+    }
+    const std::string number = Slurp(Path("xvfb.out"));
+    if (number.find('\n') == std::string::npos)
+      GTEST_SKIP() << "Xvfb does not start, the Qt window on a display is not tried: "
+                   << Slurp(Path("xvfb.err"));
+    display_ = ":" + number.substr(0, number.find('\n'));
+    if (!ServerServes(display_))
+      GTEST_SKIP() << "Xvfb on " << display_ << " takes no client, the Qt window on a display is "
+                   << "not tried: " << Slurp(Path("xvfb.err"));
+    fs::create_directories(Path("cfg/telvaro3"));
+  }
+  void TearDown() override {
+    if (xvfb_) {
+      xvfb_->Signal(SIGTERM);
+      xvfb_->Wait(20);
+    }
+  }
+  std::string Path(const std::string& name) const { return tmp_.Path(name); }
+
+  // The simulator on a pseudo-terminal that the program knows as port 1.
+  std::unique_ptr<Process> StartTerminal(const std::string& args) {
+    fs::remove(Path("cfg/telvaro3/com1"));
+    std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty",
+                                     "--link", Path("cfg/telvaro3/com1")};
+    for (auto& w : test::Words(args)) argv.push_back(w);
+    ProcessOptions o;
+    o.cwd = tmp_.path.string();
+    o.stderrPath = Path("termsim.err");
+    auto p = std::make_unique<Process>(argv, o);
+    EXPECT_TRUE(test::WaitForPath(Path("cfg/telvaro3/com1"), 10)) << Slurp(Path("termsim.err"));
+    return p;
+  }
+  // The program on the display, its platform left to Qt's choice (xcb for an X display).
+  std::unique_ptr<Process> StartProgram(const std::string& line) {
+    fs::remove(Path("shown.txt"));
+    ProcessOptions o;
+    o.env["DISPLAY"] = display_;
+    o.env["LD_PRELOAD"] = TELVARO3_WINDOW_PROBE;
+    o.env["TELVARO3_PROBE_OUT"] = Path("shown.txt");
+    o.stderrPath = Path("program.err");
+    return test::StartProgram(line, tmp_.path.string(), Path("cfg"), Path("program.out"), o);
+  }
+  // The texts the window has shown, in order.
+  std::vector<std::string> Shown() const { return Lines(Slurp(Path("shown.txt"))); }
+  // The completion shown last, in percent; -1 before any.
+  int PercentShown() const {
+    int percent = -1;
+    for (const std::string& s : Shown())
+      if (!s.empty() && s.back() == '%') percent = std::atoi(s.c_str());
+    return percent;
+  }
+  std::string ResultShown() const {
+    std::string result;
+    for (const std::string& s : Shown())
+      if (s.starts_with("Err(")) result = s;
+    return result;
+  }
+
+  test::TempDir tmp_;
+  std::unique_ptr<Process> xvfb_;
+  std::string display_;
+};
+
+// Whichever thread of the process a stop signal lands on (Qt's X event thread takes some), the
+// first one is Cancel: the reception stops with the receive directory as it was, and the result
+// waits for the button. The second ends the program through its shutdown, not by the signal.
+TEST_F(QtOnDisplay, StopSignalsInMidReceptionCancelThenEnd) {
+  const std::map<std::string, std::string> before = {{"ORDERS.BHT", "OLD RECORD\r\n"}};
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    fs::remove_all(Path("IN"));
+    tmp_.Write("IN/ORDERS.BHT", before.at("ORDERS.BHT"));
+    auto term = StartTerminal(
+        "upload --records 400 --fields 10 --name ORDERS.BHT --baud 9600 "
+        "--timeout-s 200");
+    auto program = StartProgram("+B9600 IN\\");
+    for (int i = 0; i < 6000 && PercentShown() < 2 && !program->Wait(0); ++i) usleep(10000);
+    ASSERT_GE(PercentShown(), 2) << "the reception did not get under way\n"
+                                 << Slurp(Path("program.err")) << Slurp(Path("termsim.err"))
+                                 << "text view:\n"
+                                 << Slurp(Path("program.out"));
+    ASSERT_EQ(Contents(Path("IN")).size(), 2u) << "no file being received";
+
+    program->Signal(sig);
+    for (int i = 0; i < 6000 && ResultShown().empty() && !program->Wait(0); ++i) usleep(10000);
+    if (program->Wait(0)) {
+      ADD_FAILURE() << "ended by the first signal, exit " << program->ExitCode();
+      continue;
+    }
+    EXPECT_EQ(ResultShown(), "Err(90) Aborted by Cancel.");
+
+    program->Signal(sig);
+    ASSERT_TRUE(program->Wait(60)) << "the second signal did not end the program";
+    EXPECT_EQ(program->ExitCode(), 0) << "ended by the second signal, not by its shutdown";
+    EXPECT_EQ(Contents(Path("IN")), before) << "the receive directory is not as it was";
+    term->Signal(SIGTERM);
+    term->Wait(20);
+  }
+}
+
+}  // namespace
+}  // namespace telvaro3
