@@ -30,7 +30,7 @@ jobs=$(nproc)
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTELVARO3_WERROR=ON -DTELVARO3_SANITIZE=ON \
   -DTELVARO3_WITH_QT=OFF
 sanitized=()
-for t in settings_test receive_test send_test link_test; do
+for t in settings_test receive_test send_test link_test spool_test; do
   [[ -f tests/$t.cpp ]] && sanitized+=("$t")
 done
 cmake --build build-asan -j"$jobs" --target "${sanitized[@]}"
