@@ -21,28 +21,12 @@
 #include <thread>
 #include <vector>
 
+#include "spawn.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::string& out) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  if (chdir(cwd.c_str()) != 0) _exit(126);
-  setenv("XDG_CONFIG_HOME", (cwd + "/cfg").c_str(), 1);
-  for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(v);
-  const int null = open("/dev/null", O_RDWR);
-  const int o = out.empty() ? null : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  dup2(null, 0);
-  dup2(o, 1);
-  dup2(null, 2);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  execv(args[0], args.data());
-  _exit(127);
-}
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -66,11 +50,13 @@ double OneReception(const std::string& dir, const std::string& program, const st
   fs::remove(link);
   const pid_t term = Spawn({sim, "--pty", "--link", link, "upload", "--records", "50", "--fields",
                             "10", "--name", "ORDERS.BHT", "--timeout-s", "30"},
-                           dir, "");
+                           dir, -1, dir + "/cfg");
   for (int i = 0; i < 1000 && !fs::exists(fs::symlink_status(link)); ++i) usleep(1000);
   const std::string out = dir + "/program.out";
   fs::remove(out);  // the last round's lines must not be taken for this one's
-  const pid_t prog = Spawn({program, "+APP", "+DDE", "IN\\"}, dir, out);
+  const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const pid_t prog = Spawn({program, "+APP", "+DDE", "IN\\"}, dir, outFd, dir + "/cfg");
+  close(outFd);
   Clock::time_point heading{};
   int status = 0;
   for (;;) {

@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "bare_dialogue.h"
+#include "spawn.h"
 
 namespace {
 
@@ -57,26 +58,6 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kProgram = TELVARO3_BINARY_DIR "/telvaro3";
 const std::string kTermsim = TELVARO3_BINARY_DIR "/tools/termsim/termsim";
-
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd, int stdoutFd,
-            const std::string& config) {
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  if (chdir(cwd.c_str()) != 0) _exit(126);
-  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-  unsetenv("DISPLAY");
-  unsetenv("WAYLAND_DISPLAY");
-  unsetenv("QT_QPA_PLATFORM");
-  int null = open("/dev/null", O_RDWR);
-  dup2(null, 0);
-  dup2(stdoutFd >= 0 ? stdoutFd : null, 1);
-  dup2(null, 2);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  execv(args[0], args.data());
-  _exit(127);
-}
 
 struct Run {
   double wall = 0;      // the program's whole life
