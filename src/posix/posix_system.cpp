@@ -77,7 +77,9 @@ class PosixTextFile : public TextFile {
         baseLength_(baseLength) {}
   ~PosixTextFile() override { Close(); }
 
-  bool ReadLine(std::string& line) override {
+  bool ReadLine(std::string& line) override { return ReadLineUpTo(line, std::string::npos); }
+
+  bool ReadLineUpTo(std::string& line, size_t keep) override {
     line.clear();
     if (f_ == nullptr) throw RunTimeError(52, RunTimeErrorText(52));
     bool any = false;
@@ -94,7 +96,7 @@ class PosixTextFile : public TextFile {
         if (next != '\n' && next != EOF) std::ungetc(next, f_);
         return true;
       }
-      line.push_back(static_cast<char>(c));
+      if (line.size() < keep) line.push_back(static_cast<char>(c));
     }
   }
 
