@@ -148,8 +148,26 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
     std::string terminal, options, result;
     Fault fault;
     long fileSizeLimit;
-    std::string received;  // what IN\ORDERS.BHT, or the terminal's got.txt, holds afterwards
+    std::string received;   // what IN\ORDERS.BHT, or the terminal's got.txt, holds afterwards
+    std::string sent = "";  // what DATA.TXT holds, when not the long records
   };
+  // Compacted records, unpacked by the terminal: the digits come back, right-justified in 1-18
+  // (an odd count behind a 0); a part that is not all digits arrives as ERROR. Below a record
+  // length of 42 a record is as long as its line allows.
+  const std::string blanks(16, ' ');
+  const std::string packed =
+      "000000001234567890ABCDEFGHIJKLMNOP12345X67ZZZ\r\n   123\r\n"
+      "  12A             0123456789abcdef98765 43\r\n";
+  const std::string unpacked = "000000001234567890ABCDEFGHIJKLMNOP12345 67\r\n              0123" +
+                               blanks +
+                               "ERRO    \r\nERROR             0123456789abcdef98765 43\r\n";
+  const std::string shortPacked =
+      "12345678\r\n111122223333444455abcdefghijklmnop543219\r\n"
+      "  9876543210      0123456789ABCDEF11111.22 and the rest of it\r\n";
+  const std::string shortUnpacked =
+      "          12345678            \r\n"
+      "111122223333444455abcdefghijklmnop54321\r\n"
+      "        98765432100123456789ABCDEF11111 22\r\n";
   const Row rows[] = {
       {"unplugged while receiving", false,
        "upload --records 400 --fields 10 --name ORDERS.BHT --baud 9600", "+B9600",
@@ -178,6 +196,10 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
       // wait may only start once the block has left, or blocks go out again.
       {"300 baud, long records, sending", true, "--baud 300 --verbose download --save got.txt",
        "+B300 +F50,50", ok, Fault::None, -1, long100},
+      {"compacted records", true, "--verbose download --compact --save got.txt", "+CMP +F50", ok,
+       Fault::None, -1, unpacked, packed},
+      {"compacted short records", true, "--verbose download --compact --save got.txt", "+CMP +F30",
+       ok, Fault::None, -1, shortUnpacked, shortPacked},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -187,7 +209,9 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
     tmp_.Write("IN/ORDERS.FLD", beforeFields);
     std::string data;
     for (int i = 0; i < 400; ++i) data += long100.substr((i % 3) * 102, 102);
-    tmp_.Write("DATA.TXT", row.fault == Fault::Unplug ? data : long100);
+    tmp_.Write("DATA.TXT", row.fault == Fault::Unplug ? data
+                           : row.sent.empty()         ? long100
+                                                      : row.sent);
     auto term = StartTerminal(row.terminal + " --timeout-s 100");
 
     std::vector<std::string> prefix;
@@ -221,7 +245,8 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
     term->Wait(20);
     fs::permissions(Path("IN"), fs::perms::owner_all);
     if (row.send) {
-      EXPECT_TRUE(row.received.empty() || Slurp(Path("got.txt")) == row.received);
+      EXPECT_TRUE(row.received.empty() || Slurp(Path("got.txt")) == row.received)
+          << Slurp(Path("got.txt"));
       const std::string log = Slurp(Path("termsim.err"));
       auto count = [&log](const std::string& what) {
         size_t n = 0;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "settings/procedures.h"
 #include "support/fakes.h"
 #include "support/frames.h"
@@ -19,12 +20,29 @@ std::string Times(const std::string& s, int n) {
   return all;
 }
 
+// Lines "<prefix>0001" to "<prefix>NNNN"; and the text blocks of their first `length` characters.
+std::string Numbered(const std::string& prefix, int n) {
+  std::string all;
+  for (int i = 1; i <= n; ++i) all += prefix + FiveDigits(i).substr(1) + "\r\n";
+  return all;
+}
+std::string NumberedBlocks(const std::string& prefix, int n, size_t length) {
+  std::string all;
+  for (int i = 1; i <= n; ++i)
+    all += Frame('\x02', FiveDigits(i) + (prefix + FiveDigits(i).substr(1)).substr(0, length));
+  return all;
+}
+
 // A terminal that answers the PC's writes in turn, one letter of `script` each (ACK beyond it):
 // A, N, Q, E for ACK, NAK, ENQ, EOT; ' ' for silence; C for silence and Cancel a second later;
 // F and W for ACK and a fatal port event (1005) or a harmless one (1000) on the PC's next write.
 struct SendRig : test::TestRig {
   std::string script, sent;
   size_t writes = 0;
+  // The file is rewritten in place with `rewrite` after the PC's rewriteAt-th write, or when 0
+  // between the counting and the send.
+  std::string name, rewrite;
+  size_t rewriteAt = 0;
 
   SendRig() {
     SetDefaults(p);
@@ -33,6 +51,7 @@ struct SendRig : test::TestRig {
       sent += data;
       const char a = writes < script.size() ? script[writes] : 'A';
       writes++;
+      if (!rewrite.empty() && writes == rewriteAt) WriteFile(name, rewrite);
       comm.nextEvent = a == 'F' ? 1005 : a == 'W' ? 1000 : 1;
       if (a == 'C') window.cancelAt = clock.now + 1.0;
       const size_t k = std::string("ANQEFW").find(a);
@@ -40,11 +59,14 @@ struct SendRig : test::TestRig {
     };
   }
 
-  int16_t Send(const std::string& options, const std::string& name, const std::string& content) {
+  int16_t Send(const std::string& options, const std::string& file, const std::string& content) {
+    name = file;
     WriteFile(name, content);
     system.commandLine = "+P0 " + options + " " + name;
     const int16_t checked = CheckCommand(p);
-    return checked != 0 ? checked : TransmitFile(p);
+    if (checked != 0) return checked;
+    if (!rewrite.empty() && rewriteAt == 0) WriteFile(name, rewrite);
+    return TransmitFile(p);
   }
 };
 
@@ -55,10 +77,15 @@ TEST(TransmitFile, BytesOnTheWireAndDialogues) {
                     t = "+T60 +F2";
   const std::string b1 = Frame('\x02', "00001ab"), b2 = Frame('\x02', "00002cd");
   const std::string n9(9, 'N');
+  const std::string first = Numbered("A", 2000), big = Frame('\x01', "BIG.TXT     020000105");
+  std::string digits;
+  while (digits.size() < 400) digits += "0123456789";
   struct Case {
     std::string options, name, content, sent;
     std::string script = "";  // the terminal's answers
     int16_t code = 0, phase = kPhaseDone;
+    std::string rewrite = "";  // the file's next version (SendRig)
+    size_t rewriteAt = 0;
   };
   const Case cases[] = {
       // Records cut to the record length and padded with blanks.
@@ -97,11 +124,23 @@ TEST(TransmitFile, BytesOnTheWireAndDialogues) {
       // Nine NAKs to each block are borne, the tenth gives up.
       {t, "D.TXT", dd, ENQ + dh + Times(b1, 10) + Times(b2, 10) + EOT, "AA" + n9 + "A" + n9 + "AA"},
       {t, "D.TXT", dd, ENQ + dh + Times(b1, 10) + EOT, "AA" + n9 + "N", 54},
+      // Rewritten in place after the counting, or while the blocks go out (the file is longer
+      // than any read buffer): the terminal gets the version that was counted, and only that.
+      {"+F5", "BIG.TXT", first, ENQ + big + NumberedBlocks("A", 2000, 5) + EOT, "", 0, kPhaseDone,
+       Numbered("BB", 1500)},
+      {"+F5", "BIG.TXT", first, ENQ + big + NumberedBlocks("A", 2000, 5) + EOT, "", 0, kPhaseDone,
+       Numbered("BB", 2500), 3},
+      // The longest data record takes its characters from a longer line.
+      {"+F99,99,54", "L.TXT", digits + "\r\n",
+       ENQ + Frame('\x01', "L.TXT       0000103999954") +
+           Frame('\x02', "00001" + digits.substr(0, 252)) + EOT},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.options + " " + k.name + " " + k.script);
     SendRig r;
     r.script = k.script;
+    r.rewrite = k.rewrite;
+    r.rewriteAt = k.rewriteAt;
     EXPECT_EQ(r.Send(k.options, k.name, k.content), k.code);
     EXPECT_EQ(r.sent, k.sent);
     EXPECT_EQ(r.p.state.TransferPhase, k.phase);

@@ -16,6 +16,8 @@ std::string RunTimeErrorText(int16_t number) {
       return "Bad file name or number";
     case 53:
       return "File not found";
+    case 54:
+      return "Bad file mode";
     case 55:
       return "File already open";
     case 57:

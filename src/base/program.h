@@ -28,6 +28,11 @@ struct Program {
 
   // Numbered file slots: 1 the file sent or counted, 2 the file received, 3 the field file.
   std::array<std::unique_ptr<TextFile>, 4> files;
+
+  // The file to send as it was read when its records were counted, held until the send takes it
+  // as file number 1: the terminal gets the version that was counted, even when the file is
+  // rewritten meanwhile. Empty when nothing is held (YModem, or the round that held it is over).
+  std::unique_ptr<TextFile> sendSnapshot;
 };
 
 // Longest time an idle wait blocks before it looks at the window and the clock again.

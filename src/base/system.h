@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -43,6 +44,13 @@ class TextFile {
   virtual ~TextFile() = default;
   // Reads the next line without its end; false at the end of the file.
   virtual bool ReadLine(std::string& line) = 0;
+  // As ReadLine, but keeps only the first `keep` characters of the line: the rest is passed
+  // over, so that a file of endless lines cannot fill the memory of a reader that needs little.
+  virtual bool ReadLineUpTo(std::string& line, size_t keep) {
+    const bool read = ReadLine(line);
+    if (line.size() > keep) line.resize(keep);
+    return read;
+  }
   virtual void WriteLine(const std::string& line) = 0;
   // Makes what was written final and durable, in the file's place, then closes the file. When
   // it throws, the file is as it was before the opening.

@@ -57,7 +57,9 @@ class InputTextFile : public TextFile {
   InputTextFile(FILE* f, std::string path) : f_(f), path_(std::move(path)) {}
   ~InputTextFile() override { Close(); }
 
-  bool ReadLine(std::string& line) override {
+  bool ReadLine(std::string& line) override { return ReadLineUpTo(line, std::string::npos); }
+
+  bool ReadLineUpTo(std::string& line, size_t keep) override {
     line.clear();
     if (f_ == nullptr) throw RunTimeError(52, RunTimeErrorText(52));
     bool any = false;
@@ -74,7 +76,7 @@ class InputTextFile : public TextFile {
         if (next != '\n' && next != EOF) std::ungetc(next, f_);
         return true;
       }
-      line.push_back(static_cast<char>(c));
+      if (line.size() < keep) line.push_back(static_cast<char>(c));
     }
   }
 

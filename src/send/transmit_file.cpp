@@ -1,6 +1,8 @@
 // Sending a PC file to the terminal by the block protocol: link, heading, one text block per line,
 // closing.
 
+#include <utility>
+
 #include "base/text.h"
 #include "base/waits.h"
 #include "link/link.h"
@@ -198,7 +200,8 @@ std::string GetNextRecord(Program& p) {
   const TransferFile& f = p.file;
   s.ProcName = "GetNextRecord";
   std::string line;
-  // A file that has become shorter than its counted lines is a run-time fault of this procedure.
+  // Fewer lines than were counted would be a run-time fault of this procedure; the lines held
+  // since the counting leave no way for it to happen.
   if (!p.files[1] || !p.files[1]->ReadLine(line)) throw RunTimeError(62, RunTimeErrorText(62));
   const size_t length = f.RecordLength > 0 ? static_cast<size_t>(f.RecordLength) : 0;
   if (!p.settings.Compact && line.size() > length) line.resize(length);
@@ -211,8 +214,14 @@ std::string GetNextRecord(Program& p) {
 
 int16_t TransmitFile(Program& p) {
   p.state.ProcName = "Transmit File";
-  const int16_t opened = OpenFile(p, p.file.Directory, p.file.Name, 1, "I");
-  if (opened != 0) return opened;
+  // The lines go out as they were read when they were counted, never from the file on the disk,
+  // which may have been rewritten since. A round that holds none (a later round of continuous
+  // mode) reads and counts the file afresh.
+  if (!p.sendSnapshot) {
+    const int16_t read = ReadFileToSend(p);
+    if (read != 0) return read;
+  }
+  p.files[1] = std::move(p.sendSnapshot);
   int16_t result = 0;
   try {
     result = Dialogue(p);

@@ -30,27 +30,6 @@ int16_t SetFields(Program& p, std::string list) {
   return f.FieldCount == 0 ? 9 : 0;
 }
 
-int16_t Test_File(Program& p) {
-  p.state.ProcName = "Test_File";
-  TransferFile& f = p.file;
-  int16_t code = OpenFile(p, f.Directory, f.Name, 1, "I");
-  if (code != 0) return code;
-  int64_t count = 0;
-  std::string line;
-  try {
-    while (p.files[1]->ReadLine(line)) ++count;
-  } catch (...) {
-    CloseFile(p, 1);
-    throw;
-  }
-  CloseFile(p, 1);
-  if (p.settings.YModem || count <= 32767) {
-    f.RecordCount = count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
-    return 0;
-  }
-  return 3;
-}
-
 int16_t CheckFieldFile(Program& p) {
   p.state.ProcName = "CheckFieldFile";
   TransferFile& f = p.file;

@@ -118,6 +118,7 @@ void CloseEverything(Program& p) {
     // The port is going away with the program; nothing more can be done for it.
   }
   for (int16_t n = 1; n < static_cast<int16_t>(p.files.size()); ++n) CloseFile(p, n);
+  p.sendSnapshot.reset();
 }
 
 // The error number and description of an unexpected failure.
@@ -173,6 +174,10 @@ void RunTransfer(Program& p) {
           next = SetUpAndTransfer(p, command);
         }
         if (next == Next::EndOfRun) {
+          // What the command line read of the file to send is for the first round only: a
+          // round that did not send it (its port failed) leaves it to no one, and a later
+          // round sends the file as it is then.
+          p.sendSnapshot.reset();
           // Continuous mode goes round again, whatever the result, until Cancel.
           if (p.settings.Continuous && !p.state.AbortFlag) {
             if (p.state.ErrorCode > 0)

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "compact.h"
 #include "frames.h"
 #include "line.h"
 #include "options.h"
@@ -153,8 +154,7 @@ class Downloader {
 
     if (!ReceiveHeading()) return false;
 
-    size_t length = static_cast<size_t>(heading_.recordLength) + 2 + (opt_.blockCheck ? 1 : 0) +
-                    (opt_.serials ? 5 : 0);
+    const size_t length = TextBlockLength();
     long expected = 1;
     long naks = 0;
     for (;;) {
@@ -219,10 +219,40 @@ class Downloader {
         AwaitPcEot();
         return false;
       }
+      if (opt_.compact && !Unpack(record, expected)) {
+        Answer(kNak, expected);
+        continue;
+      }
       records_.push_back(record);
       Answer(kAck, expected);
       ++expected;
     }
+  }
+
+  // The whole length of a text block, or 0 when it is known only by its ETX: a compacted record
+  // shorter than the full one, whose length follows each line of the PC.
+  size_t TextBlockLength() const {
+    size_t data = static_cast<size_t>(heading_.recordLength);
+    if (opt_.compact) {
+      if (heading_.recordLength < kCompactFullLength) return 0;
+      data = kCompactedLength;
+    }
+    return data + 2 + (opt_.blockCheck ? 1 : 0) + (opt_.serials ? 5 : 0);
+  }
+
+  // Replaces a compacted record by the line it was made from; false when it cannot be one.
+  bool Unpack(std::string& record, long number) {
+    const std::string which = "record " + std::to_string(number);
+    auto u = UnpackRecord(record);
+    if (!u) {
+      line_.Log("(" + which + ": " + std::to_string(record.size()) +
+                " characters cannot be a compacted record)");
+      return false;
+    }
+    for (const auto& part : u->notPacked)
+      line_.Log("(" + which + ": " + part + " not packed digits, kept as received)");
+    record = u->line;
+    return true;
   }
 
   bool ReceiveHeading() {

@@ -34,7 +34,7 @@ SYNOPSIS
     termsim (--device PATH | --pty [--link PATH]) [OPTIONS] upload
             (--file PATH | --records N) [--name NAME] [--fields L1,L2,... | --program]
     termsim (--device PATH | --pty [--link PATH]) [OPTIONS] download
-            [--save PATH] [--save-heading PATH] [--print]
+            [--save PATH] [--save-heading PATH] [--print] [--compact]
 
 DESCRIPTION
     termsim plays the terminal's side of the block protocol, so that the PC program can be
@@ -83,6 +83,16 @@ DOWNLOAD (PC to terminal)
                       name=NAME records=N fields=L1,L2,... length=RECORDLENGTH
                       (fields=- for a program file).
     --print           print the heading line and the records on stdout.
+    --compact         the PC compacts its records (its +CMP): a text block carries 29
+                      characters instead of the record length (with a record length
+                      below 42, fewer, as many as each line gives; the block then ends
+                      at its ETX). Each record is unpacked into the PC's line as far as
+                      it can be told again: positions 1-18 the digits of the first part,
+                      right-justified (an odd count of digits with a 0 in front),
+                      19-34 the text, 35-39 and 41-42 the last digits, 40 a blank. A
+                      part the PC could not pack arrives as ERROR and is kept as
+                      received; --verbose names it. --save and --print give the
+                      unpacked records.
     With several transfers, "%n" in a PATH is replaced by the transfer's number (from 1);
     without it, later transfers append to the file.
 
@@ -213,6 +223,7 @@ Options ParseCommandLine(int argc, char** argv) {
     kSave,
     kSaveHeading,
     kPrint,
+    kCompact,
     kOnce,
     kCount,
     kNoBcc,
@@ -245,6 +256,7 @@ Options ParseCommandLine(int argc, char** argv) {
       {"save", required_argument, nullptr, kSave},
       {"save-heading", required_argument, nullptr, kSaveHeading},
       {"print", no_argument, nullptr, kPrint},
+      {"compact", no_argument, nullptr, kCompact},
       {"once", no_argument, nullptr, kOnce},
       {"count", required_argument, nullptr, kCount},
       {"no-bcc", no_argument, nullptr, kNoBcc},
@@ -305,6 +317,9 @@ Options ParseCommandLine(int argc, char** argv) {
         break;
       case kPrint:
         o.print = true;
+        break;
+      case kCompact:
+        o.compact = true;
         break;
       case kOnce:
         o.transfers = 1;
@@ -378,6 +393,7 @@ Options ParseCommandLine(int argc, char** argv) {
   } else {
     Fail("unknown mode '" + mode + "'");
   }
+  if (o.compact && o.mode != Mode::kDownload) Fail("--compact is for download");
   if (o.pty == !o.device.empty()) Fail("give either --device PATH or --pty");
   if (!o.link.empty() && !o.pty) Fail("--link needs --pty");
   if (o.mode == Mode::kUpload && o.file.empty() && o.records < 0) {

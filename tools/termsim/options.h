@@ -35,6 +35,7 @@ struct Options {
   std::string save;
   std::string saveHeading;
   bool print = false;
+  bool compact = false;  // the PC compacts its records; they are unpacked
 
   long transfers = 1;
   bool blockCheck = true;
