@@ -153,6 +153,9 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
        "Err(90) Aborted by Cancel.", Fault::HangUp, -1, before},
       {"unplugged while sending", true, "download --baud 9600", "+B9600 +F10", "Error 1008 OCCURED",
        Fault::Unplug, -1, ""},
+      // A terminal that talks without end after the link: ten heading waits of 3 s, then 51.
+      {"babbling line", false, "upload --records 2 --fields 5 --babble --baud 9600", "+B9600 +T30",
+       "Err(51) Communications error.", Fault::None, -1, before},
       {"disk full", false, "upload --records 10 --fields 99,99 --name ORDERS.BHT", "",
        "Error 61 OCCURED", Fault::None, 1900, before},
       {"disk full, appending", false, "upload --records 10 --fields 99,99 --name ORDERS.BHT",
