@@ -52,6 +52,8 @@ Strings Upload(const std::string& name, int count, int sent) {
 struct ReceiveRig : test::TestRig {
   Strings script, out;
   size_t cancelAfterWrites = 0;  // presses Cancel a second after this many writes (0: never)
+  size_t goneAfterWrites = 0;    // the device goes away after this many writes (0: never)
+  double goneAt = -1;
   const double start = clock.now;
   double firstWriteAt = -1;
   // The line's pace: each answer starts this many seconds after the write, one character every
@@ -65,6 +67,7 @@ struct ReceiveRig : test::TestRig {
       out.push_back(data);
       if (out.size() == 1) firstWriteAt = clock.now;
       if (out.size() == cancelAfterWrites) window.cancelAt = clock.now + 1.0;
+      if (out.size() == goneAfterWrites) Unplug();
       if (out.size() > script.size()) return;
       const std::string& answer = script[out.size() - 1];
       if (perChar <= 0) return comm.Reply(answer, answerAfter);
@@ -91,6 +94,11 @@ struct ReceiveRig : test::TestRig {
     };
   }
   size_t longestKept = 0;
+  // The cradle is pulled out: the port reports the device gone, and nothing more comes.
+  void Unplug() {
+    comm.portFault = 1008;
+    goneAt = clock.now;
+  }
   int16_t Receive(const Strings& messages) {  // no messages: the terminal never calls
     script = messages;
     if (!script.empty()) comm.Reply(ENQ);
@@ -274,6 +282,29 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     EXPECT_EQ(Strings(r.out.end() - n, r.out.end()), c.last);
     EXPECT_EQ(r.window.boxes, c.box.empty() ? Strings{} : Strings{c.box});
     EXPECT_NEAR(has('t') ? r.firstWriteAt - r.start : 12, 12, 0.5);  // four waits of three seconds
+  }
+}
+
+// A device that has gone (a cradle unplugged) ends the transfer at once with the port's fault, in
+// whichever wait it happens, even with waits for 27 hours allowed (+T0); the PC's file stays as it
+// was.
+TEST(ReceiveFile, ADeviceThatHasGoneEndsEveryWaitAtOnce) {
+  const Strings upload = Upload("ORDERS.BHT", 3, 3) + EOT;
+  const std::string old = "OLD RECORD\r\n";
+  // The PC's writes before the device goes: 0 before the link, 1 after the link (heading wait),
+  // 2 after the heading (text wait), 5 after the last record (closing wait).
+  for (const size_t writes : {0, 1, 2, 5}) {
+    SCOPED_TRACE(writes);
+    ReceiveRig r;
+    r.p.settings.TimeoutCount = 32500;
+    r.WriteFile("ORDERS.BHT", old);
+    r.goneAfterWrites = writes;
+    if (writes == 0) r.Unplug();
+    // The terminal's answers up to the write after which it says nothing more.
+    const Strings said(upload.begin(), upload.begin() + (writes > 0 ? writes - 1 : 0));
+    EXPECT_EQ(r.Receive(writes > 0 ? said + "" : said), 1008);
+    EXPECT_LT(r.clock.now - r.goneAt, 0.1);
+    EXPECT_EQ(r.Listing(), "ORDERS.BHT=" + old + ";");
   }
 }
 

@@ -77,6 +77,8 @@ int16_t WaitAnswerBHT(Program& p) {
     // Whatever is waiting, at once: an answer that has come is seen without a second look.
     s.LastAnswer = p.comm.InputData();
     if (s.LastAnswer.empty()) {
+      // A device that has gone sends nothing more: no use waiting out the three seconds.
+      if (const int16_t fault = p.comm.PortFault(); fault != 0) return fault;
       IdleForInput(p, deadline);
       continue;
     }

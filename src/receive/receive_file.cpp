@@ -74,6 +74,8 @@ bool IsAcceptedName(const std::string& name) {
 int16_t JudgeTextBlock(Program& p);
 // Sends an answer; a port fault (a code above 1000) stops the transfer with that code.
 bool SendAnswer(Program& p, const std::string& what, int16_t& result);
+// A send or a wait that reports a port fault (the device has gone) stops the transfer with it.
+bool PortFailed(Program& p, int16_t code, int16_t& result);
 // Answer of the closing wait besides those of WaitAnswerBHT: a repeated last block was answered.
 constexpr int16_t kAnswerRepeat = 5;
 int16_t WaitClosingAnswer(Program& p, int16_t& result);
@@ -92,7 +94,7 @@ void ResetCounters(Program& p) {
 }
 
 // Takes a heading in within its wait: 1 when one may be complete, 2 when the wait ran out, 3 on
-// Cancel.
+// Cancel, or the port's fault.
 int16_t CollectHeading(Program& p, HeadingInput& in) {
   RunState& s = p.state;
   s.WaitStart = p.system.Now();
@@ -104,6 +106,8 @@ int16_t CollectHeading(Program& p, HeadingInput& in) {
       in.Add(p.comm.InputData());
       if (in.MayBeArriving()) wait.Arrived(p.system.Now());
       if (in.Complete()) return 1;
+    } else if (const int16_t fault = p.comm.PortFault(); fault != 0) {
+      return fault;
     } else {
       IdleForInput(p, wait.End());
     }
@@ -132,7 +136,7 @@ int16_t ReceiveHeader(Program& p) {
   s.ReceiveBuffer.clear();
   HeadingInput in(s);
   const int16_t result = CollectHeading(p, in);
-  if (result == 3) return result;
+  if (result == 3 || result > kPortFaultAbove) return result;
   if (result == 1) AwaitCheckCharacter(p, in);
   s.ReceiveBuffer = in.Kept();
   if (in.EnqSeen()) return 4;
@@ -209,6 +213,8 @@ int16_t ReceiveData(Program& p) {
     if (now > waiting) wait.Arrived(p.system.Now());
     waiting = now;
     if (wait.Over(p.system.Now())) break;
+    // The rest of the block will not come from a device that has gone.
+    if (const int16_t fault = p.comm.PortFault(); fault != 0) return fault;
     Yield(p);
     if (s.AbortFlag) return 3;
     // The wait ends when the whole block is in, not at each of its characters; the bytes that
@@ -286,6 +292,7 @@ int16_t WaitClosingAnswer(Program& p, int16_t& result) {
     Yield(p);
     if (s.AbortFlag) return kAnswerCancel;
     if (p.comm.InputCount() < 1) {
+      if (const int16_t fault = p.comm.PortFault(); fault != 0) return fault;
       IdleForInput(p, deadline);
       continue;
     }
@@ -314,11 +321,14 @@ int16_t WaitClosingAnswer(Program& p, int16_t& result) {
 }
 
 bool SendAnswer(Program& p, const std::string& what, int16_t& result) {
-  const int16_t sent = SendToBHT(p, what);
-  if (sent <= 1000) return true;
-  result = sent;
+  return !PortFailed(p, SendToBHT(p, what), result);
+}
+
+bool PortFailed(Program& p, int16_t code, int16_t& result) {
+  if (code <= kPortFaultAbove) return false;
+  result = code;
   p.state.TransferPhase = kPhaseStopped;
-  return false;
+  return true;
 }
 
 // A bad heading or text block: NAK, and the tenth NAK ends the data with 53.
@@ -356,6 +366,7 @@ int16_t ReceiveFile(Program& p) {
 
   while (phase == kPhaseLink) {
     const int16_t answer = WaitAnswerBHT(p);
+    if (PortFailed(p, answer, result)) break;
     if (answer == kAnswerEnq) {
       if (SendAnswer(p, s.ACK, result)) {
         ResetCounters(p);
@@ -456,6 +467,8 @@ int16_t ReceiveFile(Program& p) {
     } else if (code == 5) {
       // A repeat of the record already stored: acknowledged, not written again.
       SendAnswer(p, s.ACK, result);
+    } else {
+      PortFailed(p, code, result);
     }
   }
 
@@ -466,6 +479,7 @@ int16_t ReceiveFile(Program& p) {
     const int16_t answer = WaitClosingAnswer(p, result);
     if (answer == kAnswerRepeat) continue;
     if (phase != kPhaseClosing) break;  // the ACK to a repeated block could not be sent
+    if (PortFailed(p, answer, result)) break;
     if (answer == kAnswerCancel) {
       FlushInput(p);
       SendToBHT(p, s.EOT);
