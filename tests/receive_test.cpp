@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
@@ -51,8 +52,13 @@ Strings Upload(const std::string& name, int count, int sent) {
 struct ReceiveRig : test::TestRig {
   Strings script, out;
   size_t cancelAfterWrites = 0;  // presses Cancel a second after this many writes (0: never)
+  size_t goneAfterWrites = 0;    // the device goes away after this many writes (0: never)
+  double goneAt = -1;
   const double start = clock.now;
   double firstWriteAt = -1;
+  // The line's pace: each answer starts this many seconds after the write, one character every
+  // perChar seconds (0: all at once).
+  double answerAfter = 0, perChar = 0;
 
   ReceiveRig() {
     SetDefaults(p);
@@ -61,8 +67,37 @@ struct ReceiveRig : test::TestRig {
       out.push_back(data);
       if (out.size() == 1) firstWriteAt = clock.now;
       if (out.size() == cancelAfterWrites) window.cancelAt = clock.now + 1.0;
-      if (out.size() <= script.size()) comm.Reply(script[out.size() - 1]);
+      if (out.size() == goneAfterWrites) Unplug();
+      if (out.size() > script.size()) return;
+      const std::string& answer = script[out.size() - 1];
+      if (perChar <= 0) return comm.Reply(answer, answerAfter);
+      for (size_t i = 0; i < answer.size(); ++i)
+        comm.Reply(answer.substr(i, 1), answerAfter + static_cast<double>(i) * perChar);
     };
+  }
+  // Once the PC has written `writes` times the line talks without end: `noise` over and over,
+  // a character every `every` seconds, or with 0 a whole `noise` waiting at every look, a
+  // millisecond apart. Notes the longest receive buffer kept meanwhile.
+  void Babble(size_t writes, const std::string& noise, double every) {
+    window.onEvents = [this, writes, noise, every, next = 0.0, at = size_t{0}]() mutable {
+      longestKept = std::max(longestKept, p.state.ReceiveBuffer.size());
+      // A wait without end gives up here rather than hang the test.
+      if (clock.now > start + 120) p.state.AbortFlag = true;
+      if (out.size() < writes) return;
+      if (every <= 0) {
+        clock.now += 0.001;
+        return comm.Reply(noise);
+      }
+      // A second of it ahead: a wait looks at the window far more often.
+      for (next = std::max(next, clock.now); next < clock.now + 1.0; next += every)
+        comm.Reply(noise.substr(at++ % noise.size(), 1), next - clock.now);
+    };
+  }
+  size_t longestKept = 0;
+  // The cradle is pulled out: the port reports the device gone, and nothing more comes.
+  void Unplug() {
+    comm.portFault = 1008;
+    goneAt = clock.now;
   }
   int16_t Receive(const Strings& messages) {  // no messages: the terminal never calls
     script = messages;
@@ -261,6 +296,78 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     EXPECT_EQ(r.window.boxes, c.box.empty() ? Strings{} : Strings{c.box});
     EXPECT_NEAR(has('t') ? r.firstWriteAt - r.start : 12, 12, 0.5);  // four waits of three seconds
   }
+}
+
+// A device that has gone (a cradle unplugged) ends the transfer at once with the port's fault, in
+// whichever wait it happens, even with waits for 27 hours allowed (+T0); the PC's file stays as it
+// was.
+TEST(ReceiveFile, ADeviceThatHasGoneEndsEveryWaitAtOnce) {
+  const Strings upload = Upload("ORDERS.BHT", 3, 3) + EOT;
+  const std::string old = "OLD RECORD\r\n";
+  // The PC's writes before the device goes: 0 before the link, 1 after the link (heading wait),
+  // 2 after the heading (text wait), 5 after the last record (closing wait).
+  for (const size_t writes : {0, 1, 2, 5}) {
+    SCOPED_TRACE(writes);
+    ReceiveRig r;
+    r.p.settings.TimeoutCount = 32500;
+    r.WriteFile("ORDERS.BHT", old);
+    r.goneAfterWrites = writes;
+    if (writes == 0) r.Unplug();
+    // The terminal's answers up to the write after which it says nothing more.
+    const Strings said(upload.begin(), upload.begin() + (writes > 0 ? writes - 1 : 0));
+    EXPECT_EQ(r.Receive(writes > 0 ? said + "" : said), 1008);
+    EXPECT_LT(r.clock.now - r.goneAt, 0.1);
+    EXPECT_EQ(r.Listing(), "ORDERS.BHT=" + old + ";");
+  }
+}
+
+// Whatever the line sends, each wait ends at its limit and counts once against the time-outs (ten
+// waits of three seconds by default); a block still coming in at the line's pace is waited for,
+// but no longer than the longest block takes on the line. What is kept of the input stays
+// within a heading or one read.
+TEST(ReceiveFile, EveryWaitEndsWhateverTheLineSends) {
+  const std::string heading = Heading("ORDERS.BHT", 1, {2}), headingStart = "\x01ORDERS.BHT  ";
+  std::string noise = headingStart;
+  noise.resize(64, '\xaa');
+  struct Case {
+    std::string what;
+    Strings script;  // answers to the PC's writes, as in the rig
+    size_t after;    // the babble starts after this many writes of the PC ...
+    std::string noise;
+    double every;  // ... a character every so many seconds; 0: always waiting
+    int16_t code;
+    double seconds;  // from the PC's first write to the end
+  };
+  const Case cases[] = {
+      {"noise after the link, paced", {""}, 1, "\xaa\x55", 0.005, 51, 30},
+      {"noise after the link, always waiting", {""}, 1, noise, 0, 51, 30},
+      {"a heading that never ends, paced", {headingStart}, 1, "A", 0.005, 51, 30},
+      // Each wait of a 10-character block is stretched by a character every 0.9 s, but only to
+      // 4 s: 3 s, the line time of the block, and a pause of 1 s.
+      {"a text block that never ends, paced", {heading}, 2, ".", 0.9, 51, 40.1},
+      // A text block's wait ends once as many characters are waiting as a block holds.
+      {"noise in the text phase, always waiting", {heading}, 2, noise, 0, 51, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ReceiveRig r;
+    r.Babble(c.after, c.noise, c.every);
+    EXPECT_EQ(r.Receive(c.script), c.code);
+    EXPECT_NEAR(r.clock.now - r.firstWriteAt, c.seconds, 0.5);
+    EXPECT_EQ(r.Listing(), "");
+    EXPECT_EQ(Strings(r.out.end() - 2, r.out.end()), Strings({EOT, ACK}));
+    EXPECT_LE(r.longestKept, 64u);
+  }
+  // At 300 baud a heading and a block of 100 characters, each begun 2.5 s into its wait, take
+  // longer than the 3 s: the waits run on while they come in.
+  ReceiveRig slow;
+  slow.p.settings.BaudRate = "300";
+  slow.answerAfter = 2.5;
+  slow.perChar = 10.0 / 300;
+  const std::string record(100, 'r');
+  EXPECT_EQ(slow.Receive({Heading("ORDERS.BHT", 1, {99, 1}), Text(1, record), EOT}), 0);
+  EXPECT_EQ(slow.Listing(), "ORDERS.BHT=" + record + "\r\n;ORDERS.FLD;");
+  EXPECT_EQ(slow.out, Strings(4, ACK));
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ std::string NumberedBlocks(const std::string& prefix, int n, size_t length) {
 
 // A terminal that answers the PC's writes in turn, one letter of `script` each (ACK beyond it):
 // A, N, Q, E for ACK, NAK, ENQ, EOT; ' ' for silence; C for silence and Cancel a second later;
-// F and W for ACK and a fatal port event (1005) or a harmless one (1000) on the PC's next write.
+// F and W for ACK and a fatal port event (1005) or a harmless one (1000) on the PC's next write;
+// G for the device gone (a cradle unplugged): the port reports it, nothing more comes.
 struct SendRig : test::TestRig {
   std::string script, sent;
   size_t writes = 0;
@@ -53,6 +54,7 @@ struct SendRig : test::TestRig {
       writes++;
       if (!rewrite.empty() && writes == rewriteAt) WriteFile(name, rewrite);
       comm.nextEvent = a == 'F' ? 1005 : a == 'W' ? 1000 : 1;
+      if (a == 'G') comm.portFault = 1008;
       if (a == 'C') window.cancelAt = clock.now + 1.0;
       const size_t k = std::string("ANQEFW").find(a);
       if (k != std::string::npos) comm.Reply(std::string(1, "\x06\x15\x05\x04\x06\x06"[k]));
@@ -119,6 +121,10 @@ TEST(TransmitFile, BytesOnTheWireAndDialogues) {
       // ENQ once to ENQ: ask again; to the heading: ENQ; to a block or EOT: the same again.
       {t, "D.TXT", dd, ENQ + ENQ + dh + ENQ + b1 + b1 + b2 + b2 + EOT + EOT, "QAQAQAQAQA"},
       {t, "D.TXT", dd, ENQ + dh + b1, "AF", 1005, kPhaseStopped},  // fatal: at once, no EOT
+      // The device gone during any wait: at once, no EOT, even with waits for 27 hours allowed.
+      {"+T0 +F2", "D.TXT", dd, ENQ, "G", 1008, kPhaseStopped},
+      {"+T0 +F2", "D.TXT", dd, ENQ + dh + b1, "AAG", 1008, kPhaseStopped},
+      {"+T0 +F2", "D.TXT", dd, ENQ + dh + b1 + b2 + EOT, "AAAAG", 1008, kPhaseStopped},
       // Event 1000 is not fatal: the PC asks with ENQ instead of reading the answer.
       {t, "D.TXT", dd, ENQ + dh + b1 + b2 + ENQ + EOT, "AAWNAA"},
       // Nine NAKs to each block are borne, the tenth gives up.

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "base/system.h"
 #include "serial/posix_serial.h"
@@ -108,4 +109,54 @@ TEST_F(SerialTest, OutputCountIsWhatTheLineHasNotCarried) {
   port->OutputData(std::string(100, 'u'));  // a discarded queue is empty at once
   port->SetOutputCount(0);
   EXPECT_EQ(port->OutputCount(), 0);
+}
+
+// A device that goes away (a cradle unplugged; here the other side of a pseudo-terminal closes)
+// is found gone by a wait on it at once, not when the wait's time runs out: a block wait, and the
+// YModem facility's worker. Input read before is still handed out, a write fails with the same
+// fault, and closing the port forgets it. The bound of 5 s against waits of 10 s or more is only
+// one-sided, which a slow machine cannot break.
+TEST_F(SerialTest, AHangUpEndsEveryWaitAtOnce) {
+  using telvaro3::serial::kEventDeviceFailed;
+  for (const bool ymodem : {false, true}) {
+    SCOPED_TRACE(ymodem ? "YModem" : "block wait");
+    int other = -1, held = -1;
+    char name[256];
+    ASSERT_EQ(openpty(&other, &held, name, nullptr, nullptr), 0);
+    const int n = ymodem ? 5 : 4;
+    Link(n, name);
+    auto port = Port("19200,N,8,1", n);
+    port->SetPortIsOpen(true);
+    if (ymodem) {
+      port->ReceiveDirectory(cfg.path.string());
+      port->StartReceive("");
+    } else {
+      ASSERT_EQ(write(other, "AB", 2), 2);
+      for (int i = 0; i < 100 && port->InputCount() < 2; ++i) port->WaitInput(50);
+    }
+    EXPECT_EQ(port->PortFault(), 0);
+    const auto start = std::chrono::steady_clock::now();
+    std::thread unplug([&other] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      close(other);
+    });
+    if (ymodem) {
+      for (int i = 0; i < 1000 && port->TransferState() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      EXPECT_EQ(port->TransferState(), -1);
+    } else {
+      port->WaitInput(10000);
+    }
+    unplug.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(port->PortFault(), kEventDeviceFailed);
+    if (!ymodem) {
+      EXPECT_EQ(port->InputData(), "AB");
+      port->OutputData("x");
+      EXPECT_EQ(port->EventCode(), kEventDeviceFailed);
+    }
+    port->SetPortIsOpen(false);
+    EXPECT_EQ(port->PortFault(), 0);
+    close(held);
+  }
 }

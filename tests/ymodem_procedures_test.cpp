@@ -18,7 +18,8 @@ namespace {
 // A rig whose component moves `size` bytes in steps of 100, one step per pass of the program's
 // loop, from `startAt` seconds on; it fails with failState once failAt bytes moved. With
 // `announce` it first holds the file (state 2) until the program accepts its path; with a
-// startFault it fails at startAt for that cause.
+// startFault it fails at startAt for that cause. From lostAt seconds on (when not negative) the
+// device is gone: the port reports it and the component fails, as on a hang-up.
 struct YRig : test::TestRig {
   YRig(int32_t size, double startAt = 0.5) {
     SetDefaults(p);
@@ -27,6 +28,10 @@ struct YRig : test::TestRig {
     comm.ymState = 1;
     comm.onTransferPoll = [this, size, startAt] {
       if (comm.ymCancel) comm.ymState = 0;
+      if (lostAt >= 0 && clock.now >= start + lostAt && comm.ymState > 0) {
+        comm.portFault = 1008;
+        comm.ymState = -1;
+      }
       if (clock.now < start + startAt || comm.ymState <= 0 || comm.ymState == 5) return;
       if (startFault != TransferFault::kNone) {
         comm.ymFault = startFault;
@@ -41,7 +46,7 @@ struct YRig : test::TestRig {
       }
     };
   }
-  double start = clock.now, lastStep = -1;
+  double start = clock.now, lastStep = -1, lostAt = -1;
   int32_t failAt = -1, failState = -1;
   bool announce = false;
   TransferFault startFault = TransferFault::kNone;
@@ -58,6 +63,7 @@ TEST(YModemProcedures, Outcomes) {
     double cancelAt;  // seconds after the start, or -1
     int16_t code;
     TransferFault startFault = kNone;
+    double lostAt = -1;  // the device goes away so many seconds after the start
   };
   const Case cases[] = {
       {"receiver never starts", true, "", 1e9, -1, -1, -1, 51},
@@ -71,6 +77,11 @@ TEST(YModemProcedures, Outcomes) {
       {"sender cancels", false, "X\\A.TXT", 0.5, 500, -1, -1, 54},
       {"receive stopped", false, "X\\A.TXT", 0.5, 500, 5, -1, 55},
       {"cancel while waiting", false, "X\\A.TXT", 1e9, -1, -1, 3.0, 90},
+      // A device gone ends a start wait at once, as it does a transfer under way.
+      {"gone before the receiver starts", true, "", 1e9, -1, -1, -1, 1008, kNone, 2.0},
+      {"gone mid-send", true, "", 0.5, -1, -1, -1, 1008, kNone, 1.0},
+      {"gone before the sender starts", false, "X\\A.TXT", 1e9, -1, -1, -1, 1008, kNone, 2.0},
+      {"gone mid-receive", false, "X\\A.TXT", 0.5, -1, -1, -1, 1008, kNone, 1.0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -81,6 +92,7 @@ TEST(YModemProcedures, Outcomes) {
     r.failState = c.failState;
     r.announce = !c.send;  // a receiving component holds each file until the name is judged
     r.startFault = c.startFault;
+    r.lostAt = c.lostAt;
     if (c.cancelAt >= 0) r.window.cancelAt = r.clock.now + c.cancelAt;
     EXPECT_EQ(c.send ? TransmitYModem(r.p) : ReceiveYModem(r.p), c.code);
     // A cancel, a name the program refuses and a start that never came must all let go of the
@@ -90,6 +102,7 @@ TEST(YModemProcedures, Outcomes) {
     EXPECT_EQ(r.comm.ymCancel, c.code == 90 || judged || timedOut);
     EXPECT_TRUE(!timedOut || std::abs(r.clock.now - r.start - 30.0) < 0.1);  // ten 3 s ticks
     EXPECT_TRUE(c.startFault == kNone || r.clock.now - r.start < 3.0);       // not a tick later
+    EXPECT_TRUE(c.lostAt < 0 || r.clock.now - r.start < c.lostAt + 0.1);     // at once
     // A refused name is refused before any of its file is let through.
     EXPECT_TRUE(!judged || (r.comm.ymAccepted.empty() && r.comm.ymBytes == 0));
     EXPECT_EQ(r.comm.ymReceiveDir, c.send ? "" : r.system.CurrentDirectory());

@@ -43,6 +43,11 @@ class SerialComm {
   virtual void SetOutputCount(int32_t v) = 0;
   // 0 none, 1 sent, 1000 to 1010 errors.
   virtual int16_t EventCode() = 0;
+  // 0 while the device works. Once it has gone for good (a cradle unplugged: the device hung up
+  // or failed to read or write), the error event of a lost device, until the port is closed:
+  // nothing more will come, so a wait must end at once instead of running out its time. Input
+  // read before stays readable. Also set while the YModem facility has the port.
+  virtual int16_t PortFault() = 0;
 
   // YModem facility.
   virtual void SetCancelTransfer(bool v) = 0;

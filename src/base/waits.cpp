@@ -1,5 +1,7 @@
 #include "base/waits.h"
 
+#include "base/text.h"
+
 namespace telvaro3 {
 namespace {
 
@@ -7,6 +9,11 @@ namespace {
 // within it; input ends the wait at once. A silent line may be waited on for minutes, and every
 // look costs a wake-up.
 constexpr int kPortIdleCapMs = 40;
+// What FlushInput discards at most in one call: far more than any block, far less than a line
+// that never stops can send.
+constexpr size_t kFlushLimitBytes = 65536;
+constexpr double kBitsPerCharacter = 12.0;
+constexpr double kSlowestBaud = 300.0;
 
 }  // namespace
 
@@ -29,7 +36,18 @@ void IdleForInput(Program& p, double deadline, int32_t want) {
 }
 
 void FlushInput(Program& p) {
-  while (p.comm.InputCount() >= 1) p.comm.InputData();
+  size_t dropped = 0;
+  while (dropped < kFlushLimitBytes && p.comm.InputCount() >= 1) {
+    const size_t n = p.comm.InputData().size();
+    if (n == 0) break;
+    dropped += n;
+  }
+}
+
+double LineSeconds(const Program& p, size_t characters) {
+  const double baud = Val(p.settings.BaudRate);
+  return static_cast<double>(characters) * kBitsPerCharacter /
+         (baud >= kSlowestBaud ? baud : kSlowestBaud);
 }
 
 }  // namespace telvaro3

@@ -18,9 +18,15 @@ enum Answer : int16_t {
   kAnswerEot = 4,
 };
 
+// Codes above this, from a send or an answer wait, are port faults: the transfer ends with them.
+inline constexpr int16_t kPortFaultAbove = 1000;
+
 std::string AddBcc(Program& p, const std::string& text);
 std::string BccCheck(Program& p, const std::string& block);
+// 0 once data has left the port (or the send was given up), else the port's error event.
 int16_t SendToBHT(Program& p, const std::string& data);
+// An Answer, or the port's fault (above kPortFaultAbove) when the device has gone; a gone device
+// ends the wait at once.
 int16_t WaitAnswerBHT(Program& p);
 
 // Opens directory + name in slot fileNumber; mode "I" reads, any other writes (or appends with

@@ -42,12 +42,10 @@ int16_t SendToBHT(Program& p, const std::string& data) {
   p.comm.OutputData(data);
   // The answer to a block may only be awaited once the block is on the line, so the wait lasts
   // as long as the port still holds output. A device that nobody reads (or a line held up) must
-  // not keep it forever: it may take the line time of the data (at 12 bits a character, the
-  // widest framing) and a few seconds more, and is then given up like an unknown event: the
-  // output is discarded and the send counts as done, so that the answer wait decides.
-  const double baud = Val(p.settings.BaudRate);
-  const double lineSeconds = static_cast<double>(data.size()) * 12.0 / (baud >= 300 ? baud : 300);
-  const double giveUp = p.system.Now() + lineSeconds + kSendMarginSeconds;
+  // not keep it forever: it may take the line time of the data and a few seconds more, and is
+  // then given up like an unknown event: the output is discarded and the send counts as done,
+  // so that the answer wait decides.
+  const double giveUp = p.system.Now() + LineSeconds(p, data.size()) + kSendMarginSeconds;
   while (p.comm.OutputCount() >= 1 && p.comm.EventCode() == 0 && p.system.Now() < giveUp) {
     Yield(p);
     if (p.state.AbortFlag) break;
@@ -79,6 +77,8 @@ int16_t WaitAnswerBHT(Program& p) {
     // Whatever is waiting, at once: an answer that has come is seen without a second look.
     s.LastAnswer = p.comm.InputData();
     if (s.LastAnswer.empty()) {
+      // A device that has gone sends nothing more: no use waiting out the three seconds.
+      if (const int16_t fault = p.comm.PortFault(); fault != 0) return fault;
       IdleForInput(p, deadline);
       continue;
     }

@@ -30,6 +30,18 @@ void CancelYModem(Program& p) {
   while (p.comm.TransferState() > 0 && p.system.Now() < giveUp) p.window.WaitEvents(kIdleWaitMs);
 }
 
+int16_t FailedCode(Program& p, int16_t usual) {
+  const int16_t fault = p.comm.PortFault();
+  return fault != 0 ? fault : usual;
+}
+
+int16_t StartLost(Program& p, int16_t result) {
+  const int16_t fault = p.comm.PortFault();
+  if (fault == 0 || p.comm.TransferBytes() > 0) return 0;
+  if (p.comm.TransferState() > 0) CancelYModem(p);
+  return result != 0 ? result : fault;
+}
+
 std::string KiloText(int64_t bytes) {
   return " " + FiveDigits(RoundHalfEven(static_cast<double>(bytes) / 1024.0));
 }

@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "base/waits.h"
 #include "link/link.h"
+#include "receive/block_input.h"
 #include "receive/receive.h"
 #include "settings/procedures.h"
 
@@ -14,14 +15,10 @@ namespace telvaro3 {
 namespace {
 
 constexpr double kBlockWaitSeconds = 3.0;
-// Longest pause between two bytes of a block that is still coming in.
-constexpr double kArrivalGapSeconds = 1.0;
 constexpr double kCheckCharacterGraceSeconds = 0.05;  // a check character late by 50 ms counts
 constexpr int16_t kNakLimit = 10;
 constexpr int32_t kMaxRecords = 32767;
 constexpr int kMaxFieldsPlusLength = 255;
-// 1-based position from which an ETX can end a heading of at least 17 characters.
-constexpr size_t kHeadingEtxPosition = 19;
 
 const char* const kAcceptedNames[] = {"ORDERS.BHT", "LIST.BHT",     "UNDEL.BHT",  "RETURNS.BHT",
                                       "TAKE.BHT",   "TRANSFER.BHT", "MISSING.BHT"};
@@ -38,20 +35,6 @@ size_t Position(const std::string& s, const std::string& c) {
   const size_t at = s.find(c[0]);
   return at == std::string::npos ? 0 : at + 1;
 }
-
-// The end of a block wait: three seconds from its start. A block still coming in by then is given
-// the time it needs, as long as its bytes keep coming: at 300 baud a long text block takes more
-// than three seconds on the line, and cutting it off would fail every such block.
-class BlockWait {
- public:
-  explicit BlockWait(double start) : end_(start + kBlockWaitSeconds) {}
-  void Arrived(double now) { end_ = std::max(end_, now + kArrivalGapSeconds); }
-  bool Over(double now) const { return now >= end_; }
-  double End() const { return end_; }
-
- private:
-  double end_;
-};
 
 // A number divided by 1000 as a plain decimal number (12.5, 0.952, 3).
 std::string Thousandths(int32_t bytes) {
@@ -91,6 +74,8 @@ bool IsAcceptedName(const std::string& name) {
 int16_t JudgeTextBlock(Program& p);
 // Sends an answer; a port fault (a code above 1000) stops the transfer with that code.
 bool SendAnswer(Program& p, const std::string& what, int16_t& result);
+// A send or a wait that reports a port fault (the device has gone) stops the transfer with it.
+bool PortFailed(Program& p, int16_t code, int16_t& result);
 // Answer of the closing wait besides those of WaitAnswerBHT: a repeated last block was answered.
 constexpr int16_t kAnswerRepeat = 5;
 int16_t WaitClosingAnswer(Program& p, int16_t& result);
@@ -108,59 +93,68 @@ void ResetCounters(Program& p) {
   p.state.ReceiveNakCounter = 0;
 }
 
-}  // namespace
-
-int16_t ReceiveHeader(Program& p) {
+// Takes a heading in within its wait: 1 when one may be complete, 2 when the wait ran out, 3 on
+// Cancel, or the port's fault.
+int16_t CollectHeading(Program& p, HeadingInput& in) {
   RunState& s = p.state;
-  TransferFile& f = p.file;
-  s.ProcName = "ReceiveHeader";
-  int16_t result = 2;
-  s.ReceiveBuffer.clear();
   s.WaitStart = p.system.Now();
-  BlockWait wait(s.WaitStart);
+  BlockWait wait(p, s.WaitStart, kLongestHeadingBlock);
   while (!wait.Over(p.system.Now())) {
     Yield(p);
     if (s.AbortFlag) return 3;
     if (p.comm.InputCount() >= 1) {
-      s.ReceiveBuffer += p.comm.InputData();
-      wait.Arrived(p.system.Now());
-      if (Position(s.ReceiveBuffer, s.ETX) >= kHeadingEtxPosition) {
-        result = 1;
-        break;
-      }
+      in.Add(p.comm.InputData());
+      if (in.MayBeArriving()) wait.Arrived(p.system.Now());
+      if (in.Complete()) return 1;
+    } else if (const int16_t fault = p.comm.PortFault(); fault != 0) {
+      return fault;
     } else {
       IdleForInput(p, wait.End());
     }
   }
-  // On a slow line the check character follows the ETX by one character time; a reader that
-  // looks the moment the ETX lands would refuse every heading. So it is given a moment.
-  if (result == 1 && p.settings.BlockCheck && s.ReceiveBuffer.back() == s.ETX[0]) {
-    const double graceEnd = p.system.Now() + kCheckCharacterGraceSeconds;
-    while (p.system.Now() < graceEnd && p.comm.InputCount() < 1) IdleForInput(p, graceEnd);
-    if (p.comm.InputCount() >= 1) s.ReceiveBuffer += p.comm.InputData();
-  }
-  std::string& buf = s.ReceiveBuffer;
-  if (Position(buf, s.ENQ) != 0) return 4;
-  if (result == 2) return 2;
-  const size_t soh = Position(buf, s.SOH);
-  if (soh == 0) return 2;
-  buf.erase(0, soh - 1);
+  return 2;
+}
 
-  const size_t etx = Position(buf, s.ETX);
+// On a slow line the check character follows the ETX by one character time; a reader that looks
+// the moment the ETX lands would refuse every heading. So it is given a moment.
+void AwaitCheckCharacter(Program& p, HeadingInput& in) {
+  if (!p.settings.BlockCheck || !in.EndsWithEtx()) return;
+  const double graceEnd = p.system.Now() + kCheckCharacterGraceSeconds;
+  while (p.system.Now() < graceEnd && p.comm.InputCount() < 1) IdleForInput(p, graceEnd);
+  if (p.comm.InputCount() >= 1) in.Add(p.comm.InputData());
+}
+
+// The fields of a heading whose frame and check character are good: 0, 1, 70, 71, 72 or 79 as
+// ReceiveHeader returns them.
+int16_t JudgeHeading(Program& p, const std::string& heading);
+
+}  // namespace
+
+int16_t ReceiveHeader(Program& p) {
+  RunState& s = p.state;
+  s.ProcName = "ReceiveHeader";
+  s.ReceiveBuffer.clear();
+  HeadingInput in(s);
+  const int16_t result = CollectHeading(p, in);
+  if (result == 3 || result > kPortFaultAbove) return result;
+  if (result == 1) AwaitCheckCharacter(p, in);
+  s.ReceiveBuffer = in.Kept();
+  if (in.EnqSeen()) return 4;
+  if (result == 2 || !in.SohSeen()) return 2;
+  const size_t etx = in.EtxPosition();
   if (etx == 0) return 2;
   if (etx < kHeadingEtxPosition) return 1;
-  if (p.settings.BlockCheck) {
-    const std::string covered = buf.substr(1);
-    if (etx == buf.size() - 1) {
-      if (BccCheck(p, covered) != buf.substr(buf.size() - 1)) return 1;
-    } else if (BccCheck(p, covered + " ") != std::string(1, '\0')) {
-      // Without exactly one character after ETX the whole rest must cancel out: a check
-      // character NUL that the line lost passes.
-      return 1;
-    }
-  }
+  // Without exactly one character after ETX the whole rest must cancel out: a check character
+  // NUL that the line lost passes.
+  if (p.settings.BlockCheck && !in.CheckFits()) return 1;
+  return JudgeHeading(p, in.Text());
+}
 
-  const std::string heading = buf.substr(1, etx - 2);
+namespace {
+
+int16_t JudgeHeading(Program& p, const std::string& heading) {
+  RunState& s = p.state;
+  TransferFile& f = p.file;
   f.RecordLength = 0;
   f.Name = Trim(Mid(heading, 1, 12));
   if (CheckFilename(p) != 0) return 70;
@@ -201,6 +195,8 @@ int16_t ReceiveHeader(Program& p) {
   return 0;
 }
 
+}  // namespace
+
 int16_t ReceiveData(Program& p) {
   RunState& s = p.state;
   s.ProcName = "ReceiveData";
@@ -209,7 +205,7 @@ int16_t ReceiveData(Program& p) {
   int16_t result = 2;
   s.WaitStart = p.system.Now();
   s.ReceiveBuffer.clear();
-  BlockWait wait(s.WaitStart);
+  BlockWait wait(p, s.WaitStart, static_cast<size_t>(std::max(length, 0)));
   int32_t waiting = 0;
   for (;;) {
     const int32_t now = p.comm.InputCount();
@@ -217,6 +213,8 @@ int16_t ReceiveData(Program& p) {
     if (now > waiting) wait.Arrived(p.system.Now());
     waiting = now;
     if (wait.Over(p.system.Now())) break;
+    // The rest of the block will not come from a device that has gone.
+    if (const int16_t fault = p.comm.PortFault(); fault != 0) return fault;
     Yield(p);
     if (s.AbortFlag) return 3;
     // The wait ends when the whole block is in, not at each of its characters; the bytes that
@@ -294,6 +292,7 @@ int16_t WaitClosingAnswer(Program& p, int16_t& result) {
     Yield(p);
     if (s.AbortFlag) return kAnswerCancel;
     if (p.comm.InputCount() < 1) {
+      if (const int16_t fault = p.comm.PortFault(); fault != 0) return fault;
       IdleForInput(p, deadline);
       continue;
     }
@@ -331,11 +330,14 @@ int16_t KeepReceivedFile(Program& p) {
 }
 
 bool SendAnswer(Program& p, const std::string& what, int16_t& result) {
-  const int16_t sent = SendToBHT(p, what);
-  if (sent <= 1000) return true;
-  result = sent;
+  return !PortFailed(p, SendToBHT(p, what), result);
+}
+
+bool PortFailed(Program& p, int16_t code, int16_t& result) {
+  if (code <= kPortFaultAbove) return false;
+  result = code;
   p.state.TransferPhase = kPhaseStopped;
-  return false;
+  return true;
 }
 
 // A bad heading or text block: NAK, and the tenth NAK ends the data with 53.
@@ -373,6 +375,7 @@ int16_t ReceiveFile(Program& p) {
 
   while (phase == kPhaseLink) {
     const int16_t answer = WaitAnswerBHT(p);
+    if (PortFailed(p, answer, result)) break;
     if (answer == kAnswerEnq) {
       if (SendAnswer(p, s.ACK, result)) {
         ResetCounters(p);
@@ -473,6 +476,8 @@ int16_t ReceiveFile(Program& p) {
     } else if (code == 5) {
       // A repeat of the record already stored: acknowledged, not written again.
       SendAnswer(p, s.ACK, result);
+    } else {
+      PortFailed(p, code, result);
     }
   }
 
@@ -483,6 +488,7 @@ int16_t ReceiveFile(Program& p) {
     const int16_t answer = WaitClosingAnswer(p, result);
     if (answer == kAnswerRepeat) continue;
     if (phase != kPhaseClosing) break;  // the ACK to a repeated block could not be sent
+    if (PortFailed(p, answer, result)) break;
     if (answer == kAnswerCancel) {
       FlushInput(p);
       SendToBHT(p, s.EOT);

@@ -128,12 +128,13 @@ int16_t ReceiveYModem(Program& p) {
     if (state == 2 && !st.AbortFlag) refused = !judge.Judge();
     bytes = p.comm.TransferBytes();
   } while (!(bytes > 0 || state == -1 || refused || st.TimeoutCounter == p.settings.TimeoutCount ||
-             st.AbortFlag));
+             st.AbortFlag || p.comm.PortFault() != 0));
   w.SetTimerEnabled(false);
   if (refused) {
     CancelYModem(p);
     return 70;
   }
+  if (const int16_t lost = StartLost(p, result); lost != 0) return lost;
   if (st.TimeoutCounter >= p.settings.TimeoutCount) {
     if (p.comm.TransferState() > 0) CancelYModem(p);
     return result != 0 ? result : 52;
@@ -152,7 +153,7 @@ int16_t ReceiveYModem(Program& p) {
   for (;;) {
     PumpYModem(p, result);
     state = p.comm.TransferState();
-    if (YModemOver(state, 54, result)) return Ended(p, state, result, namePos);
+    if (YModemOver(state, FailedCode(p, 54), result)) return Ended(p, state, result, namePos);
     // The next file of a batch, announced.
     if (state == 2 && !st.AbortFlag && !judge.Judge()) {
       CancelYModem(p);

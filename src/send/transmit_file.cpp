@@ -13,7 +13,6 @@ namespace telvaro3 {
 namespace {
 
 constexpr int16_t kNakLimit = 10;
-constexpr int16_t kFatalSendAbove = 1000;
 
 // Characters from the 1-based position `from`, at most `count` of them; nothing beyond the end.
 std::string Mid(const std::string& s, size_t from, size_t count) {
@@ -35,6 +34,14 @@ bool TimeoutLimitReached(Program& p) {
 
 bool NakLimitReached(Program& p) {
   return ++p.state.NakCounter >= kNakLimit;
+}
+
+// A send or an answer wait that reports a port fault (the device has gone) ends the transfer at
+// once with it: no EOT, no closing phase.
+bool PortFailed(Program& p, int16_t code) {
+  if (code <= kPortFaultAbove) return false;
+  p.state.TransferPhase = kPhaseStopped;
+  return true;
 }
 
 // The answers that the link, heading and text phases treat alike: at the time-out limit one EOT
@@ -83,6 +90,7 @@ int16_t Dialogue(Program& p) {
   while (phase == kPhaseLink) {
     SendToBHT(p, s.ENQ);
     s.LastResult = WaitAnswerBHT(p);
+    if (PortFailed(p, s.LastResult)) return s.LastResult;
     if (s.LastResult != kAnswerAck) {
       OtherAnswer(p, s.LastResult, result);  // ENQ: ask again
       continue;
@@ -106,11 +114,9 @@ int16_t Dialogue(Program& p) {
     // counts as the answer to the heading.
     const bool heading = s.LastResult == kAnswerAck || s.LastResult == kAnswerNak;
     s.LastResult = SendToBHT(p, heading ? s.HeadingBlock : s.ENQ);
-    if (s.LastResult > kFatalSendAbove) {
-      phase = kPhaseStopped;
-      return s.LastResult;
-    }
+    if (PortFailed(p, s.LastResult)) return s.LastResult;
     s.LastResult = WaitAnswerBHT(p);
+    if (PortFailed(p, s.LastResult)) return s.LastResult;
     if (s.LastResult != kAnswerAck) {
       OtherAnswer(p, s.LastResult, result);
       continue;
@@ -146,13 +152,11 @@ int16_t Dialogue(Program& p) {
   while (phase == kPhaseText) {
     const bool block = s.LastResult == 0 || s.LastResult == 1;
     s.LastResult = SendToBHT(p, block ? current : s.ENQ);
-    if (s.LastResult > kFatalSendAbove) {
-      phase = kPhaseStopped;
-      return s.LastResult;
-    }
+    if (PortFailed(p, s.LastResult)) return s.LastResult;
     // Each line is read once, after its predecessor first went out.
     if (s.RecordNumber <= f.RecordCount && answer == kAnswerAck) next = GetNextRecord(p);
     answer = WaitAnswerBHT(p);
+    if (PortFailed(p, answer)) return answer;
     if (answer != kAnswerAck) {
       OtherAnswer(p, answer, result);  // ENQ: the same block again
       continue;
@@ -180,6 +184,7 @@ int16_t Dialogue(Program& p) {
   while (phase == kPhaseClosing) {
     SendToBHT(p, s.EOT);
     const int16_t a = WaitAnswerBHT(p);
+    if (PortFailed(p, a)) return a;
     if (a == kAnswerAck) {
       phase = kPhaseDone;
     } else if (a == kAnswerCancel) {

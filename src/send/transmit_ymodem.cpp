@@ -16,8 +16,9 @@ int16_t TransmitYModem(Program& p) {
   do {
     PumpYModem(p, result);
   } while (!(p.comm.TransferBytes() > 0 || st.TimeoutCounter == p.settings.TimeoutCount ||
-             st.AbortFlag));
+             st.AbortFlag || p.comm.PortFault() != 0));
   w.SetTimerEnabled(false);
+  if (const int16_t lost = StartLost(p, result); lost != 0) return lost;
   if (st.TimeoutCounter >= p.settings.TimeoutCount) {
     // Nobody took the file: make sure the component lets go of the port.
     if (p.comm.TransferState() > 0) CancelYModem(p);
@@ -33,7 +34,7 @@ int16_t TransmitYModem(Program& p) {
   for (;;) {
     PumpYModem(p, result);
     const int32_t state = p.comm.TransferState();
-    if (YModemOver(state, 53, result)) {
+    if (YModemOver(state, FailedCode(p, 53), result)) {
       // The component counts the last byte only once the receiver has taken the end of the
       // file, and by then it has left the transferring state: a good end shows the whole file.
       if (state == 0 && result == 0) ShowWholeFile(p, p.comm.TransferSize());

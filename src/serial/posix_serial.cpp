@@ -36,6 +36,11 @@ constexpr int kCloseDrainLimitMs = 1000;
 constexpr int kYModemStartWaitMs = INT_MAX;
 // How long after its output should have left a wait still waits for input (see WaitInput).
 constexpr auto kOutputGrace = std::chrono::milliseconds(2);
+// The most one look at the input moves from the device: a line that never stops talking must
+// not hold a look forever, and what a look leaves stays in the device for the next one.
+constexpr size_t kDrainLimit = 65536;
+// How long a wait on a device that has gone lets pass before it returns (see WaitInput).
+constexpr int kLostDeviceWaitMs = 10;
 
 constexpr int16_t kErrInvalidArgument = 5;
 constexpr int16_t kErrDeviceUnavailable = 68;
@@ -252,6 +257,7 @@ void PosixSerialComm::SetPortIsOpen(bool open) {
   tcflush(fd, TCIFLUSH);
 
   fd_ = fd;
+  fault_.store(0);
   quiet_ = false;
   outputGone_ = false;
   drainedAt_ = {};
@@ -282,6 +288,7 @@ void PosixSerialComm::Close() {
   flock(fd_, LOCK_UN);
   ::close(fd_);
   fd_ = -1;
+  fault_.store(0);
   input_.clear();
   // The thread's timer slack as it was before the line was opened.
   prctl(PR_SET_TIMERSLACK, savedTimerSlack_, 0UL, 0UL, 0UL);
@@ -291,28 +298,28 @@ bool PosixSerialComm::Drain() {
   if (fd_ < 0) return false;
   quiet_ = false;
   char buf[4096];
-  for (;;) {
+  for (size_t taken = 0; taken < kDrainLimit;) {
     ssize_t r = ::read(fd_, buf, sizeof buf);
     if (r > 0) {
       input_.append(buf, static_cast<size_t>(r));
+      taken += static_cast<size_t>(r);
       // A terminal hands over all it holds in one read that the buffer does not fill.
-      if (static_cast<size_t>(r) < sizeof buf) {
-        drainedAt_ = SteadyClock::now();
-        return true;
-      }
+      if (static_cast<size_t>(r) < sizeof buf) break;
       continue;
     }
-    if (r < 0) {
-      if (!IsIdleError(errno)) return false;
-      drainedAt_ = SteadyClock::now();
-      return true;
-    }
+    if (r < 0 && IsIdleError(errno)) break;
     // A terminal reads 0 bytes both when nothing is waiting under some line settings (which the
     // peer of a pseudo-terminal may change) and when the line has hung up; only the latter is
-    // a failure.
+    // a failure. Any other read error (EIO: the device is gone) is one too.
     pollfd pfd{fd_, POLLIN, 0};
-    return !(poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0);
+    if (r < 0 || (poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)) {
+      Lost();
+      return false;
+    }
+    break;
   }
+  drainedAt_ = SteadyClock::now();
+  return true;
 }
 
 int32_t PosixSerialComm::InputCount() {
@@ -347,13 +354,19 @@ int16_t PosixSerialComm::WriteAll(const uint8_t* data, size_t n, int limitMs) {
       n -= static_cast<size_t>(w);
       continue;
     }
-    if (w < 0 && !IsIdleError(errno)) return kEventDeviceFailed;
+    // A device that refuses a write (EIO once it has hung up) has gone.
+    if (w < 0 && !IsIdleError(errno)) {
+      Lost();
+      return kEventDeviceFailed;
+    }
     int left = MsLeft(end);
     if (left == 0) return kEventOutputStuck;
     pollfd pfd{fd_, POLLOUT, 0};
     int r = poll(&pfd, 1, left);
-    if (r < 0 && errno != EINTR) return kEventDeviceFailed;
-    if (r > 0 && (pfd.revents & (POLLERR | POLLNVAL)) != 0) return kEventDeviceFailed;
+    if ((r < 0 && errno != EINTR) || (r > 0 && (pfd.revents & (POLLERR | POLLNVAL)) != 0)) {
+      Lost();
+      return kEventDeviceFailed;
+    }
   }
   return 0;
 }
@@ -401,7 +414,11 @@ int32_t PosixSerialComm::OutputCount() {
 }
 
 int16_t PosixSerialComm::EventCode() {
-  if (outputPending_ && OutputCount() == 0) {
+  if (outputPending_ && fault_.load() != 0) {
+    // What was still queued will never be on the line.
+    outputPending_ = false;
+    event_ = fault_.load();
+  } else if (outputPending_ && OutputCount() == 0) {
     outputPending_ = false;
     event_ = 1;
   }
@@ -444,6 +461,12 @@ void PosixSerialComm::WaitInput(int maxMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(maxMs));
     return;
   }
+  // A device that has hung up (a cradle unplugged) stays readable with nothing to read; do not
+  // let callers spin on it. They learn from PortFault that nothing more will come.
+  if (fault_.load() != 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(maxMs, kLostDeviceWaitMs)));
+    return;
+  }
   // Input already read from the device does not end the wait: a caller waits here for the rest
   // of a block that is partly in, and must see each further byte as it lands.
   const auto now = SteadyClock::now();
@@ -473,10 +496,17 @@ void PosixSerialComm::WaitInput(int maxMs) {
   // Nothing came: the next look need not ask the device. Something came: it must.
   quiet_ = r == 0;
   if (r > 0) drainedAt_ = {};
-  // A device that has hung up (a cradle unplugged) stays readable with nothing to read; do not
-  // let callers spin on it.
-  if (r > 0 && ((pfd.revents & POLLIN) == 0 || (pfd.revents & (POLLHUP | POLLERR)) != 0)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(maxMs, 10)));
+  if (r <= 0) return;
+  const bool hangUp = (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  if (hangUp) {
+    // What the device still holds is taken, and a device that has gone is found so at once, not
+    // when a caller's time runs out.
+    const size_t before = input_.size();
+    if (!Drain() || input_.size() > before) return;
+  }
+  // Woken with nothing to read: still no spinning.
+  if (hangUp || (pfd.revents & POLLIN) == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(maxMs, kLostDeviceWaitMs)));
   }
 }
 

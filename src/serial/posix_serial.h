@@ -91,8 +91,11 @@ class PosixSerialComm : public SerialComm {
   // Writing 0 discards the device's queue and forgets the line time still owed.
   void SetOutputCount(int32_t v) override;
   // 1 (sent) only once the output count of the last write has reached 0; an error code when the
-  // write failed.
+  // write failed, or when the device went away before the output had left.
   int16_t EventCode() override;
+  // kEventDeviceFailed once a read or write found the device gone (it hung up or reports an I/O
+  // error); any look at the input or wait for it notices.
+  int16_t PortFault() override { return fd_ >= 0 ? fault_.load() : int16_t{0}; }
 
   // A cancel with no transfer running leaves a positive state at -1, so that a caller waiting
   // for the state to drop to 0 or below is never stuck behind a finished transfer.
@@ -124,8 +127,11 @@ class PosixSerialComm : public SerialComm {
   void Close();
   void StopWorker();
   void StartWorker(bool send, const std::string& programPath);
-  // Moves what the device holds into the input buffer; false when the device failed.
+  // Moves what the device holds into the input buffer, at most kDrainLimit bytes; false when
+  // the device failed, which also sets the port's fault.
   bool Drain();
+  // Notes that the device has gone.
+  void Lost() { fault_.store(kEventDeviceFailed); }
   void DrainIfNeeded();
   // Characters still queued at `now` by the line time of the writes: not yet begun on the line.
   int32_t CharsOnLine(std::chrono::steady_clock::time_point now) const;
@@ -148,6 +154,8 @@ class PosixSerialComm : public SerialComm {
   std::string input_;                  // bytes read from the device and not yet handed out
   int16_t event_ = 0;
   bool outputPending_ = false;  // a write whose "sent" event is still to come
+  // The device has gone (PortFault); set by the YModem worker too while it has the port.
+  std::atomic<int16_t> fault_{0};
   // The line as opened: its rate and the bits of one character (start, data, parity, stop).
   int baud_ = 0;
   int bitsPerChar_ = 10;

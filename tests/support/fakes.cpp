@@ -45,7 +45,7 @@ void FakeComm::Reply(const std::string& bytes, double delaySeconds) {
 
 void FakeComm::OutputData(const std::string& data) {
   sent += data;
-  event_ = nextEvent;
+  event_ = portFault != 0 ? portFault : nextEvent;
   drainedAt_ = std::max(drainedAt_, clock_.now) + static_cast<double>(data.size()) * secondsPerByte;
   if (onOutput) onOutput(data);
 }

@@ -39,6 +39,8 @@ class FakeComm : public SerialComm {
   // Program seconds one byte of output stays in the port's queue; the queue drains in order, so
   // a write leaves after all earlier ones. 0: output leaves at once.
   double secondsPerByte = 0;
+  // The port's fault once the device has gone (see PortFault); OutputData then fails with it.
+  int16_t portFault = 0;
   // Opening fails with this run-time error number when not 0.
   int16_t openError = 0;
   bool openRefused = false;  // opening leaves the port closed
@@ -74,6 +76,7 @@ class FakeComm : public SerialComm {
   int32_t OutputCount() override;
   void SetOutputCount(int32_t v) override;
   int16_t EventCode() override { return OutputCount() > 0 ? 0 : event_; }
+  int16_t PortFault() override { return portFault; }
   void SetCancelTransfer(bool v) override { Log("CancelTransfer", ymCancel = v); }
   void SendFile(const std::string&) override {}
   void ReceiveDirectory(const std::string& dir) override { ymReceiveDir = dir; }

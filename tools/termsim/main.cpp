@@ -124,6 +124,8 @@ FAULTS
                       serial number), as a terminal does that missed the ACK.
     --noise K         upload: put line-noise bytes before the first sending of block K;
                       download: send a garbage byte 20 ms before the answer to block K.
+    --babble          upload: once the link is made, send line noise without end instead
+                      of the heading, until the PC gives up with EOT.
 
 EXIT STATUS
     0 every transfer completed; 1 a transfer failed; 2 bad command line or input file;
@@ -241,7 +243,8 @@ Options ParseCommandLine(int argc, char** argv) {
     kEotAt,
     kDropBcc,
     kRepeatBlock,
-    kNoise
+    kNoise,
+    kBabble
   };
   static const option kLong[] = {
       {"device", required_argument, nullptr, kDevice},
@@ -274,6 +277,7 @@ Options ParseCommandLine(int argc, char** argv) {
       {"eot-at", required_argument, nullptr, kEotAt},
       {"drop-bcc", required_argument, nullptr, kDropBcc},
       {"repeat-block", required_argument, nullptr, kRepeatBlock},
+      {"babble", no_argument, nullptr, kBabble},
       {"noise", required_argument, nullptr, kNoise},
       {nullptr, 0, nullptr, 0},
   };
@@ -379,6 +383,9 @@ Options ParseCommandLine(int argc, char** argv) {
         break;
       case kNoise:
         o.faults.noise = ToLong(optarg, "noise", 0, kMaxBlock);
+        break;
+      case kBabble:
+        o.faults.babble = true;
         break;
       default:
         Fail("unknown option");

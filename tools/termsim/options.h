@@ -16,6 +16,7 @@ struct Faults {
   long dropBcc = -1;      // upload: first sending of this block lacks its check byte
   long repeatBlock = -1;  // upload: send this block again after its ACK
   long noise = -1;        // upload: noise before this block; download: garbage before its answer
+  bool babble = false;    // upload: endless noise instead of the heading, until the PC gives up
 };
 
 struct Options {

@@ -74,6 +74,7 @@ class Uploader {
 
   bool Run(const UploadData& data) {
     if (!MakeLink()) return false;
+    if (f_.babble) return Babble();
 
     Heading h;
     h.name = data.name;
@@ -123,6 +124,22 @@ class Uploader {
           return false;
         default:
           break;
+      }
+    }
+  }
+
+  // Line noise without end, as from a terminal gone wrong, until the PC gives up with EOT.
+  bool Babble() {
+    line_.Log("babbling without end (fault)");
+    std::string noise;
+    while (noise.size() < 64) noise += kNoise;
+    for (;;) {
+      line_.Write(noise);
+      for (int c = line_.ReadByte(Clock::now()); c >= 0; c = line_.ReadByte(Clock::now())) {
+        if (c == kEot) {
+          Report("PC answered EOT to the noise");
+          return false;
+        }
       }
     }
   }
