@@ -97,6 +97,26 @@ TEST(RunTransfer, ContinuousModeRepeatsUntilCancel) {
   }
 }
 
+// A stop signal is not forgotten as a click is when the next wait starts: whenever it comes
+// (here as the first or the second round opens its port), no transfer or round starts after it.
+TEST(RunTransfer, AStopSignalEndsContinuousModeWheneverItComes) {
+  for (const int at : {1, 2}) {
+    TestRig r;
+    SCOPED_TRACE(at);
+    r.comm.onOpen = [&r, at] {
+      if (Opens(r) != at) return;
+      r.window.onEvents = [&r] {
+        r.window.onEvents = nullptr;
+        r.window.Signal();
+      };
+    };
+    r.window.cancelAt = r.clock.now + 300;  // ends a program that forgot the signal
+    RunProgram(r, "+RXON +DDE");
+    EXPECT_EQ(Opens(r), at);
+    EXPECT_EQ(r.window.Get(Field::MsgLabel), "Err(90) Aborted by Cancel.");
+  }
+}
+
 TEST(RunTransfer, ContinuousModeRestartsOnceAfterAnUnexpectedError) {
   // A fault in the first round only: the box, a pause showing it, and the rounds go on until
   // Cancel. A fault in the second round too ends the program after its box, without a report.

@@ -52,6 +52,11 @@ class Window {
   virtual bool AskYesNo(const std::string& title, const std::string& text) = 0;
 
   virtual void Unload() = 0;
+
+  // Whether the program was asked from outside to stop (a stop signal). A click on Cancel is
+  // forgotten when the next wait starts; such a request stays, so that no further round or
+  // transfer begins after it.
+  virtual bool StopRequested() const { return false; }
 };
 
 }  // namespace telvaro3

@@ -102,6 +102,12 @@ Next SetUpAndTransfer(Program& p, const CommandSettings& command) {
   w.SetMsgVisible(true);
   w.SetProgress(w.ProgressMin());
   w.DoEvents();
+  // A stop signal that came meanwhile would be forgotten by the first wait of the transfer.
+  if (w.StopRequested()) {
+    comm.SetPortIsOpen(false);
+    p.state.ErrorCode = 90;
+    return Next::EndOfRun;
+  }
 
   if (p.file.SendMode)
     p.state.ErrorCode = s.YModem ? TransmitYModem(p) : TransmitFile(p);
@@ -137,12 +143,17 @@ RunTimeError AsRunTimeError(std::exception_ptr e) {
 // Between two continuous rounds: a round that failed quickly (no port, a command-line error, a
 // job that cannot start) shows its result line and is followed by the rest of a second's pause.
 // The pause processes the window's events, so Cancel ends it at once.
+// Cancel pressed, or a stop asked for from outside.
+bool Stopping(Program& p) {
+  return p.state.AbortFlag || p.window.StopRequested();
+}
+
 void PauseAfterFailedRound(Program& p, double roundStart, const std::string& message) {
   const double until = roundStart + kRetryPauseSeconds;
   if (p.system.Now() >= until) return;
   p.window.SetText(Field::StatusBox, "Transfer Error");
   p.window.SetText(Field::MsgLabel, message);
-  while (!p.state.AbortFlag) {
+  while (!Stopping(p)) {
     const double left = until - p.system.Now();
     if (left <= 0) break;
     p.window.WaitEvents(static_cast<int>(left * 1000.0) + 1);
@@ -179,10 +190,10 @@ void RunTransfer(Program& p) {
           // round sends the file as it is then.
           p.sendSnapshot.reset();
           // Continuous mode goes round again, whatever the result, until Cancel.
-          if (p.settings.Continuous && !p.state.AbortFlag) {
+          if (p.settings.Continuous && !Stopping(p)) {
             if (p.state.ErrorCode > 0)
               PauseAfterFailedRound(p, roundStart, ErrorMessage(p, p.state.ErrorCode));
-            if (!p.state.AbortFlag) {
+            if (!Stopping(p)) {
               next = Next::PortSetup;
               continue;
             }
@@ -204,10 +215,10 @@ void RunTransfer(Program& p) {
       CloseEverything(p);
       p.window.MessageBox("TELVARO3 ERROR", p.state.ResultMessage, MsgIcon::Exclamation);
       // One restart in continuous mode; a second failure ends the program.
-      if (p.settings.Continuous && !p.state.AbortFlag && !restarted) {
+      if (p.settings.Continuous && !Stopping(p) && !restarted) {
         restarted = true;
         PauseAfterFailedRound(p, roundStart, p.state.ResultMessage);
-        if (!p.state.AbortFlag) {
+        if (!Stopping(p)) {
           next = Next::PortSetup;
           continue;
         }

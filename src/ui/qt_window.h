@@ -99,6 +99,11 @@ class QtWindow : public Window {
   sigset_t savedMask_{};
   QSocketNotifier* signals_ = nullptr;
   int signalsSeen_ = 0;
+
+ public:
+  bool StopRequested() const override { return signalsSeen_ > 0; }
+
+ private:
   bool stopped_ = false;  // a second stop signal came: boxes no longer wait
 
   std::function<void()> onCancel_, onTimer_;

@@ -160,6 +160,11 @@ class TextWindow : public Window {
 
   int signalFd_ = -1;
   int signalsSeen_ = 0;
+
+ public:
+  bool StopRequested() const override { return signalsSeen_ > 0; }
+
+ private:
   sigset_t savedMask_{};
   struct sigaction savedTtou_ {
   }, savedTtin_{}, savedPipe_{};

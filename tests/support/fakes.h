@@ -162,6 +162,13 @@ class FakeWindow : public Window {
     return yesNoAnswer;
   }
   void Unload() override { unloaded = true; }
+  // A stop signal: Cancel, and a request that stays.
+  void Signal() {
+    stopRequested = true;
+    PressCancel();
+  }
+  bool StopRequested() const override { return stopRequested; }
+  bool stopRequested = false;
 
  private:
   void Tick();
