@@ -19,13 +19,19 @@ constexpr std::chrono::milliseconds kLockPoll{10};
 // that never answers.
 constexpr std::chrono::milliseconds kDirectoryWait{10000};
 
+// The window can only say that the file could not be made; the reason goes where a log sees it.
+[[noreturn]] void Refuse(const std::string& real, const char* why, int16_t number) {
+  std::fprintf(stderr, "telvaro3: %s: %s\n", real.c_str(), why);
+  throw RunTimeError(number, RunTimeErrorText(number));
+}
+
 // Refuses a target that a reception may not write: anything but a regular file (a link would
 // lead the records out of the directory, or be replaced by a file), and a file that its owner
 // made read-only, whoever runs the program.
 void CheckTarget(const std::string& real, const struct stat& st) {
-  if (!S_ISREG(st.st_mode)) throw RunTimeError(75, RunTimeErrorText(75));
-  if ((st.st_mode & 0222) == 0) throw RunTimeError(70, RunTimeErrorText(70));
-  if (::faccessat(AT_FDCWD, real.c_str(), W_OK, AT_EACCESS) != 0) ThrowFileError(errno, real);
+  if (!S_ISREG(st.st_mode)) Refuse(real, "not a regular file, never written", 75);
+  if ((st.st_mode & 0222) == 0 || ::faccessat(AT_FDCWD, real.c_str(), W_OK, AT_EACCESS) != 0)
+    Refuse(real, "read-only, never replaced", 70);
 }
 
 }  // namespace
@@ -55,10 +61,7 @@ int LockNamedFile(const std::string& real, struct stat& st) {
     }
     if (!LockWithin(fd, kTargetLockWait)) {
       ::close(fd);
-      // The window can only say that the file could not be made; say why where a log sees it.
-      std::fprintf(stderr, "telvaro3: %s: held by another reception or an importer\n",
-                   real.c_str());
-      throw RunTimeError(55, RunTimeErrorText(55));
+      Refuse(real, "held by another reception or an importer", 55);
     }
     // An importer may have taken the file away between the opening and the lock: the lock must
     // be on the file that the name names now.
