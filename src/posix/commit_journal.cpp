@@ -107,9 +107,11 @@ void WriteJournal(const std::string& dir, const std::vector<Step>& steps) {
   SyncDirectory(dir);
 }
 
-void RemoveJournal(const std::string& dir) {
+// durable: false when a journal that came back after a power cut would find nothing left to do
+// (its hidden files are gone), so that its removal need not wait for the disk.
+void RemoveJournal(const std::string& dir, bool durable = true) {
   ::unlink((dir + "/" + kJournalName).c_str());
-  SyncDirectory(dir);
+  if (durable) SyncDirectory(dir);
 }
 
 // Carries out one step of a dead commit again. An append starts again from the target's length
@@ -270,7 +272,7 @@ void CommitJournal::Commit(const std::vector<IncomingFile*>& files) {
     if (f->placement_ == Placement::Append) ::unlink(f->temp_.c_str());
     f->temp_.clear();
   }
-  if (journal) RemoveJournal(dir);
+  if (journal) RemoveJournal(dir, false);
 }
 
 void CommitTogether(const std::vector<IncomingFile*>& files) {
