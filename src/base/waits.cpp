@@ -11,6 +11,7 @@ constexpr int kPortIdleCapMs = 40;
 }  // namespace
 
 void Yield(Program& p) {
+  ServiceHeartbeat(p);
   p.window.DoEvents();
 }
 
@@ -20,6 +21,7 @@ void IdleForInput(Program& p, double deadline, int32_t want) {
   double left = deadline - p.system.Now();
   int ms = kPortIdleCapMs;
   if (left * 1000.0 < ms) ms = left <= 0 ? 0 : static_cast<int>(left * 1000.0) + 1;
+  ServiceHeartbeat(p);
   if (ms <= 0) return;
   if (want > 0) {
     p.comm.WaitInputFor(want, ms);

@@ -89,6 +89,7 @@ Next SetUpAndTransfer(Program& p, const CommandSettings& command) {
   }
   p.state.ErrorCode = OpenPort(p);
   if (p.state.ErrorCode != 0) return Next::EndOfRun;
+  if (p.service != nullptr) p.service->PortOpened();
 
   FlushInput(p);
   Window& w = p.window;
@@ -103,6 +104,7 @@ Next SetUpAndTransfer(Program& p, const CommandSettings& command) {
   w.SetProgress(w.ProgressMin());
   w.DoEvents();
 
+  BeginRound(p);
   if (p.file.SendMode)
     p.state.ErrorCode = s.YModem ? TransmitYModem(p) : TransmitFile(p);
   else
@@ -142,6 +144,7 @@ void PauseAfterFailedRound(Program& p, double roundStart, const std::string& mes
   p.window.SetText(Field::StatusBox, "Transfer Error");
   p.window.SetText(Field::MsgLabel, message);
   while (!p.state.AbortFlag) {
+    if (p.service != nullptr) p.service->StillAlive();
     const double left = until - p.system.Now();
     if (left <= 0) break;
     p.window.WaitEvents(static_cast<int>(left * 1000.0) + 1);
@@ -173,6 +176,7 @@ void RunTransfer(Program& p) {
           next = SetUpAndTransfer(p, command);
         }
         if (next == Next::EndOfRun) {
+          EndRound(p, roundStart);
           // Continuous mode goes round again, whatever the result, until Cancel.
           if (p.settings.Continuous && !p.state.AbortFlag) {
             if (p.state.ErrorCode > 0)
@@ -197,6 +201,9 @@ void RunTransfer(Program& p) {
       p.state.ResultMessage =
           Str(e.Number()) + ": " + e.Description() + " Error in " + p.state.ProcName;
       CloseEverything(p);
+      // The run's result, for a caller that asks for it, unless a restart gives another.
+      p.state.ErrorCode = 99;
+      EndRound(p, roundStart, p.state.ResultMessage);
       p.window.MessageBox("TELVARO3 ERROR", p.state.ResultMessage, MsgIcon::Exclamation);
       // One restart in continuous mode; a second failure ends the program.
       if (p.settings.Continuous && !p.state.AbortFlag && !restarted) {

@@ -24,6 +24,9 @@ struct TextWindowIo {
   bool outIsTty = false;
   // Take SIGINT, SIGTERM and SIGHUP as the Cancel button (first one) while the window exists.
   bool catchSignals = true;
+  // Without a terminal: a line for every change of a field. When false (the journal takes the
+  // transfers instead), only message boxes and questions are written.
+  bool fieldLines = true;
   // Columns of the terminal; 0 asks the terminal (80 when it does not say).
   int width = 0;
   // The time the timer and the redraw throttle go by; the steady clock when empty.
@@ -121,6 +124,8 @@ class TextWindow : public Window {
 
   // counter: the line may wait (a short while) for others to go out with it.
   void Emit(const std::string& line, bool counter = false);
+  // A field's line: only when the field lines are wanted.
+  void EmitField(const std::string& line, bool counter = false);
   void Flush();
   void Changed();
   void Draw();
