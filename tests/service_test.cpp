@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -232,6 +233,183 @@ TEST_F(Service, TellsSystemdReadyAndAlive) {
       EXPECT_EQ(pings, 0);
     }
   }
+}
+
+// Runs the program in a private mount namespace with a journald of its own, its standard output
+// a journal stream as systemd makes it for a service; writes the program's journal entries (the
+// native ones, in journalctl's export format) to entries and what came through its standard
+// output to lines. Exits 77 when journald cannot be started here.
+constexpr const char* kPrivateJournal = R"(
+set -u
+entries=$1 lines=$2
+shift 2
+mount -t tmpfs tmpfs /run/systemd 2>/dev/null || exit 77
+mkdir -p /run/systemd/journal /run/log && mount -t tmpfs tmpfs /run/log || exit 77
+/lib/systemd/systemd-journald >/dev/null 2>&1 &
+journald=$!
+for i in $(seq 100); do [ -S /run/systemd/journal/stdout ] && break; sleep 0.05; done
+[ -S /run/systemd/journal/stdout ] || { kill $journald; exit 77; }
+systemd-cat -t telvaro3 sh -c \
+  'JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1); export JOURNAL_STREAM; exec "$@"' sh "$@"
+journalctl --sync 2>/dev/null || sleep 1
+journalctl -D /run/log/journal -o export _TRANSPORT=journal _COMM=telvaro3 >"$entries"
+journalctl -D /run/log/journal -o cat _TRANSPORT=stdout >"$lines"
+kill $journald
+wait $journald
+exit 0
+)";
+
+using Entry = std::map<std::string, std::string>;
+
+// The entries of journalctl's export format, with the fields of this program and the message.
+std::vector<Entry> ReadEntries(const std::string& text) {
+  std::vector<Entry> entries(1);
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) {
+      if (!entries.back().empty()) entries.emplace_back();
+      continue;
+    }
+    const size_t eq = line.find('=');
+    const std::string key = line.substr(0, eq);
+    if (eq != std::string::npos &&
+        (key.starts_with("TELVARO3_") || key == "MESSAGE" || key == "PRIORITY"))
+      entries.back()[key] = line.substr(eq + 1);
+  }
+  if (entries.back().empty()) entries.pop_back();
+  return entries;
+}
+
+// Under the journal: one entry when the link is made, one at the end with the result as fields
+// a query can use, and no line for each change of a field.
+TEST_F(Service, JournalEntriesCarryTheResult) {
+  if (geteuid() != 0) GTEST_SKIP() << "a journald of the test's own needs root (unshare -m)";
+  if (access("/lib/systemd/systemd-journald", X_OK) != 0 || access("/usr/bin/unshare", X_OK) != 0)
+    GTEST_SKIP() << "systemd-journald or unshare is not installed";
+  fs::create_directories(Path("in"));
+  struct Row {
+    const char* terminal;
+    std::string start, end;
+    Entry endFields;
+  };
+  const Row rows[] = {
+      {"upload --records 50 --fields 10,5 --name ORDERS.BHT",
+       "receiving ORDERS.BHT on port 1",
+       "received ORDERS.BHT: 50 records, 850 bytes in T s: Err(0) Transfer Complete",
+       {{"PRIORITY", "6"},
+        {"TELVARO3_RESULT", "0"},
+        {"TELVARO3_FILE", "ORDERS.BHT"},
+        {"TELVARO3_DIRECTION", "receive"},
+        {"TELVARO3_RECORDS", "50"},
+        {"TELVARO3_BYTES", "850"},
+        {"TELVARO3_PORT", "1"}}},
+      {"upload --records 2 --fields 4 --name NOTES.TXT",
+       "receiving NOTES.TXT on port 1",
+       "received NOTES.TXT: 0 records, 0 bytes in T s: Err(79) Quenfor Header Err.",
+       {{"PRIORITY", "3"},
+        {"TELVARO3_RESULT", "79"},
+        {"TELVARO3_FILE", "NOTES.TXT"},
+        {"TELVARO3_DIRECTION", "receive"},
+        {"TELVARO3_RECORDS", "0"},
+        {"TELVARO3_BYTES", "0"},
+        {"TELVARO3_PORT", "1"}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.terminal);
+    auto term = StartTerminal(row.terminal);
+    ProcessOptions o;
+    o.cwd = dir_;
+    o.env["XDG_CONFIG_HOME"] = Path("cfg");
+    for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET"})
+      o.env[unset] = "";
+    o.stderrPath = Path("journal.err");
+    Process run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", kPrivateJournal, "sh", Path("entries"),
+                 Path("lines"), TELVARO3_BINARY_DIR "/telvaro3", "+DDE", "IN\\"},
+                o);
+    ASSERT_TRUE(run.Wait(90));
+    term->Wait(20);
+    if (run.ExitCode() == 77)
+      GTEST_SKIP() << "journald cannot be started here: " << Slurp(Path("journal.err"));
+    ASSERT_EQ(run.ExitCode(), 0) << Slurp(Path("journal.err"));
+    EXPECT_EQ(Slurp(Path("lines")), "");
+    const std::vector<Entry> entries = ReadEntries(Slurp(Path("entries")));
+    ASSERT_EQ(entries.size(), 2u) << Slurp(Path("entries"));
+    EXPECT_EQ(entries[0].at("MESSAGE"), row.start);
+    EXPECT_EQ(entries[0].count("TELVARO3_RESULT"), 0u);
+    Entry end = entries[1];
+    EXPECT_EQ(std::regex_replace(end["MESSAGE"], std::regex(R"(in [0-9.]+ s)"), "in T s"), row.end);
+    EXPECT_TRUE(std::regex_match(end["TELVARO3_SECONDS"], std::regex(R"([0-9]+\.[0-9])")));
+    end.erase("MESSAGE");
+    end.erase("TELVARO3_SECONDS");
+    EXPECT_EQ(end, row.endFields);
+  }
+}
+
+// The records the simulator makes up: field j of record i is "i.j." repeated, cut to length.
+std::string Synthetic(int count, const std::vector<int>& fields) {
+  std::string file;
+  for (int i = 1; i <= count; ++i, file += "\r\n") {
+    for (size_t j = 0; j < fields.size(); ++j) {
+      std::string unit = std::to_string(i) + "." + std::to_string(j + 1) + ".", field;
+      while (field.size() < static_cast<size_t>(fields[j])) field += unit;
+      file += field.substr(0, fields[j]);
+    }
+  }
+  return file;
+}
+
+// The options of the example settings: its first TELVARO3_OPTIONS line that is not commented out.
+std::string ExampleOptions() {
+  std::istringstream in(Slurp(TELVARO3_SOURCE_DIR "/packaging/systemd/telvaro3-receive.conf"));
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("TELVARO3_OPTIONS=\"")) return line.substr(18, line.size() - 19);
+  }
+  return "?";
+}
+
+// The unit's command line by hand, with the example settings: uploads are appended in the spool,
+// and a stop in the middle of one (the unit's SIGTERM) ends the program within the unit's
+// 10 s with the spool as it was before that upload.
+TEST_F(Service, TheUnitsCommandLineReceivesIntoTheSpool) {
+  ASSERT_EQ(ExampleOptions(), "+APP");
+  ProcessOptions o;
+  o.cwd = dir_;
+  o.env["TELVARO3_PROGRAM"] = TELVARO3_BINARY_DIR "/telvaro3";
+  o.env["TELVARO3_OPTIONS"] = ExampleOptions();
+  o.env["TELVARO3_DIRECTORY"] = Path("spool/com1");
+  o.env["XDG_CONFIG_HOME"] = Path("cfg");  // the unit's is /etc
+  o.env["NOTIFY_SOCKET"] = Path("notify");
+  for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "JOURNAL_STREAM"})
+    o.env[unset] = "";
+  o.stdoutPath = Path("program.out");
+  o.stderrPath = Path("program.err");
+  NotifySocket sock(Path("notify"));
+  ASSERT_TRUE(sock.ok());
+  auto term = StartTerminal("upload --records 30 --fields 8,4 --name ORDERS.BHT --repeat 2");
+  Process service({TELVARO3_SOURCE_DIR "/packaging/systemd/telvaro3-receive", "com1"}, o);
+  ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
+  const std::string two = Synthetic(30, {8, 4}) + Synthetic(30, {8, 4});
+  for (int i = 0; i < 1000 && Slurp(Path("spool/com1/ORDERS.BHT")) != two; ++i) usleep(10000);
+  ASSERT_EQ(Slurp(Path("spool/com1/ORDERS.BHT")), two);
+
+  // A slow upload, stopped once records have come.
+  term = StartTerminal("upload --records 3000 --fields 8,4 --name ORDERS.BHT --baud 19200");
+  for (int i = 0; i < 3000 && Output().find("RecCntBox:  00020") == std::string::npos; ++i)
+    usleep(10000);
+  ASSERT_NE(Output().find("RecCntBox:  00020"), std::string::npos) << Output();
+  service.Signal(SIGTERM);
+  ASSERT_TRUE(service.Wait(10));
+  EXPECT_EQ(service.ExitCode(), 0);
+  EXPECT_EQ(LastLine(Output(), "MsgLabel: "), "Err(90) Aborted by Cancel.");
+  EXPECT_EQ(Slurp(Path("spool/com1/ORDERS.BHT")), two);
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(Path("spool/com1")))
+    left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"ORDERS.BHT", "ORDERS.FLD"}));
+  const std::vector<std::string> told = sock.Messages();
+  ASSERT_FALSE(told.empty());
+  EXPECT_EQ(told[0], "READY=1\nSTATUS=Waiting for a terminal");
 }
 
 }  // namespace
