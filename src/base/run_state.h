@@ -51,6 +51,7 @@ struct RunState {
 
   // Telling a service manager about the rounds (see base/service.h).
   bool RoundLive = false;      // a transfer procedure is running
+  bool LinkMade = false;       // its link with the terminal has been made
   bool StartTold = false;      // its start has been told
   double TransferSince = 0.0;  // when the round's transfer started (its link was made)
   // The result of the last round told that never made a link (0: none since the last transfer),

@@ -36,10 +36,17 @@ TransferFacts FactsOf(const Program& p) {
 
 void TellStartIfMade(Program& p) {
   RunState& s = p.state;
-  if (p.service == nullptr || !s.RoundLive || s.StartTold || !LinkMade(p)) return;
+  if (p.service == nullptr || !s.RoundLive || s.StartTold) return;
+  if (!s.LinkMade) {
+    if (!LinkMade(p)) return;
+    s.LinkMade = true;
+    s.TransferSince = p.system.Now();
+  }
+  // A reception is told once the heading has named the file.
+  TransferFacts facts = FactsOf(p);
+  if (facts.file.empty()) return;
   s.StartTold = true;
-  s.TransferSince = p.system.Now();
-  p.service->TransferStarted(FactsOf(p));
+  p.service->TransferStarted(facts);
 }
 
 void ServiceHeartbeat(Program& p) {

@@ -29,7 +29,7 @@ std::string Summary(const Program& p, const TransferFacts& f) {
 // from the last such round, so that a missing port is told once and not every second.
 bool Worth(Program& p) {
   RunState& s = p.state;
-  if (s.StartTold) {
+  if (s.LinkMade) {
     s.LastIdleResult = 0;
     return true;
   }
@@ -46,6 +46,7 @@ bool Worth(Program& p) {
 void BeginRound(Program& p) {
   RunState& s = p.state;
   s.RoundLive = true;
+  s.LinkMade = false;
   s.StartTold = false;
   s.TransferPhase = 0;
   s.RecordNumber = 0;
@@ -54,16 +55,19 @@ void BeginRound(Program& p) {
 void EndRound(Program& p, double roundStart, const std::string& unexpected) {
   RunState& s = p.state;
   TellStartIfMade(p);
+  // One that made its link and never learnt the file's name has its start told with the end.
+  if (s.LinkMade && !s.StartTold && p.service != nullptr) p.service->TransferStarted(FactsOf(p));
   s.RoundLive = false;
   if (p.service == nullptr || !Worth(p)) return;
   TransferFacts f = FactsOf(p);
-  f.seconds = p.system.Now() - (s.StartTold ? s.TransferSince : roundStart);
+  f.seconds = p.system.Now() - (s.LinkMade ? s.TransferSince : roundStart);
   if (!unexpected.empty()) {
     f.resultLine = unexpected;
   } else {
     f.resultLine = s.ErrorCode <= 0 ? "Err(0) Transfer Complete" : ErrorMessage(p, s.ErrorCode);
   }
   f.summary = Summary(p, f);
+  s.LinkMade = false;
   s.StartTold = false;
   p.service->TransferEnded(f);
 }
