@@ -24,9 +24,6 @@ struct TextWindowIo {
   bool outIsTty = false;
   // Take SIGINT, SIGTERM and SIGHUP as the Cancel button (first one) while the window exists.
   bool catchSignals = true;
-  // Without a terminal: a line for every change of a field. When false (the journal takes the
-  // transfers instead), only message boxes and questions are written.
-  bool fieldLines = true;
   // Columns of the terminal; 0 asks the terminal (80 when it does not say).
   int width = 0;
   // The time the timer and the redraw throttle go by; the steady clock when empty.
@@ -34,6 +31,9 @@ struct TextWindowIo {
   // Whether the program is in the foreground process group of the keyboard's terminal; when
   // empty, the terminal of inFd is asked. Only a foreground program may take the keyboard.
   std::function<bool()> foreground;
+  // Without a terminal: a line for every change of a field. When false (the journal takes the
+  // transfers instead), only message boxes and questions are written.
+  bool fieldLines = true;
 
   // Standard input and output of the process, with isatty's answers.
   static TextWindowIo Standard();
