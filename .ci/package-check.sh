@@ -88,6 +88,11 @@ bash -n "$tree/usr/share/bash-completion/completions/telvaro3" || fail "the comp
 completion=$(bash -c 'source "$1"; COMP_WORDS=(telvaro3 +ym); COMP_CWORD=1; _telvaro3; echo "${COMPREPLY[*]}"' \
   _ "$tree/usr/share/bash-completion/completions/telvaro3")
 [[ $completion == +YMOD ]] || fail "completing +ym gives '$completion', not +YMOD"
+# A directory is offered the way the program takes it, IN\, not IN/.
+mkdir -p "$out/cwd/in/sub"
+completion=$(cd "$out/cwd" && bash -c 'source "$1"; COMP_WORDS=(telvaro3 "$2"); COMP_CWORD=1; _telvaro3; echo "${COMPREPLY[*]}"' \
+  _ "$tree/usr/share/bash-completion/completions/telvaro3" 'in\\')
+[[ $completion == 'in\sub\' ]] || fail "completing 'in\\' gives '$completion', not 'in\sub\'"
 
 if command -v lintian >/dev/null; then
   # Errors fail the check; warnings are shown.
