@@ -84,6 +84,10 @@ for page in "$tree"/usr/share/man/man1/*.1.gz; do
   [[ -z $warnings ]] || fail "man warns about $(basename "$page"): $warnings"
   echo "manual page $(basename "$page" .gz): no warnings"
 done
+# The installed README is for users: no building, no test script, the installed names.
+readme=$tree/usr/share/doc/telvaro3/README.md
+grep -q '^## Running as a service$' "$readme" || fail "the installed README lacks the service"
+! grep -nE '\./build/|test\.sh|^## (Building|Fuzzing)' "$readme" || fail "the installed README is the developers' one"
 bash -n "$tree/usr/share/bash-completion/completions/telvaro3" || fail "the completion does not parse"
 completion=$(bash -c 'source "$1"; COMP_WORDS=(telvaro3 +ym); COMP_CWORD=1; _telvaro3; echo "${COMPREPLY[*]}"' \
   _ "$tree/usr/share/bash-completion/completions/telvaro3")
