@@ -87,8 +87,10 @@ void Send(int priority, const TransferFacts& f, const std::string& message, bool
 
 void SystemdReport::TransferStarted(const TransferFacts& f) {
   if (!io_.journal) return;
-  std::string what = f.send ? "sending " : "receiving ";
-  Send(LOG_INFO, f, what + f.file + " on port " + std::to_string(f.port), false);
+  // A heading that never came leaves the file unnamed.
+  std::string what = f.send ? "sending" : "receiving";
+  if (!f.file.empty()) what += " " + f.file;
+  Send(LOG_INFO, f, what + " on port " + std::to_string(f.port), false);
 }
 
 void SystemdReport::TransferEnded(const TransferFacts& f) {
