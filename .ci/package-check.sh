@@ -33,21 +33,40 @@ for f in \
   ./usr/share/bash-completion/completions/telvaro3 \
   ./usr/share/doc/telvaro3/copyright \
   ./usr/share/doc/telvaro3/README.md \
-  ./usr/share/doc/telvaro3/examples/99-telvaro3-cradle.rules; do
+  ./usr/share/doc/telvaro3/examples/99-telvaro3-cradle.rules \
+  ./usr/share/doc/telvaro3/examples/telvaro3-receive.conf \
+  ./usr/lib/systemd/system/telvaro3-receive@.service \
+  ./usr/lib/telvaro3/telvaro3-receive \
+  ./usr/lib/sysusers.d/telvaro3.conf \
+  ./usr/lib/tmpfiles.d/telvaro3.conf; do
   grep -qxF "$f" <<<"$listing" || fail "$f is missing from the package"
 done
-for f in ./usr/bin/telvaro3 ./usr/bin/telvaro3-termsim; do
+for f in ./usr/bin/telvaro3 ./usr/bin/telvaro3-termsim ./usr/lib/telvaro3/telvaro3-receive; do
   dpkg-deb -c "$deb" | grep -E "^-rwxr-xr-x .* $f\$" >/dev/null || fail "$f is not executable"
 done
 
-# Control fields: dependencies come from the binaries, Qt's among them when the window is built.
+# The scripts that make the service's user and spool.
+for script in postinst prerm postrm; do
+  dpkg-deb -I "$deb" "$script" | sh -n || fail "the package has no valid $script"
+done
+
+# Control fields: dependencies come from the binaries. The main package needs none of Qt: the
+# graphical window is a package of its own, which it recommends.
 depends=$(dpkg-deb -f "$deb" Depends)
-[[ $depends == *libc6* ]] || fail "Depends was not computed from the binaries: '$depends'"
+[[ $depends == *libc6* && $depends == *libsystemd0* ]] ||
+  fail "Depends was not computed from the binaries: '$depends'"
+[[ $depends != *qt* ]] || fail "the main package depends on Qt: '$depends'"
 if grep -q '^Qt6_DIR:PATH=/' "$build/CMakeCache.txt" &&
   grep -q '^TELVARO3_WITH_QT:BOOL=ON' "$build/CMakeCache.txt"; then
-  [[ $depends == *libqt6widgets6* ]] || fail "Depends lacks the Qt libraries: '$depends'"
+  [[ $(dpkg-deb -f "$deb" Recommends) == *telvaro3-qt* ]] || fail "telvaro3 does not recommend telvaro3-qt"
+  qtdebs=("$out"/telvaro3-qt_*.deb)
+  [[ -f ${qtdebs[0]} ]] || fail "no telvaro3-qt package"
+  qtdepends=$(dpkg-deb -f "${qtdebs[0]}" Depends)
+  [[ $qtdepends == *libqt6widgets6* && $qtdepends == *"telvaro3 (="* ]] ||
+    fail "telvaro3-qt's Depends lacks Qt or telvaro3: '$qtdepends'"
   # The graphical window is a module of its own, loaded only when there is a display.
-  grep -qxF ./usr/lib/telvaro3/modules/telvaro3-qt.so <<<"$listing" || fail "the Qt window's module is missing"
+  dpkg-deb -c "${qtdebs[0]}" | grep -q ' \./usr/lib/telvaro3/modules/telvaro3-qt\.so$' ||
+    fail "the Qt window's module is missing"
 fi
 for field in Maintainer Description; do
   [[ -n $(dpkg-deb -f "$deb" "$field") ]] || fail "the control field $field is empty"
@@ -65,10 +84,19 @@ for page in "$tree"/usr/share/man/man1/*.1.gz; do
   [[ -z $warnings ]] || fail "man warns about $(basename "$page"): $warnings"
   echo "manual page $(basename "$page" .gz): no warnings"
 done
+# The installed README is for users: no building, no test script, the installed names.
+readme=$tree/usr/share/doc/telvaro3/README.md
+grep -q '^## Running as a service$' "$readme" || fail "the installed README lacks the service"
+! grep -nE '\./build/|test\.sh|^## (Building|Fuzzing)' "$readme" || fail "the installed README is the developers' one"
 bash -n "$tree/usr/share/bash-completion/completions/telvaro3" || fail "the completion does not parse"
 completion=$(bash -c 'source "$1"; COMP_WORDS=(telvaro3 +ym); COMP_CWORD=1; _telvaro3; echo "${COMPREPLY[*]}"' \
   _ "$tree/usr/share/bash-completion/completions/telvaro3")
 [[ $completion == +YMOD ]] || fail "completing +ym gives '$completion', not +YMOD"
+# A directory is offered the way the program takes it, IN\, not IN/.
+mkdir -p "$out/cwd/in/sub"
+completion=$(cd "$out/cwd" && bash -c 'source "$1"; COMP_WORDS=(telvaro3 "$2"); COMP_CWORD=1; _telvaro3; echo "${COMPREPLY[*]}"' \
+  _ "$tree/usr/share/bash-completion/completions/telvaro3" 'in\\')
+[[ $completion == 'in\sub\' ]] || fail "completing 'in\\' gives '$completion', not 'in\sub\'"
 
 if command -v lintian >/dev/null; then
   # Errors fail the check; warnings are shown.

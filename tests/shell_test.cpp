@@ -258,5 +258,59 @@ TEST(ErrorMessage, TheMessagesThatNameSomething) {
     EXPECT_EQ(MapRunTimeError(static_cast<int16_t>(n)), code) << n;
 }
 
+// What a service manager is told: every round's end that matters, not the idle ones.
+struct RecordingReport : ServiceReport {
+  void PortOpened() override { ++opened; }
+  void StillAlive() override { ++alive; }
+  void TransferStarted(const TransferFacts& f) override { told.push_back("start " + f.file); }
+  void TransferEnded(const TransferFacts& f) override { told.push_back(f.summary); }
+  int opened = 0, alive = 0;
+  std::vector<std::string> told;
+};
+
+TEST(RoundReport, IdleRoundsAndRepeatedFailuresAreNotTold) {
+  const std::vector<std::tuple<const char*, int16_t, double, std::vector<std::string>>> cases = {
+      // A terminal that never calls: three silent rounds, then the Cancel.
+      {"+RXON +DDE", 0, 95, {"receive on port 1: Err(90) Aborted by Cancel."}},
+      // A port that stays missing: told once; a Cancel in the pause leaves that the result.
+      {"+RXON +DDE +P5",
+       68,
+       4.5,
+       {"receive on port 6: Err(101) Communications Port 6 not available."}},
+      // One job: its result, whatever it is.
+      {"+DDE +XYZ", 0, 100, {"receive on port 1: Err(9) Option mismatch."}},
+      {"+DDE +T30", 0, 100, {"receive on port 1: Err(51) Communications error."}},
+  };
+  for (const auto& [line, openError, cancelAt, expected] : cases) {
+    SCOPED_TRACE(line);
+    TestRig r;
+    RecordingReport report;
+    r.p.service = &report;
+    r.comm.openError = openError;
+    r.window.cancelAt = r.clock.now + cancelAt;
+    RunProgram(r, line);
+    EXPECT_EQ(report.told, expected);
+    // Ready once the port is open; alive from the waits on it and the pauses between rounds.
+    const std::string l = line;
+    const bool waited = openError == 0 && l.find("+XYZ") == std::string::npos;
+    EXPECT_EQ(report.opened > 0, waited);
+    EXPECT_EQ(report.alive > 0, waited || l.find("+RXON") != std::string::npos);
+  }
+}
+
+TEST(ExitStatus, TheResultFitsEightBits) {
+  // 0 and below are success; 1 to 255 as they are; the port events above 255 all give 255.
+  for (auto [result, status] : {std::pair{0, 0},
+                                {-7, 0},
+                                {1, 1},
+                                {52, 52},
+                                {101, 101},
+                                {255, 255},
+                                {256, 255},
+                                {1008, 255},
+                                {32767, 255}})
+    EXPECT_EQ(ExitStatus(static_cast<int16_t>(result)), status) << result;
+}
+
 }  // namespace
 }  // namespace telvaro3

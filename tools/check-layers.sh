@@ -22,7 +22,8 @@ declare -A allowed=(
   [posix]="base posix"
   [serial]="base posix serial"
   [ui]="base ui"
-  [app]="base link settings send receive shell posix serial ui app"
+  [systemd]="base systemd"
+  [app]="base link settings send receive shell posix serial ui systemd app"
 )
 core=" base link settings send receive shell "
 

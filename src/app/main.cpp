@@ -1,6 +1,6 @@
 // The program's entry point: picks the status window (Qt when a display can be opened, else the
 // text view), builds the platform services and runs the load event, which runs the whole job.
-// The result is shown only in the window; the exit status is always 0.
+// The result is shown in the window; the exit status is 0, or the result with --exit-status.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -29,6 +29,7 @@
 #include "serial/posix_serial.h"
 #include "settings/procedures.h"
 #include "shell/shell.h"
+#include "systemd/service_report.h"
 #include "ui/qt_module.h"
 #include "ui/stop_signals.h"
 #include "ui/text_window.h"
@@ -54,9 +55,19 @@ Options (any letter case, in any order):
   +EX            end after a success        +DDE     never wait at the end
   +EW            power the computer off at the end
 Quote arguments with backslashes for the shell. The result is shown in the status
-window; the exit status is always 0.
+window; the exit status is 0, unless --exit-status comes first:
+  --exit-status  the exit status is the result number (0 for Err(0), 9, 52, 90, 101,
+                 ...; in continuous mode the last round's; 255 for any number above 255)
   --help         this text           --version   the program's name and version
 )";
+
+// "--exit-status" before the job's own tokens asks for the result as the exit status; it is
+// taken off, so the job's command line is as without it.
+bool TakeExitStatusFlag(std::vector<std::string>& args) {
+  if (args.empty() || args[0] != "--exit-status") return false;
+  args.erase(args.begin());
+  return true;
+}
 
 // --help and --version, as the only argument, answer on standard output without a window or a
 // port. True when the argument was one of them.
@@ -256,6 +267,7 @@ void OpenClosedStandardFiles() {
 int main(int argc, char** argv) {
   OpenClosedStandardFiles();
   std::vector<std::string> args(argv + 1, argv + argc);
+  const bool exitStatus = TakeExitStatusFlag(args);
   telvaro3::posix::PosixSystem system("", args, argc > 0 ? argv[0] : "telvaro3");
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   const char* home = std::getenv("HOME");
@@ -266,16 +278,26 @@ int main(int argc, char** argv) {
 #ifdef TELVARO3_HAVE_QT
   if (DisplayAvailable()) window = OpenQtWindowSignalsHeld(argc, argv);
 #endif
+  telvaro3::systemd::ServiceReportIo serviceIo = telvaro3::systemd::SystemdReport::Standard();
+  // The summary line belongs to the text view's lines; the graphical window has none.
+  if (window) serviceIo.out = nullptr;
+  telvaro3::systemd::SystemdReport service(serviceIo);
   if (!window) {
-    window = std::make_unique<telvaro3::ui::TextWindow>(telvaro3::ui::TextWindowIo::Standard());
+    telvaro3::ui::TextWindowIo io = telvaro3::ui::TextWindowIo::Standard();
+    // The journal gets one entry per transfer, not a line for every change of a field.
+    io.fieldLines = !serviceIo.journal;
+    window = std::make_unique<telvaro3::ui::TextWindow>(io);
   }
 
+  int16_t result = 0;
   {
     telvaro3::Program p(comm, *window, system);
+    p.service = &service;
     telvaro3::Form_Load(p);
+    result = p.state.ErrorCode;
   }
   // The port (and a transfer still running on it) goes before the window.
   comm.SetPortIsOpen(false);
   window.reset();
-  return 0;
+  return exitStatus ? telvaro3::ExitStatus(result) : 0;
 }

@@ -7,6 +7,7 @@
 #include "base/run_settings.h"
 #include "base/run_state.h"
 #include "base/serial_comm.h"
+#include "base/service.h"
 #include "base/system.h"
 #include "base/window.h"
 
@@ -25,6 +26,8 @@ struct Program {
   SerialComm& comm;  // Comm1
   Window& window;    // Form1
   System& system;
+  // Told of readiness, liveness and each transfer when the program runs unattended; may be empty.
+  ServiceReport* service = nullptr;
 
   // Numbered file slots: 1 the file sent or counted, 2 the file received, 3 the field file.
   std::array<std::unique_ptr<TextFile>, 4> files;

@@ -48,6 +48,15 @@ struct RunState {
   std::string RecordBuffer;
   // The platform's error number of the last free-space query that failed, for its question.
   int16_t FreeSpaceError = 0;
+
+  // Telling a service manager about the rounds (see base/service.h).
+  bool RoundLive = false;      // a transfer procedure is running
+  bool LinkMade = false;       // its link with the terminal has been made
+  bool StartTold = false;      // its start has been told
+  double TransferSince = 0.0;  // when the round's transfer started (its link was made)
+  // The result of the last round told that never made a link (0: none since the last transfer),
+  // so that a port that stays missing is told once, not every second.
+  int16_t LastIdleResult = 0;
 };
 
 }  // namespace telvaro3

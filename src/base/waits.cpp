@@ -18,6 +18,7 @@ constexpr double kSlowestBaud = 300.0;
 }  // namespace
 
 void Yield(Program& p) {
+  ServiceHeartbeat(p);
   p.window.DoEvents();
 }
 
@@ -27,6 +28,7 @@ void IdleForInput(Program& p, double deadline, int32_t want) {
   double left = deadline - p.system.Now();
   int ms = kPortIdleCapMs;
   if (left * 1000.0 < ms) ms = left <= 0 ? 0 : static_cast<int>(left * 1000.0) + 1;
+  ServiceHeartbeat(p);
   if (ms <= 0) return;
   if (want > 0) {
     p.comm.WaitInputFor(want, ms);

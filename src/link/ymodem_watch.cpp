@@ -1,5 +1,6 @@
 #include "link/ymodem_watch.h"
 
+#include "base/service.h"
 #include "base/text.h"
 
 namespace telvaro3 {
@@ -8,8 +9,10 @@ void Form1_YModemTimer_Timer(Program& p) {
   ++p.state.TimeoutCounter;
 }
 
-// The timer tick and Cancel arrive as window events.
+// The timer tick and Cancel arrive as window events. A YModem transfer may take minutes: each
+// wait tells the service manager's watchdog that the program still answers.
 void PumpYModem(Program& p, int16_t& result) {
+  ServiceHeartbeat(p);
   p.window.WaitEvents(kIdleWaitMs);
   if (p.state.AbortFlag) {
     CancelYModem(p);
@@ -27,7 +30,10 @@ bool YModemOver(int32_t state, int16_t failedCode, int16_t& result) {
 void CancelYModem(Program& p) {
   p.comm.SetCancelTransfer(true);
   const double giveUp = p.system.Now() + 60.0;
-  while (p.comm.TransferState() > 0 && p.system.Now() < giveUp) p.window.WaitEvents(kIdleWaitMs);
+  while (p.comm.TransferState() > 0 && p.system.Now() < giveUp) {
+    ServiceHeartbeat(p);
+    p.window.WaitEvents(kIdleWaitMs);
+  }
 }
 
 int16_t FailedCode(Program& p, int16_t usual) {

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "base/system.h"
@@ -211,6 +212,17 @@ std::string PosixSerialComm::DevicePath(int16_t n) const {
   return "/dev/ttyS" + std::to_string(n - 1);
 }
 
+void PosixSerialComm::TellOpenFailure(const std::string& path, const char* why) {
+  std::string device = path;
+  char target[PATH_MAX];
+  const ssize_t n = readlink(path.c_str(), target, sizeof target);
+  if (n > 0 && static_cast<size_t>(n) < sizeof target) device += " -> " + std::string(target, n);
+  std::string line = "telvaro3: port " + std::to_string(port_) + ", " + device + ": " + why + "\n";
+  if (line == lastOpenFailure_) return;
+  lastOpenFailure_ = line;
+  std::fputs(line.c_str(), stderr);
+}
+
 void PosixSerialComm::SetPortIsOpen(bool open) {
   if (!open) {
     Close();
@@ -220,7 +232,11 @@ void PosixSerialComm::SetPortIsOpen(bool open) {
 
   std::string path = DevicePath(port_);
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) Fail(DeviceUnavailable(errno) ? kErrDeviceUnavailable : kErrAccess);
+  if (fd < 0) {
+    const int err = errno;
+    TellOpenFailure(path, std::strerror(err));
+    Fail(DeviceUnavailable(err) ? kErrDeviceUnavailable : kErrAccess);
+  }
 
   // Exclusive use: TIOCEXCL keeps other openers of the device out (except the super-user), and
   // the lock shows a second copy of this program, whoever runs it, that the port is taken.
@@ -229,7 +245,9 @@ void PosixSerialComm::SetPortIsOpen(bool open) {
     Fail(number);
   };
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    failWith(errno == EWOULDBLOCK ? kErrDeviceUnavailable : kErrAccess);
+    const bool busy = errno == EWOULDBLOCK;
+    TellOpenFailure(path, busy ? "in use by another program" : std::strerror(errno));
+    failWith(busy ? kErrDeviceUnavailable : kErrAccess);
   }
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) failWith(kErrAccess);
@@ -258,6 +276,7 @@ void PosixSerialComm::SetPortIsOpen(bool open) {
 
   fd_ = fd;
   fault_.store(0);
+  lastOpenFailure_.clear();
   quiet_ = false;
   outputGone_ = false;
   drainedAt_ = {};

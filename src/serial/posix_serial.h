@@ -142,6 +142,10 @@ class PosixSerialComm : public SerialComm {
   std::string baseDir_;
   int16_t port_ = 1;
   std::string lineSettings_ = "9600,N,8,1";
+  // Says on standard error which device did not open and why (the window keeps its fixed
+  // text); the same failure again, as continuous mode retries, is said once.
+  void TellOpenFailure(const std::string& path, const char* why);
+  std::string lastOpenFailure_;
   SetupValues setup_;
 
   int fd_ = -1;

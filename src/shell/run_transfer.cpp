@@ -89,6 +89,7 @@ Next SetUpAndTransfer(Program& p, const CommandSettings& command) {
   }
   p.state.ErrorCode = OpenPort(p);
   if (p.state.ErrorCode != 0) return Next::EndOfRun;
+  if (p.service != nullptr) p.service->PortOpened();
 
   FlushInput(p);
   Window& w = p.window;
@@ -109,6 +110,7 @@ Next SetUpAndTransfer(Program& p, const CommandSettings& command) {
     return Next::EndOfRun;
   }
 
+  BeginRound(p);
   if (p.file.SendMode)
     p.state.ErrorCode = s.YModem ? TransmitYModem(p) : TransmitFile(p);
   else
@@ -154,6 +156,7 @@ void PauseAfterFailedRound(Program& p, double roundStart, const std::string& mes
   p.window.SetText(Field::StatusBox, "Transfer Error");
   p.window.SetText(Field::MsgLabel, message);
   while (!Stopping(p)) {
+    if (p.service != nullptr) p.service->StillAlive();
     const double left = until - p.system.Now();
     if (left <= 0) break;
     p.window.WaitEvents(static_cast<int>(left * 1000.0) + 1);
@@ -189,6 +192,7 @@ void RunTransfer(Program& p) {
           // round that did not send it (its port failed) leaves it to no one, and a later
           // round sends the file as it is then.
           p.sendSnapshot.reset();
+          EndRound(p, roundStart);
           // Continuous mode goes round again, whatever the result, until Cancel.
           if (p.settings.Continuous && !Stopping(p)) {
             if (p.state.ErrorCode > 0)
@@ -213,6 +217,9 @@ void RunTransfer(Program& p) {
       p.state.ResultMessage =
           Str(e.Number()) + ": " + e.Description() + " Error in " + p.state.ProcName;
       CloseEverything(p);
+      // The run's result, for a caller that asks for it, unless a restart gives another.
+      p.state.ErrorCode = 99;
+      EndRound(p, roundStart, p.state.ResultMessage);
       p.window.MessageBox("TELVARO3 ERROR", p.state.ResultMessage, MsgIcon::Exclamation);
       // One restart in continuous mode; a second failure ends the program.
       if (p.settings.Continuous && !Stopping(p) && !restarted) {

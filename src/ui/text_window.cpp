@@ -179,7 +179,8 @@ void TextWindow::SetText(Field f, const std::string& text) {
   if (io_.outIsTty) {
     Changed();
   } else {
-    Emit(std::string(FieldName(f)) + ": " + text, f == Field::RecCntBox || f == Field::complete);
+    EmitField(std::string(FieldName(f)) + ": " + text,
+              f == Field::RecCntBox || f == Field::complete);
   }
 }
 
@@ -190,7 +191,7 @@ void TextWindow::SetMsgVisible(bool visible) {
   if (io_.outIsTty) {
     Changed();
   } else if (visible && !msg.empty()) {
-    Emit(std::string("MsgLabel: ") + msg);
+    EmitField(std::string("MsgLabel: ") + msg);
   }
 }
 
@@ -201,7 +202,7 @@ void TextWindow::SetProgress(int value) {
   if (io_.outIsTty) {
     Changed();
   } else {
-    Emit("ProgressBar1: " + std::to_string(value), true);
+    EmitField("ProgressBar1: " + std::to_string(value), true);
   }
 }
 
@@ -211,7 +212,7 @@ void TextWindow::SetCommandCaption(const std::string& caption) {
   if (io_.outIsTty) {
     Changed();
   } else {
-    Emit("CommandButton: " + caption);
+    EmitField("CommandButton: " + caption);
   }
 }
 
@@ -419,6 +420,10 @@ void TextWindow::RestoreTerminal() {
   if (!keyboardRaw_) return;
   keyboardRaw_ = false;
   if (InForeground()) tcsetattr(io_.inFd, TCSANOW, &savedTerm_);
+}
+
+void TextWindow::EmitField(const std::string& line, bool counter) {
+  if (io_.fieldLines) Emit(line, counter);
 }
 
 void TextWindow::Emit(const std::string& line, bool counter) {

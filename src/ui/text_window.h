@@ -31,6 +31,9 @@ struct TextWindowIo {
   // Whether the program is in the foreground process group of the keyboard's terminal; when
   // empty, the terminal of inFd is asked. Only a foreground program may take the keyboard.
   std::function<bool()> foreground;
+  // Without a terminal: a line for every change of a field. When false (the journal takes the
+  // transfers instead), only message boxes and questions are written.
+  bool fieldLines = true;
 
   // Standard input and output of the process, with isatty's answers.
   static TextWindowIo Standard();
@@ -121,6 +124,8 @@ class TextWindow : public Window {
 
   // counter: the line may wait (a short while) for others to go out with it.
   void Emit(const std::string& line, bool counter = false);
+  // A field's line: only when the field lines are wanted.
+  void EmitField(const std::string& line, bool counter = false);
   void Flush();
   void Changed();
   void Draw();

@@ -116,7 +116,9 @@ std::unique_ptr<Process> StartProgram(const std::string& line, const std::string
   argv.push_back(TELVARO3_BINARY_DIR "/telvaro3");
   for (auto& w : Words(line)) argv.push_back(w);
   o.cwd = cwd;
-  for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+  // A test run as a service (CI) must not lend the program its service manager or journal.
+  for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET",
+                            "WATCHDOG_USEC", "WATCHDOG_PID", "JOURNAL_STREAM"})
     o.env.emplace(unset, "");
   o.env["XDG_CONFIG_HOME"] = configHome;
   o.stdoutPath = outPath;

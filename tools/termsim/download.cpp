@@ -1,4 +1,5 @@
 // PC to terminal: the PC leads, the terminal answers ACK, NAK or (refusing) EOT.
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -40,7 +41,8 @@ std::FILE* OpenOutput(const std::string& pattern, long transfer) {
   bool own = pattern.find("%n") != std::string::npos;
   std::string path = OutputPath(pattern, transfer);
   std::FILE* f = std::fopen(path.c_str(), own || transfer == 1 ? "wb" : "ab");
-  if (!f) std::fprintf(stderr, "termsim: cannot write %s\n", path.c_str());
+  if (!f)
+    std::fprintf(stderr, "%s: cannot write %s\n", program_invocation_short_name, path.c_str());
   return f;
 }
 
@@ -57,7 +59,8 @@ class Downloader {
 
  private:
   void Report(const std::string& what) const {
-    std::fprintf(stderr, "termsim: download %ld: %s\n", transfer_, what.c_str());
+    std::fprintf(stderr, "%s: download %ld: %s\n", program_invocation_short_name, transfer_,
+                 what.c_str());
   }
 
   Clock::duration Gap() const { return kByteGap + 2 * line_.CharTime(); }

@@ -77,7 +77,8 @@ void Line::WriteTurnLog() const {
   if (config_.turnLog.empty()) return;
   std::FILE* f = std::fopen(config_.turnLog.c_str(), "w");
   if (f == nullptr) {
-    std::fprintf(stderr, "termsim: cannot write %s\n", config_.turnLog.c_str());
+    std::fprintf(stderr, "%s: cannot write %s\n", program_invocation_short_name,
+                 config_.turnLog.c_str());
     return;
   }
   for (const Turn& t : turns_) {
@@ -224,7 +225,7 @@ void Line::Discard() {
 void Line::Log(const std::string& text) const {
   if (!config_.verbose) return;
   double t = std::chrono::duration<double>(Clock::now() - start_).count();
-  std::fprintf(stderr, "termsim %9.3f %s\n", t, text.c_str());
+  std::fprintf(stderr, "%s %9.3f %s\n", program_invocation_short_name, t, text.c_str());
 }
 
 }  // namespace termsim

@@ -139,8 +139,8 @@ EXAMPLES
 )";
 
 [[noreturn]] void Fail(const std::string& what, int status = 2) {
-  std::fprintf(stderr, "termsim: %s\n", what.c_str());
-  if (status == 2) std::fprintf(stderr, "Try 'termsim --help'.\n");
+  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, what.c_str());
+  if (status == 2) std::fprintf(stderr, "Try '%s --help'.\n", program_invocation_short_name);
   std::exit(status);
 }
 
@@ -199,8 +199,8 @@ bool MakeRaw(int fd, long baud) {
       cfsetispeed(&t, *s);
       cfsetospeed(&t, *s);
     } else {
-      std::fprintf(stderr, "termsim: %ld baud is not a standard speed; speed left as it is\n",
-                   baud);
+      std::fprintf(stderr, "%s: %ld baud is not a standard speed; speed left as it is\n",
+                   program_invocation_short_name, baud);
     }
   }
   return tcsetattr(fd, TCSANOW, &t) == 0;
@@ -595,7 +595,7 @@ int Run(int argc, char** argv) {
     if (o.pty) line.SleepFor(Millis{300});
     return ok ? 0 : 1;
   } catch (const Stop& stop) {
-    std::fprintf(stderr, "termsim: %s\n", stop.what());
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, stop.what());
     return stop.status();
   }
 }

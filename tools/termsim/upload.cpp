@@ -1,4 +1,5 @@
 // Terminal to PC: the terminal leads, the PC answers ACK, NAK or (giving up) EOT.
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -103,7 +104,8 @@ class Uploader {
 
  private:
   void Report(const std::string& what) const {
-    std::fprintf(stderr, "termsim: upload %ld: %s\n", transfer_, what.c_str());
+    std::fprintf(stderr, "%s: upload %ld: %s\n", program_invocation_short_name, transfer_,
+                 what.c_str());
   }
 
   void AnswerDelay() {

@@ -1,0 +1,429 @@
+// The program run unattended, as the service unit runs it: the exit status for scripts, the
+// summary line, the readiness and watchdog messages to systemd, the journal entries, and the
+// unit's own command line against the terminal simulator.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/process.h"
+
+namespace telvaro3 {
+namespace {
+
+namespace fs = std::filesystem;
+using test::LastLine, test::Process, test::ProcessOptions, test::Slurp;
+
+class Service : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(Path("cfg/telvaro3")); }
+  std::string Path(const std::string& name) const { return tmp_.Path(name); }
+
+  std::unique_ptr<Process> StartTerminal(const std::string& args) {
+    const std::string link = Path("cfg/telvaro3/com1");
+    fs::remove(link);
+    std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty",
+                                     "--link", link};
+    for (auto& w : test::Words(args)) argv.push_back(w);
+    ProcessOptions o;
+    o.cwd = dir_;
+    o.stderrPath = Path("termsim.err");
+    auto p = std::make_unique<Process>(argv, o);
+    EXPECT_TRUE(test::WaitForPath(link, 10)) << Slurp(Path("termsim.err"));
+    return p;
+  }
+  std::unique_ptr<Process> StartProgram(const std::string& line, ProcessOptions o = {}) {
+    fs::remove(Path("program.out"));
+    o.stderrPath = Path("program.err");
+    return test::StartProgram(line, dir_, Path("cfg"), Path("program.out"), o);
+  }
+  std::string Output() const { return Slurp(Path("program.out")); }
+
+  test::TempDir tmp_;
+  std::string dir_ = tmp_.path.string();
+};
+
+// What a script sees: the result number with --exit-status (given first), 0 without it.
+TEST_F(Service, ExitStatusIsTheResult) {
+  fs::create_directories(Path("in"));
+  fs::create_symlink(Path("no-such-device"), Path("cfg/telvaro3/com6"));
+  struct Row {
+    const char* line;
+    const char* terminal;  // simulator arguments, none when empty
+    int status;
+  };
+  const Row rows[] = {
+      {"--exit-status +XYZ", "", 9},
+      {"+XYZ", "", 0},
+      {"--exit-status +DDE +P5", "", 101},
+      {"+DDE +P5", "", 0},
+      {"--exit-status +DDE +F2 NOFILE.TXT", "", 1},
+      {"--exit-status +DDE IN\\", "upload --records 5 --fields 10 --name ORDERS.BHT", 0},
+      {"--exit-status +DDE IN\\", "upload --records 5 --fields 10 --name ABC.TXT", 79},
+      // Not first, it is an option like any other the job does not know.
+      {"+DDE --exit-status", "", 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line + std::string(" / ") + row.terminal);
+    std::unique_ptr<Process> term;
+    if (*row.terminal != '\0') term = StartTerminal(row.terminal);
+    auto prog = StartProgram(row.line);
+    ASSERT_TRUE(prog->Wait(60));
+    EXPECT_EQ(prog->ExitCode(), row.status) << Output();
+    if (term) term->Wait(20);
+  }
+  // In continuous mode the last round's result: the Cancel that ended it.
+  auto term = StartTerminal("upload --records 3 --fields 4 --name LIST.BHT");
+  auto prog = StartProgram("--exit-status +RXON +APP IN\\");
+  ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
+  for (int i = 0; i < 1000 && LastLine(Output(), "Summary: ").empty(); ++i) usleep(10000);
+  prog->Signal(SIGTERM);
+  ASSERT_TRUE(prog->Wait(20));
+  EXPECT_EQ(prog->ExitCode(), 90);
+}
+
+// Every summary line of the output, the time taken left out.
+std::vector<std::string> Summaries(const std::string& output) {
+  std::vector<std::string> found;
+  std::istringstream lines(output);
+  for (std::string l; std::getline(lines, l);) {
+    if (l.starts_with("Summary: "))
+      found.push_back(std::regex_replace(l.substr(9), std::regex(R"(in [0-9.]+ s)"), "in T s"));
+  }
+  return found;
+}
+
+// One readable line at the end of each transfer; in continuous mode every round's, and a port
+// that stays missing is told once, with the device and the reason once on standard error.
+TEST_F(Service, SummaryLinePerRound) {
+  fs::create_directories(Path("in"));
+  auto term = StartTerminal("upload --records 50 --fields 10,5 --name ORDERS.BHT");
+  ASSERT_TRUE(StartProgram("+DDE IN\\")->Wait(60));
+  ASSERT_TRUE(term->Wait(20));
+  EXPECT_EQ(Summaries(Output()),
+            std::vector<std::string>{
+                "received ORDERS.BHT: 50 records, 850 bytes in T s: Err(0) Transfer Complete"});
+
+  // Started before the cradle is plugged in, the missing port is retried every second and
+  // told once.
+  fs::create_symlink(Path("no-such-device"), Path("cfg/telvaro3/com1"));
+  auto prog = StartProgram("+RXON +APP IN\\");
+  usleep(3500000);
+  term = StartTerminal("upload --records 2 --fields 4 --name LIST.BHT");
+  ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
+  term = StartTerminal("upload --records 2 --fields 4 --name NOTES.TXT");
+  ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
+  // Stopped in the round after, not in the pause that follows a failed one.
+  for (int i = 0; i < 1000 && Output().find("Err(79)") == std::string::npos; ++i) usleep(10000);
+  usleep(1500000);
+  prog->Signal(SIGTERM);
+  ASSERT_TRUE(prog->Wait(20));
+  // Between and after the terminals (a simulator that ends takes its line along) the port may
+  // be missing, or gone, for a while: told once each time. The transfers are told in full.
+  const std::vector<std::string> got = Summaries(Output());
+  const std::string missing = "receive on port 1: Err(101) Communications Port 1 not available.";
+  ASSERT_GE(got.size(), 4u) << Output();
+  EXPECT_EQ(got.front(), missing);
+  EXPECT_EQ(got.back(), "receive on port 1: Err(90) Aborted by Cancel.");
+  std::vector<std::string> transfers;
+  for (const std::string& line : got)
+    if (line.starts_with("received ")) transfers.push_back(line);
+  const std::vector<std::string> expected = {
+      "received LIST.BHT: 2 records, 12 bytes in T s: Err(0) Transfer Complete",
+      "received NOTES.TXT: 0 records, 0 bytes in T s: Err(79) Quenfor Header Err.",
+  };
+  EXPECT_EQ(transfers, expected) << Output();
+  // Never the same idle result twice in a row, and every missing port said once on standard
+  // error, the device and the reason.
+  for (size_t i = 1; i < got.size(); ++i) EXPECT_NE(got[i], got[i - 1]) << Output();
+  const auto told = std::count_if(got.begin(), got.end(), [](const std::string& line) {
+    return line.starts_with("receive on port 1: Err(10");  // 101 or 102
+  });
+  EXPECT_LE(told, 3);
+  const std::string err = Slurp(Path("program.err"));
+  EXPECT_TRUE(err.starts_with("telvaro3: port 1, " + Path("cfg/telvaro3/com1") + " -> " +
+                              Path("no-such-device") + ": No such file or directory\n"))
+      << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), told) << err;
+}
+
+// A datagram socket standing in for systemd's notification socket. It is read all the time, as
+// systemd does: a full queue would hold the sender up.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    ok_ = fd_ >= 0 && path.size() < sizeof a.sun_path &&
+          bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (ok_) reader_ = std::thread([this] { ReadAll(); });
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+    if (reader_.joinable()) reader_.join();
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return ok_; }
+  // Every message that has come, in order.
+  std::vector<std::string> Messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
+
+ private:
+  void ReadAll() {
+    char buf[4096];
+    for (ssize_t n; (n = recv(fd_, buf, sizeof buf, 0)) > 0;) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      messages_.emplace_back(buf, n);
+    }
+  }
+
+  int fd_ = -1;
+  bool ok_ = false;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::vector<std::string> messages_;
+};
+
+// READY=1 once the port is open, WATCHDOG=1 from the waits while systemd asks for it, and the
+// last transfer as the unit's status.
+TEST_F(Service, TellsSystemdReadyAndAlive) {
+  fs::create_directories(Path("in"));
+  for (bool watchdog : {true, false}) {
+    SCOPED_TRACE(watchdog ? "with a watchdog" : "without a watchdog");
+    fs::remove(Path("notify"));
+    NotifySocket sock(Path("notify"));
+    ASSERT_TRUE(sock.ok());
+    ProcessOptions o;
+    o.env["NOTIFY_SOCKET"] = Path("notify");
+    if (watchdog) o.env["WATCHDOG_USEC"] = "300000";
+    auto term = StartTerminal("upload --records 20 --fields 10 --name ORDERS.BHT");
+    auto prog = StartProgram("+RXON +APP IN\\", o);
+    ASSERT_TRUE(term->Wait(60));
+    for (int i = 0; i < 1000 && LastLine(Output(), "Summary: ").empty(); ++i) usleep(10000);
+    usleep(500000);  // idle waits for the next upload
+    prog->Signal(SIGTERM);
+    ASSERT_TRUE(prog->Wait(20));
+    const std::vector<std::string> got = sock.Messages();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0], "READY=1\nSTATUS=Waiting for a terminal");
+    int pings = 0, ready = 0;
+    bool status = false;
+    for (const std::string& m : got) {
+      pings += m == "WATCHDOG=1";
+      ready += m.find("READY=1") != std::string::npos;
+      status |= m.starts_with("STATUS=Last: received ORDERS.BHT: 20 records");
+    }
+    EXPECT_EQ(ready, 1);  // not again for the rounds after the first
+    EXPECT_TRUE(status);
+    // At most one ping every 100 ms, and at least one over the idle half second.
+    if (watchdog) {
+      EXPECT_GE(pings, 1);
+      EXPECT_LE(pings, 200);
+    } else {
+      EXPECT_EQ(pings, 0);
+    }
+  }
+}
+
+// Runs the program in a private mount namespace with a journald of its own, its standard output
+// a journal stream as systemd makes it for a service; writes the program's journal entries (the
+// native ones, in journalctl's export format) to entries and what came through its standard
+// output to lines. Exits 77 when journald cannot be started here.
+constexpr const char* kPrivateJournal = R"(
+set -u
+entries=$1 lines=$2
+shift 2
+mkdir -p /run/systemd /run/log && mount -t tmpfs tmpfs /run/systemd 2>/dev/null || exit 77
+mkdir -p /run/systemd/journal /run/log && mount -t tmpfs tmpfs /run/log || exit 77
+/lib/systemd/systemd-journald >/dev/null 2>&1 &
+journald=$!
+for i in $(seq 100); do [ -S /run/systemd/journal/stdout ] && break; sleep 0.05; done
+[ -S /run/systemd/journal/stdout ] || { kill $journald; exit 77; }
+systemd-cat -t telvaro3 sh -c \
+  'JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1); export JOURNAL_STREAM; exec "$@"' sh "$@"
+journalctl --sync 2>/dev/null || sleep 1
+journalctl -D /run/log/journal -o export _TRANSPORT=journal _COMM=telvaro3 >"$entries"
+journalctl -D /run/log/journal -o cat _TRANSPORT=stdout >"$lines"
+kill $journald
+wait $journald
+exit 0
+)";
+
+using Entry = std::map<std::string, std::string>;
+
+// The entries of journalctl's export format, with the fields of this program and the message.
+std::vector<Entry> ReadEntries(const std::string& text) {
+  std::vector<Entry> entries(1);
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) {
+      if (!entries.back().empty()) entries.emplace_back();
+      continue;
+    }
+    const size_t eq = line.find('=');
+    const std::string key = line.substr(0, eq);
+    if (eq != std::string::npos &&
+        (key.starts_with("TELVARO3_") || key == "MESSAGE" || key == "PRIORITY"))
+      entries.back()[key] = line.substr(eq + 1);
+  }
+  if (entries.back().empty()) entries.pop_back();
+  return entries;
+}
+
+// Under the journal: one entry when the link is made, one at the end with the result as fields
+// a query can use, and no line for each change of a field.
+TEST_F(Service, JournalEntriesCarryTheResult) {
+  if (geteuid() != 0) GTEST_SKIP() << "a journald of the test's own needs root (unshare -m)";
+  if (access("/lib/systemd/systemd-journald", X_OK) != 0 || access("/usr/bin/unshare", X_OK) != 0)
+    GTEST_SKIP() << "systemd-journald or unshare is not installed";
+  {
+    Process probe({"/usr/bin/unshare", "-m", "/bin/true"}, {});
+    if (!probe.Wait(20) || probe.ExitCode() != 0)
+      GTEST_SKIP() << "no mount namespace can be made here (a container without CAP_SYS_ADMIN?)";
+  }
+  fs::create_directories(Path("in"));
+  struct Row {
+    const char* terminal;
+    std::string start, end;
+    Entry endFields;
+  };
+  const Row rows[] = {
+      {"upload --records 50 --fields 10,5 --name ORDERS.BHT",
+       "receiving ORDERS.BHT on port 1",
+       "received ORDERS.BHT: 50 records, 850 bytes in T s: Err(0) Transfer Complete",
+       {{"PRIORITY", "6"},
+        {"TELVARO3_RESULT", "0"},
+        {"TELVARO3_FILE", "ORDERS.BHT"},
+        {"TELVARO3_DIRECTION", "receive"},
+        {"TELVARO3_RECORDS", "50"},
+        {"TELVARO3_BYTES", "850"},
+        {"TELVARO3_PORT", "1"}}},
+      {"upload --records 2 --fields 4 --name NOTES.TXT",
+       "receiving NOTES.TXT on port 1",
+       "received NOTES.TXT: 0 records, 0 bytes in T s: Err(79) Quenfor Header Err.",
+       {{"PRIORITY", "3"},
+        {"TELVARO3_RESULT", "79"},
+        {"TELVARO3_FILE", "NOTES.TXT"},
+        {"TELVARO3_DIRECTION", "receive"},
+        {"TELVARO3_RECORDS", "0"},
+        {"TELVARO3_BYTES", "0"},
+        {"TELVARO3_PORT", "1"}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.terminal);
+    auto term = StartTerminal(row.terminal);
+    ProcessOptions o;
+    o.cwd = dir_;
+    o.env["XDG_CONFIG_HOME"] = Path("cfg");
+    for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET"})
+      o.env[unset] = "";
+    o.stderrPath = Path("journal.err");
+    Process run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", kPrivateJournal, "sh", Path("entries"),
+                 Path("lines"), TELVARO3_BINARY_DIR "/telvaro3", "+DDE", "IN\\"},
+                o);
+    ASSERT_TRUE(run.Wait(90));
+    term->Wait(20);
+    if (run.ExitCode() == 77)
+      GTEST_SKIP() << "journald cannot be started here: " << Slurp(Path("journal.err"));
+    ASSERT_EQ(run.ExitCode(), 0) << Slurp(Path("journal.err"));
+    EXPECT_EQ(Slurp(Path("lines")), "");
+    const std::vector<Entry> entries = ReadEntries(Slurp(Path("entries")));
+    ASSERT_EQ(entries.size(), 2u) << Slurp(Path("entries"));
+    EXPECT_EQ(entries[0].at("MESSAGE"), row.start);
+    EXPECT_EQ(entries[0].count("TELVARO3_RESULT"), 0u);
+    Entry end = entries[1];
+    EXPECT_EQ(std::regex_replace(end["MESSAGE"], std::regex(R"(in [0-9.]+ s)"), "in T s"), row.end);
+    EXPECT_TRUE(std::regex_match(end["TELVARO3_SECONDS"], std::regex(R"([0-9]+\.[0-9])")));
+    end.erase("MESSAGE");
+    end.erase("TELVARO3_SECONDS");
+    EXPECT_EQ(end, row.endFields);
+  }
+}
+
+// The records the simulator makes up: field j of record i is "i.j." repeated, cut to length.
+std::string Synthetic(int count, const std::vector<int>& fields) {
+  std::string file;
+  for (int i = 1; i <= count; ++i, file += "\r\n") {
+    for (size_t j = 0; j < fields.size(); ++j) {
+      std::string unit = std::to_string(i) + "." + std::to_string(j + 1) + ".", field;
+      while (field.size() < static_cast<size_t>(fields[j])) field += unit;
+      file += field.substr(0, fields[j]);
+    }
+  }
+  return file;
+}
+
+// The options of the example settings: its first TELVARO3_OPTIONS line that is not commented out.
+std::string ExampleOptions() {
+  std::istringstream in(Slurp(TELVARO3_SOURCE_DIR "/packaging/systemd/telvaro3-receive.conf"));
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("TELVARO3_OPTIONS=\"")) return line.substr(18, line.size() - 19);
+  }
+  return "?";
+}
+
+// The unit's command line by hand, with the example settings: uploads are appended in the spool,
+// and a stop in the middle of one (the unit's SIGTERM) ends the program within the unit's
+// 10 s with the spool as it was before that upload.
+TEST_F(Service, TheUnitsCommandLineReceivesIntoTheSpool) {
+  ASSERT_EQ(ExampleOptions(), "+APP");
+  ProcessOptions o;
+  o.cwd = dir_;
+  o.env["TELVARO3_PROGRAM"] = TELVARO3_BINARY_DIR "/telvaro3";
+  o.env["TELVARO3_OPTIONS"] = ExampleOptions();
+  o.env["TELVARO3_DIRECTORY"] = Path("spool/com1");
+  o.env["XDG_CONFIG_HOME"] = Path("cfg");  // the unit's is /etc
+  o.env["NOTIFY_SOCKET"] = Path("notify");
+  for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "JOURNAL_STREAM"})
+    o.env[unset] = "";
+  o.stdoutPath = Path("program.out");
+  o.stderrPath = Path("program.err");
+  NotifySocket sock(Path("notify"));
+  ASSERT_TRUE(sock.ok());
+  auto term = StartTerminal("upload --records 30 --fields 8,4 --name ORDERS.BHT --repeat 2");
+  Process service({TELVARO3_SOURCE_DIR "/packaging/systemd/telvaro3-receive", "com1"}, o);
+  ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
+  const std::string two = Synthetic(30, {8, 4}) + Synthetic(30, {8, 4});
+  for (int i = 0; i < 1000 && Slurp(Path("spool/com1/ORDERS.BHT")) != two; ++i) usleep(10000);
+  ASSERT_EQ(Slurp(Path("spool/com1/ORDERS.BHT")), two);
+
+  // A slow upload, stopped once records have come.
+  term = StartTerminal("upload --records 3000 --fields 8,4 --name ORDERS.BHT --baud 19200");
+  for (int i = 0; i < 3000 && Output().find("RecCntBox:  00020") == std::string::npos; ++i)
+    usleep(10000);
+  ASSERT_NE(Output().find("RecCntBox:  00020"), std::string::npos) << Output();
+  service.Signal(SIGTERM);
+  ASSERT_TRUE(service.Wait(10));
+  EXPECT_EQ(service.ExitCode(), 0);
+  EXPECT_EQ(LastLine(Output(), "MsgLabel: "), "Err(90) Aborted by Cancel.");
+  EXPECT_EQ(Slurp(Path("spool/com1/ORDERS.BHT")), two);
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(Path("spool/com1")))
+    left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"ORDERS.BHT", "ORDERS.FLD"}));
+  const std::vector<std::string> told = sock.Messages();
+  ASSERT_FALSE(told.empty());
+  EXPECT_EQ(told[0], "READY=1\nSTATUS=Waiting for a terminal");
+}
+
+}  // namespace
+}  // namespace telvaro3
