@@ -86,11 +86,17 @@ TEST_F(Service, ExitStatusIsTheResult) {
     EXPECT_EQ(prog->ExitCode(), row.status) << Output();
     if (term) term->Wait(20);
   }
-  // In continuous mode the last round's result: the Cancel that ended it.
-  auto term = StartTerminal("upload --records 3 --fields 4 --name LIST.BHT");
+  // In continuous mode the last round's result: the Cancel that ended the second upload.
+  auto term =
+      StartTerminal("upload --records 100 --fields 4 --name LIST.BHT --baud 9600 --repeat 2");
   auto prog = StartProgram("--exit-status +RXON +APP IN\\");
-  ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
-  for (int i = 0; i < 1000 && LastLine(Output(), "Summary: ").empty(); ++i) usleep(10000);
+  const auto secondUnderWay = [this] {
+    const std::string out = Output();
+    const size_t first = out.find("Summary: ");
+    return first != std::string::npos && out.find("RecCntBox:  00005", first) != std::string::npos;
+  };
+  for (int i = 0; i < 6000 && !secondUnderWay(); ++i) usleep(10000);
+  ASSERT_TRUE(secondUnderWay()) << Output();
   prog->Signal(SIGTERM);
   ASSERT_TRUE(prog->Wait(20));
   EXPECT_EQ(prog->ExitCode(), 90);
@@ -407,9 +413,13 @@ TEST_F(Service, TheUnitsCommandLineReceivesIntoTheSpool) {
 
   // A slow upload, stopped once records have come.
   term = StartTerminal("upload --records 3000 --fields 8,4 --name ORDERS.BHT --baud 19200");
-  for (int i = 0; i < 3000 && Output().find("RecCntBox:  00020") == std::string::npos; ++i)
-    usleep(10000);
-  ASSERT_NE(Output().find("RecCntBox:  00020"), std::string::npos) << Output();
+  const auto slowUnderWay = [this] {
+    const std::string out = Output();
+    const size_t slow = out.find("RecordsBox:  03000");
+    return slow != std::string::npos && out.find("RecCntBox:  00020", slow) != std::string::npos;
+  };
+  for (int i = 0; i < 3000 && !slowUnderWay(); ++i) usleep(10000);
+  ASSERT_TRUE(slowUnderWay()) << Output();
   service.Signal(SIGTERM);
   ASSERT_TRUE(service.Wait(10));
   EXPECT_EQ(service.ExitCode(), 0);
