@@ -417,8 +417,10 @@ int32_t PosixSerialComm::OutputCount() {
   if (outputGone_) return 0;
   // While the line time of the writes runs, the device is not asked: it sends at the line's
   // pace, so its queue is no longer than what the line has still to carry.
-  const int32_t onLine = CharsOnLine(SteadyClock::now());
-  if (onLine > 0) return onLine;
+  // That holds for the character being shifted out as well: a one-character answer counts as
+  // sent at once, without a look at the device.
+  const auto now = SteadyClock::now();
+  if (lineBusyUntil_ > now) return CharsOnLine(now);
   int queued = 0;
   if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
   outputGone_ = queued == 0;
