@@ -13,7 +13,9 @@
 // per record (its sleeps and waits that ended), "preempt" its involuntary ones per record (on a
 // pseudo-terminal every write wakes the kernel worker that carries the bytes to the other side,
 // which often takes the processor from the writer), "us/blk" its processor time per record. Then it
-// measures the processor share of a 30-second wait on a silent line.
+// measures the processor share of the same transfers against a terminal that answers at once (the
+// simulator without pacing) at 9600, 19200 and 115200 baud, and of a 30-second wait on a silent
+// line.
 //
 // Processor time on a virtual machine depends on the host as much as on the program: "probe us"
 // is what a bare timed wake-up of the benchmark itself cost while the program ran, so that a row
@@ -285,6 +287,42 @@ Run RunBare(const std::string& link, int baud, bool receiving, const Row& row, i
   return run;
 }
 
+// A terminal that answers at once: the simulator without pacing, as a link that delivers faster
+// than its rate (a USB device that ignores the baud rate, a network bridge). The program must
+// not spin while its estimate of the line time runs: the terminal's answer shows the block has
+// left. Prints the processor share of the wall time for each rate, sending and receiving.
+void AtOnceRows(const std::string& dir, const std::string& config, int records,
+                const std::vector<int>& only) {
+  std::printf("A terminal that answers at once (the simulator without pacing)\n");
+  std::printf("%-7s %-7s %-6s %-12s %8s %8s %9s %6s %8s  %s\n", "baud", "records", "length",
+              "direction", "time s", "cpu/wall", "wakes/blk", "us/blk", "probe us", "result");
+  WriteRecords(dir + "/DATA.TXT", records, 20);
+  for (int baud : {9600, 19200, 115200}) {
+    if (!only.empty() && std::find(only.begin(), only.end(), baud) == only.end()) continue;
+    const std::string b = std::to_string(baud);
+    for (bool receiving : {false, true}) {
+      std::vector<std::string> termArgs = {"--baud", b, "--no-pacing"};
+      if (!receiving) {
+        termArgs.insert(termArgs.end(), {"download", "--timeout-s", "600"});
+      } else {
+        termArgs.insert(termArgs.end(), {"upload", "--records", std::to_string(records), "--fields",
+                                         "20", "--name", "ORDERS.BHT", "--timeout-s", "600"});
+      }
+      const pid_t term = StartTerminal(termArgs, dir, config);
+      const Run run = receiving ? RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config,
+                                             "StatusBox: Receive Header")
+                                : RunProgram({"+P0", "+B" + b, "+F20", "+DDE", "DATA.TXT"}, dir,
+                                             config, "StatusBox: Sending Header");
+      Reap(term);
+      std::printf("%-7d %-7d %-6d %-12s %8.2f %7.2f%% %9.2f %6.0f %8.1f  %s\n", baud, records, 20,
+                  receiving ? "receive" : "send", run.transfer, 100.0 * run.cpu / run.wall,
+                  static_cast<double>(run.wakes) / records, run.cpu * 1e6 / records, run.probeUs,
+                  run.result.c_str());
+      std::fflush(stdout);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -361,6 +399,7 @@ int main(int argc, char** argv) {
       }
     }
   }
+  AtOnceRows(dir, config, records, only);
   // A silent terminal: thirty seconds of waiting for the link.
   pid_t term = StartTerminal({"--silent", "download", "--timeout-s", "60"}, dir, config);
   Run wait = RunProgram({"+P0", "+T30", "+DDE", "IN\\"}, dir, config, "StatusBox: Establish Link");

@@ -2,11 +2,13 @@
 // by YModem, against lrzsz. lrzsz sits on its own pseudo-terminal, joined to the program's by a
 // relay, so that its line-setting changes and input flushes stay on its side.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -476,6 +478,7 @@ TEST_F(EndToEnd, YModemFilesArriveWholeBothWays) {
       {false, {100}, "long name", "Err(70) Incorrect file or illegal heading."},
       {false, {3000}, "no directory", "Err(71) Path not found."}};
   // clang-format on
+  const time_t kStamp = 1614834367;  // 2021-03-04 05:06:07 UTC
   for (const Case& c : cases) {
     const bool ok = c.message == "Err(0) Transfer Complete";
     std::vector<std::string> peer = {c.send ? "rb" : "sb"}, names;
@@ -488,6 +491,9 @@ TEST_F(EndToEnd, YModemFilesArriveWholeBothWays) {
                       : c.option == "long name" ? "LONGNAME12.BIN"
                                                 : "F" + std::to_string(size) + ".BIN");
       tmp_.Write((c.send ? "" : "peer/") + names.back(), Bytes(size));
+      // A date of its own, which the receiver must give the file it writes.
+      const timespec stamp[2] = {{kStamp, 0}, {kStamp, 0}};
+      utimensat(AT_FDCWD, Path((c.send ? "" : "peer/") + names.back()).c_str(), stamp, 0);
       if (c.send) continue;
       peer.push_back(names.back());
       tmp_.Write("in/" + names.back(), "the previous " + names.back());  // replaced when whole
@@ -513,6 +519,8 @@ TEST_F(EndToEnd, YModemFilesArriveWholeBothWays) {
       EXPECT_TRUE(fs::exists(path) &&
                   Slurp(path) == (ok ? Bytes(c.sizes[i]) : "the previous " + names[i]))
           << names[i];
+      struct stat sb {};
+      EXPECT_TRUE(!c.send || (stat(path.c_str(), &sb) == 0 && sb.st_mtime == kStamp)) << names[i];
     }
     const auto entries = std::distance(fs::directory_iterator(Path("in")), {});
     EXPECT_EQ(static_cast<size_t>(entries), c.send ? 0 : names.size());  // nothing else

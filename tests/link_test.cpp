@@ -50,6 +50,32 @@ TEST(SendToBHT, WaitsTheDelayAndUntilTheOutputHasLeftThenReadsTheEvent) {
   }
 }
 
+TEST(SendToBHT, InputAfterTheWriteEndsTheWaitForTheOutput) {
+  // A 100-byte write at 300 baud is 4 s on the line by the port's estimate. Input that comes
+  // during it (at `answerAt` seconds) proves the data has left; input that was waiting before
+  // the write (`stale`) proves nothing. `seconds`: when the send returns; `looks`: how many
+  // times at most it looked at the window meanwhile (no wait that ends at once, again and again).
+  const std::vector<std::tuple<const char*, double, double, int>> cases = {
+      {"", 0, 0.04, 1}, {"", 1.0, 1.0, 26}, {"x", 0, 0.04, 1}, {"x", -1, 4.0, 101}};
+  for (const auto& [stale, answerAt, seconds, looks] : cases) {
+    SCOPED_TRACE(std::string(stale) + std::to_string(answerAt));
+    LinkRig r;
+    r.p.settings.SendDelayMs = 0;
+    r.comm.secondsPerByte = 12.0 / 300;
+    r.comm.Reply(stale);
+    if (answerAt >= 0) {
+      r.comm.onOutput = [&](const std::string&) { r.comm.Reply("\x06", answerAt); };
+    }
+    const double start = r.clock.now;
+    EXPECT_EQ(SendToBHT(r.p, std::string(100, 'x')), 0);
+    EXPECT_NEAR(r.clock.now - start, seconds, 0.001);
+    EXPECT_LE(r.window.doEventsCalls, looks);
+    EXPECT_EQ(r.p.state.LastResult, 1);  // sent, and nothing discarded
+    EXPECT_TRUE(r.comm.writes.empty());
+    EXPECT_EQ(r.comm.InputData(), stale + std::string(answerAt >= 0 ? "\x06" : ""));
+  }
+}
+
 TEST(WaitAnswerBHT, TheAnswerClockStartsOnceTheBlockHasLeft) {
   // A 108-byte block at 300 baud is 3.6 s on the line, longer than the answer wait.
   LinkRig r;

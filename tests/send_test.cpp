@@ -155,5 +155,21 @@ TEST(TransmitFile, BytesOnTheWireAndDialogues) {
   }
 }
 
+TEST(TransmitFile, ATerminalThatAnswersAtOnceIsNotHeldToTheLineTime) {
+  // The port estimates 300 baud (each text block over a second on the line), but the terminal
+  // answers every write the moment it is made: its answer shows the block has left, so each
+  // block costs the send delay and one look at the port, not its estimated line time spent in
+  // waits that end at once because the answer is there.
+  SendRig r;
+  r.comm.secondsPerByte = 12.0 / 300;
+  const double start = r.clock.now;
+  EXPECT_EQ(r.Send("+F5", "N.TXT", Numbered("A", 50)), 0);
+  EXPECT_EQ(r.sent,
+            ENQ + Frame('\x01', "N.TXT       000500105") + NumberedBlocks("A", 50, 5) + EOT);
+  const double perWrite = (r.clock.now - start) / static_cast<double>(r.writes);
+  EXPECT_LT(perWrite, 0.005 + 0.041);
+  EXPECT_LE(r.window.doEventsCalls, 8 * static_cast<int>(r.writes));
+}
+
 }  // namespace
 }  // namespace telvaro3

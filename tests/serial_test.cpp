@@ -109,6 +109,22 @@ TEST_F(SerialTest, OutputCountIsWhatTheLineHasNotCarried) {
   port->OutputData(std::string(100, 'u'));  // a discarded queue is empty at once
   port->SetOutputCount(0);
   EXPECT_EQ(port->OutputCount(), 0);
+  // Input that was waiting before a write is no answer to it; input after it is, and shows the
+  // write has left long before its 3.7 s on the line.
+  ASSERT_EQ(write(master, "x", 1), 1);
+  port->WaitInput(2000);
+  ASSERT_EQ(port->InputCount(), 1);
+  const auto written = std::chrono::steady_clock::now();
+  port->OutputData(std::string(100, 'u'));
+  const int32_t queued = port->OutputCount();
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - written;
+  EXPECT_GE(queued, 99 - elapsed.count() * 300 / 11);
+  ASSERT_EQ(write(master, "\x06", 1), 1);
+  port->WaitInput(2000);
+  EXPECT_EQ(port->InputCount(), 2);
+  EXPECT_EQ(port->OutputCount(), 0);
+  EXPECT_EQ(port->EventCode(), 1);
+  EXPECT_EQ(port->InputData(), "x\x06");
 }
 
 // A device that goes away (a cradle unplugged; here the other side of a pseudo-terminal closes)

@@ -47,7 +47,16 @@ void FlushInput(Program& p) {
 }
 
 double LineSeconds(const Program& p, size_t characters) {
-  const double baud = Val(p.settings.BaudRate);
+  // Asked before every write and every block wait: the usual plain digits are read here without
+  // the general number rules and their copies.
+  const std::string& rate = p.settings.BaudRate;
+  double baud = 0;
+  bool plain = !rate.empty() && rate.size() <= 9;
+  for (const char c : rate) {
+    plain = plain && c >= '0' && c <= '9';
+    baud = baud * 10 + (c - '0');
+  }
+  if (!plain) baud = Val(rate);
   return static_cast<double>(characters) * kBitsPerCharacter /
          (baud >= kSlowestBaud ? baud : kSlowestBaud);
 }

@@ -39,6 +39,8 @@ std::string BccCheck(Program& p, const std::string& block) {
 int16_t SendToBHT(Program& p, const std::string& data) {
   // A negative delay from the command line means no delay, never an endless one.
   p.system.Sleep(p.settings.SendDelayMs > 0 ? p.settings.SendDelayMs : 0);
+  // Input already waiting is no answer to this write; only what comes after it is.
+  const int32_t inputBefore = p.comm.InputCount();
   p.comm.OutputData(data);
   // The answer to a block may only be awaited once the block is on the line, so the wait lasts
   // as long as the port still holds output. A device that nobody reads (or a line held up) must
@@ -46,15 +48,24 @@ int16_t SendToBHT(Program& p, const std::string& data) {
   // then given up like an unknown event: the output is discarded and the send counts as done,
   // so that the answer wait decides.
   const double giveUp = p.system.Now() + LineSeconds(p, data.size()) + kSendMarginSeconds;
+  bool answered = false;
   while (p.comm.OutputCount() >= 1 && p.comm.EventCode() == 0 && p.system.Now() < giveUp) {
     Yield(p);
     if (p.state.AbortFlag) break;
     // The port wait also ends when the output should have left.
     IdleForInput(p, giveUp);
+    // Input that came after the write proves the data has left, however fast the link is (a
+    // terminal that answers at once, an adapter that ignores the baud rate): the port's estimate
+    // of the line time no longer counts, and the answer, waiting unread, must not end every
+    // further port wait at once.
+    if (p.comm.InputCount() > inputBefore) {
+      answered = true;
+      break;
+    }
   }
   const int16_t event = p.comm.EventCode();
-  p.state.LastResult = event;
-  if (event == 1) return 0;
+  p.state.LastResult = answered && event == 0 ? int16_t{1} : event;
+  if (p.state.LastResult == 1) return 0;
   if (event >= 1000 && event <= 1010 && event != 1001) return event;
   // Anything else (also a cancel or the limit before the output left): what is still queued is
   // given up.

@@ -320,6 +320,7 @@ bool PosixSerialComm::Drain() {
   for (size_t taken = 0; taken < kDrainLimit;) {
     ssize_t r = ::read(fd_, buf, sizeof buf);
     if (r > 0) {
+      if (!workerActive_.load()) OutputAnswered();
       input_.append(buf, static_cast<size_t>(r));
       taken += static_cast<size_t>(r);
       // A terminal hands over all it holds in one read that the buffer does not fill.
@@ -339,6 +340,15 @@ bool PosixSerialComm::Drain() {
   }
   drainedAt_ = SteadyClock::now();
   return true;
+}
+
+void PosixSerialComm::OutputAnswered() {
+  // The peer has seen what was written: whatever the line time says, nothing of it is still
+  // queued. Left as it was, the estimate would run ahead of the clock on a link faster than its
+  // rate, and every later write and wait would be timed by it.
+  const auto now = SteadyClock::now();
+  if (lineBusyUntil_ > now) lineBusyUntil_ = now;
+  if (outputPending_) outputGone_ = true;
 }
 
 int32_t PosixSerialComm::InputCount() {
@@ -396,6 +406,8 @@ void PosixSerialComm::OutputData(const std::string& data) {
     event_ = kEventDeviceFailed;
     return;
   }
+  // What is waiting now was there before the write: it must not pass for an answer to it.
+  DrainIfNeeded();
   const auto start = SteadyClock::now();
   int16_t r = WriteAll(reinterpret_cast<const uint8_t*>(data.data()), data.size(), kOutputLimitMs);
   if (r != 0) {
@@ -424,8 +436,10 @@ int32_t PosixSerialComm::OutputCount() {
   if (outputGone_) return 0;
   // While the line time of the writes runs, the device is not asked: it sends at the line's
   // pace, so its queue is no longer than what the line has still to carry.
-  const int32_t onLine = CharsOnLine(SteadyClock::now());
-  if (onLine > 0) return onLine;
+  // That holds for the character being shifted out as well: a one-character answer counts as
+  // sent at once, without a look at the device.
+  const auto now = SteadyClock::now();
+  if (lineBusyUntil_ > now) return CharsOnLine(now);
   int queued = 0;
   if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
   outputGone_ = queued == 0;

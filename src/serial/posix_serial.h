@@ -86,7 +86,8 @@ class PosixSerialComm : public SerialComm {
   // Characters written and not yet on the line: what the configured line (baud, data, parity
   // and stop bits) cannot yet have carried since the writes, and once that time has passed, what
   // the device's own queue still holds. A pseudo-terminal and some USB adapters report an empty
-  // queue at once; the line time keeps "sent" meaning sent there too.
+  // queue at once; the line time keeps "sent" meaning sent there too. Input that comes after a
+  // write (the peer's answer) ends both: the peer has had all of it.
   int32_t OutputCount() override;
   // Writing 0 discards the device's queue and forgets the line time still owed.
   void SetOutputCount(int32_t v) override;
@@ -133,6 +134,8 @@ class PosixSerialComm : public SerialComm {
   // Notes that the device has gone.
   void Lost() { fault_.store(kEventDeviceFailed); }
   void DrainIfNeeded();
+  // Input has come after the last write, which proves that write has left (see OutputCount).
+  void OutputAnswered();
   // Characters still queued at `now` by the line time of the writes: not yet begun on the line.
   int32_t CharsOnLine(std::chrono::steady_clock::time_point now) const;
   // Writes all of data within limitMs; 0 when done, else an event code.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -511,6 +512,21 @@ uint16_t YModemCrc16(const uint8_t* data, size_t n) {
   return crc;
 }
 
+namespace {
+
+// " <modification time> <mode>" in octal as block 0 carries them after the size, the time in
+// seconds since 1970; empty when the file cannot be looked at.
+std::string FileStamp(const std::string& path) {
+  struct stat sb {};
+  if (::stat(path.c_str(), &sb) != 0 || sb.st_mtime < 0) return {};
+  char text[64];
+  std::snprintf(text, sizeof text, " %llo %o", static_cast<unsigned long long>(sb.st_mtime),
+                static_cast<unsigned>(sb.st_mode));
+  return text;
+}
+
+}  // namespace
+
 int32_t YModemSend(ByteChannel& ch, const std::string& path, const std::string& announcedName,
                    TransferStatus& st, int startTimeoutMs) {
   st.bytes.store(0);
@@ -536,11 +552,12 @@ int32_t YModemSend(ByteChannel& ch, const std::string& path, const std::string& 
   Answer a = s.AwaitRequest(startTimeoutMs);
   if (a != Answer::kAck) return SendFailure(s, line, st, a, false);
 
-  // Block 0: name, NUL, size in decimal; a long name takes a 1024-byte block.
+  // Block 0: name, NUL, size in decimal, then the modification time and the mode in octal, so
+  // that the receiver can give the file its real date; a long name takes a 1024-byte block.
   st.state.store(kTransferHeader);
   std::vector<uint8_t> header(announcedName.begin(), announcedName.end());
   header.push_back(0);
-  std::string sizeText = std::to_string(size);
+  const std::string sizeText = std::to_string(size) + FileStamp(path);
   header.insert(header.end(), sizeText.begin(), sizeText.end());
   if (header.size() > 1024 || (header.size() > 128 && !s.crc)) return Abort(line, st);
   header.resize(header.size() <= 128 ? 128 : 1024, 0);
