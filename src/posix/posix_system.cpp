@@ -99,27 +99,18 @@ class OutputTextFile : public TextFile {
 
   bool ReadLine(std::string&) override { throw RunTimeError(54, RunTimeErrorText(54)); }
 
-  // Lines reach the system a few kilobytes at a time, not one by one: each write to the file
-  // makes the file system update the file's size and times, which cost a reception more
-  // processor time than anything else it does beyond the dialogue with the terminal. A full disk
-  // is seen at the chunk that hit it, at the latest at the commit; either way the reception
-  // fails and the target stays as it was.
+  // Each line is handed to the system at once, so that a full disk is seen at the line that hit
+  // it.
   void WriteLine(const std::string& line) override {
     if (!file_) throw RunTimeError(52, RunTimeErrorText(52));
-    pending_.append(line).append("\r\n");
-    if (pending_.size() >= kWriteChunk) Flush();
-  }
-
-  // Hands what is still held to the system.
-  void Flush() {
-    if (!file_) throw RunTimeError(52, RunTimeErrorText(52));
     std::string out;
-    out.swap(pending_);
+    out.reserve(line.size() + 2);
+    out.append(line).append("\r\n");
     file_->Write(out.data(), out.size());
   }
 
   void Commit() override {
-    Flush();
+    if (!file_) throw RunTimeError(52, RunTimeErrorText(52));
     CommitTogether({file_.get()});
     file_.reset();
   }
@@ -129,9 +120,7 @@ class OutputTextFile : public TextFile {
   IncomingFile* Incoming() { return file_.get(); }
 
  private:
-  static constexpr size_t kWriteChunk = 4096;
   std::unique_ptr<IncomingFile> file_;
-  std::string pending_;  // lines written and not yet handed to the system
 };
 
 }  // namespace
@@ -344,16 +333,13 @@ std::unique_ptr<TextFile> PosixSystem::OpenText(const std::string& path, FileMod
 }
 
 void PosixSystem::CommitTogether(const std::vector<TextFile*>& files) {
-  std::vector<OutputTextFile*> outputs;
   std::vector<IncomingFile*> incoming;
   for (TextFile* t : files) {
     auto* out = dynamic_cast<OutputTextFile*>(t);
     if (out == nullptr || out->Incoming() == nullptr) throw RunTimeError(52, RunTimeErrorText(52));
-    outputs.push_back(out);
     incoming.push_back(out->Incoming());
   }
   try {
-    for (OutputTextFile* out : outputs) out->Flush();
     posix::CommitTogether(incoming);
   } catch (...) {
     for (TextFile* t : files) t->Close();
