@@ -4,6 +4,9 @@
 #include <sys/uio.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
+// The entries say where in a transfer they come from; the source file and line of the build
+// machine would only clutter them.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
