@@ -36,21 +36,10 @@ class EndToEnd : public ::testing::Test {
   void SetUp() override { fs::create_directories(Path("cfg/telvaro3")); }
   std::string Path(const std::string& name) const { return tmp_.Path(name); }
 
-  // Starts the simulator on a pseudo-terminal that the program knows as port 1.
+  // Starts the simulator on a pseudo-terminal that the program knows as port 1 (or `port`).
   std::unique_ptr<Process> StartTerminal(const std::string& args,
                                          const std::string& port = "com1") {
-    // A simulator that was killed leaves its link behind; the new one must not be mistaken for it.
-    const std::string link = Path("cfg/telvaro3/" + port);
-    fs::remove(link);
-    std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty",
-                                     "--link", link};
-    for (auto& w : test::Words(args)) argv.push_back(w);
-    ProcessOptions o;
-    o.cwd = dir_;
-    o.stderrPath = Path("termsim.err");
-    auto p = std::make_unique<Process>(argv, o);
-    EXPECT_TRUE(test::WaitForPath(link, 10)) << Slurp(Path("termsim.err"));
-    return p;
+    return test::StartTerminal(args, dir_, Path("cfg/telvaro3/" + port), Path("termsim.err"));
   }
   std::unique_ptr<Process> StartProgram(const std::string& line, ProcessOptions o = {},
                                         const std::vector<std::string>& prefix = {}) {
@@ -98,19 +87,6 @@ TEST_F(EndToEnd, HelpVersionDisplaysAndSigterm) {
   EXPECT_EQ(Slurp(Path("program.err")).find("cannot be loaded"), std::string::npos);
 }
 
-// The records the simulator makes up: field j of record i is "i.j." repeated, cut to length.
-std::string Synthetic(int count, const std::vector<int>& fields) {
-  std::string file;
-  for (int i = 1; i <= count; ++i, file += "\r\n") {
-    for (size_t j = 0; j < fields.size(); ++j) {
-      std::string unit = std::to_string(i) + "." + std::to_string(j + 1) + ".", field;
-      while (field.size() < static_cast<size_t>(fields[j])) field += unit;
-      file += field.substr(0, fields[j]);
-    }
-  }
-  return file;
-}
-
 // Started with standard input, output and error closed, as by some daemons: the port and the new
 // file must not take their numbers, or the window's lines go onto the line and into the file.
 TEST_F(EndToEnd, ClosedStandardFilesKeepTheLineClean) {
@@ -121,7 +97,7 @@ TEST_F(EndToEnd, ClosedStandardFilesKeepTheLineClean) {
   ASSERT_TRUE(term->Wait(20));
   EXPECT_EQ(term->ExitCode(), 0);
   EXPECT_EQ(Slurp(Path("termsim.err")).find("ignored"), std::string::npos);
-  EXPECT_EQ(Slurp(Path("in/ORDERS.BHT")), Synthetic(5, {10}));
+  EXPECT_EQ(Slurp(Path("in/ORDERS.BHT")), test::SyntheticRecords(5, {10}));
 }
 
 // Faults a depot meets, against the real program. Each row says what the window reports, that
@@ -129,7 +105,7 @@ TEST_F(EndToEnd, ClosedStandardFilesKeepTheLineClean) {
 // the receive directory exactly as it was, a successful one holds every record once.
 TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
   const std::string before = "OLD RECORD\r\n", beforeFields = "* old\r\nfields  4\r\n";
-  const std::string long100 = Synthetic(3, {99, 1}), ok = "Err(0) Transfer Complete";
+  const std::string long100 = test::SyntheticRecords(3, {99, 1}), ok = "Err(0) Transfer Complete";
   enum class Fault { None, Unplug, HangUp, ReadOnly, ReadOnlyFile };
   struct Row {
     std::string what;
@@ -180,9 +156,9 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
       {"read-only file of that name", false, "upload --records 2 --fields 5 --name ORDERS.BHT", "",
        "Err(71) Path not found.", Fault::ReadOnlyFile, -1, before},
       {"noise between blocks", false, "upload --records 5 --fields 10 --name ORDERS.BHT --noise 3",
-       "", ok, Fault::None, -1, Synthetic(5, {10})},
+       "", ok, Fault::None, -1, test::SyntheticRecords(5, {10})},
       {"lost final ACK", false, "upload --records 5 --fields 10 --name ORDERS.BHT --repeat-block 5",
-       "", ok, Fault::None, -1, Synthetic(5, {10})},
+       "", ok, Fault::None, -1, test::SyntheticRecords(5, {10})},
       {"300 baud, long records, receiving", false,
        "upload --records 3 --fields 99,1 --name ORDERS.BHT --baud 300", "+B300", ok, Fault::None,
        -1, long100},
@@ -280,7 +256,7 @@ std::string Entries(const std::string& dir) {
 // with the whole upload after it, never a part of one, and its field file likewise; the next
 // reception finds no leftovers and appends whole.
 TEST_F(EndToEnd, AKilledAppendLeavesWholeUploadsOnly) {
-  const std::string before = "OLD RECORD\r\n", up = Synthetic(150, {10});
+  const std::string before = "OLD RECORD\r\n", up = test::SyntheticRecords(150, {10});
   const std::string upload = "upload --records 150 --fields 10 --name ORDERS.BHT --timeout-s 30";
   tmp_.Write("IN/ORDERS.BHT", before);
   std::mt19937 rng(20261207);
@@ -327,11 +303,12 @@ TEST_F(EndToEnd, TwoReceptionsOfOneFileNeverMix) {
     if (firstProgram) {  // the first goes on meanwhile, and ends whole
       ASSERT_TRUE(firstProgram->Wait(60));
       EXPECT_EQ(Message(), "Err(0) Transfer Complete");
-      EXPECT_EQ(Slurp(Path("IN/ORDERS.BHT")), before + Synthetic(500, {10}));
+      EXPECT_EQ(Slurp(Path("IN/ORDERS.BHT")), before + test::SyntheticRecords(500, {10}));
       firstProgram.reset();
     }
   }
-  EXPECT_EQ(Slurp(Path("IN/ORDERS.BHT")), before + Synthetic(500, {10}) + Synthetic(20, {5}));
+  EXPECT_EQ(Slurp(Path("IN/ORDERS.BHT")),
+            before + test::SyntheticRecords(500, {10}) + test::SyntheticRecords(20, {5}));
 }
 
 // An importer that takes the file under its lock, looping against continuous appending receptions:
@@ -362,7 +339,7 @@ TEST_F(EndToEnd, AnImporterTakesWholeUploadsOnly) {
   importer.join();
   prog->Signal(SIGINT);
   ASSERT_TRUE(prog->Wait(20));
-  const std::string up = Synthetic(40, {10});
+  const std::string up = test::SyntheticRecords(40, {10});
   int uploads = WholeCopies(Slurp(Path("IN/ORDERS.BHT")), up);
   for (const auto& e : fs::directory_iterator(Path("IN/batch"))) {
     if (e.path().extension() != ".BHT") continue;

@@ -34,17 +34,7 @@ class Service : public ::testing::Test {
   std::string Path(const std::string& name) const { return tmp_.Path(name); }
 
   std::unique_ptr<Process> StartTerminal(const std::string& args) {
-    const std::string link = Path("cfg/telvaro3/com1");
-    fs::remove(link);
-    std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty",
-                                     "--link", link};
-    for (auto& w : test::Words(args)) argv.push_back(w);
-    ProcessOptions o;
-    o.cwd = dir_;
-    o.stderrPath = Path("termsim.err");
-    auto p = std::make_unique<Process>(argv, o);
-    EXPECT_TRUE(test::WaitForPath(link, 10)) << Slurp(Path("termsim.err"));
-    return p;
+    return test::StartTerminal(args, dir_, Path("cfg/telvaro3/com1"), Path("termsim.err"));
   }
   std::unique_ptr<Process> StartProgram(const std::string& line, ProcessOptions o = {}) {
     fs::remove(Path("program.out"));
@@ -364,19 +354,6 @@ TEST_F(Service, JournalEntriesCarryTheResult) {
   }
 }
 
-// The records the simulator makes up: field j of record i is "i.j." repeated, cut to length.
-std::string Synthetic(int count, const std::vector<int>& fields) {
-  std::string file;
-  for (int i = 1; i <= count; ++i, file += "\r\n") {
-    for (size_t j = 0; j < fields.size(); ++j) {
-      std::string unit = std::to_string(i) + "." + std::to_string(j + 1) + ".", field;
-      while (field.size() < static_cast<size_t>(fields[j])) field += unit;
-      file += field.substr(0, fields[j]);
-    }
-  }
-  return file;
-}
-
 // The options of the example settings: its first TELVARO3_OPTIONS line that is not commented out.
 std::string ExampleOptions() {
   std::istringstream in(Slurp(TELVARO3_SOURCE_DIR "/packaging/systemd/telvaro3-receive.conf"));
@@ -407,7 +384,7 @@ TEST_F(Service, TheUnitsCommandLineReceivesIntoTheSpool) {
   auto term = StartTerminal("upload --records 30 --fields 8,4 --name ORDERS.BHT --repeat 2");
   Process service({TELVARO3_SOURCE_DIR "/packaging/systemd/telvaro3-receive", "com1"}, o);
   ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
-  const std::string two = Synthetic(30, {8, 4}) + Synthetic(30, {8, 4});
+  const std::string two = test::SyntheticRecords(30, {8, 4}) + test::SyntheticRecords(30, {8, 4});
   for (int i = 0; i < 1000 && Slurp(Path("spool/com1/ORDERS.BHT")) != two; ++i) usleep(10000);
   ASSERT_EQ(Slurp(Path("spool/com1/ORDERS.BHT")), two);
 

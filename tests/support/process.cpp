@@ -1,6 +1,7 @@
 #include "support/process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -123,6 +124,32 @@ std::unique_ptr<Process> StartProgram(const std::string& line, const std::string
   o.env["XDG_CONFIG_HOME"] = configHome;
   o.stdoutPath = outPath;
   return std::make_unique<Process>(argv, o);
+}
+
+std::unique_ptr<Process> StartTerminal(const std::string& args, const std::string& cwd,
+                                       const std::string& link, const std::string& errPath) {
+  std::filesystem::remove(link);
+  std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty", "--link",
+                                   link};
+  for (auto& w : Words(args)) argv.push_back(w);
+  ProcessOptions o;
+  o.cwd = cwd;
+  o.stderrPath = errPath;
+  auto p = std::make_unique<Process>(argv, o);
+  EXPECT_TRUE(WaitForPath(link, 10)) << Slurp(errPath);
+  return p;
+}
+
+std::string SyntheticRecords(int count, const std::vector<int>& fields) {
+  std::string file;
+  for (int i = 1; i <= count; ++i, file += "\r\n") {
+    for (size_t j = 0; j < fields.size(); ++j) {
+      std::string unit = std::to_string(i) + "." + std::to_string(j + 1) + ".", field;
+      while (field.size() < static_cast<size_t>(fields[j])) field += unit;
+      file += field.substr(0, fields[j]);
+    }
+  }
+  return file;
 }
 
 std::string Slurp(const std::string& path) {

@@ -44,6 +44,15 @@ std::unique_ptr<Process> StartProgram(const std::string& line, const std::string
                                       ProcessOptions extra = {},
                                       const std::vector<std::string>& prefix = {});
 
+// The terminal simulator (with the words of args) on a pseudo-terminal that it links at `link`,
+// replacing a link that a killed one left behind, run in cwd with its messages in errPath.
+std::unique_ptr<Process> StartTerminal(const std::string& args, const std::string& cwd,
+                                       const std::string& link, const std::string& errPath);
+
+// The records the simulator makes up for --records: field j of record i is "i.j." repeated, cut
+// to the field's length; each record ends in CR LF.
+std::string SyntheticRecords(int count, const std::vector<int>& fields);
+
 // A fresh temporary directory, removed with everything in it at the end.
 struct TempDir {
   TempDir();
