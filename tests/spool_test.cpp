@@ -75,12 +75,6 @@ TEST(Spool, CommitsAbandonsAndWhatADeadReceptionLeaves) {
   const Case cases[] = {
       {"append", [](Spool& s) { CommitTogether({s.Open(Placement::Append, "A\r\n").get()}); },
        "ORDERS.BHT=OLD\r\nA\r\n;"},
-      {"replace", [](Spool& s) { CommitTogether({s.Open(Placement::Replace, "A\r\n").get()}); },
-       "ORDERS.BHT=A\r\n;"},
-      {"append abandoned", [](Spool& s) { s.Open(Placement::Append, "A\r\n"); },
-       "ORDERS.BHT=OLD\r\n;"},
-      {"replace abandoned", [](Spool& s) { s.Open(Placement::Replace, "A\r\n"); },
-       "ORDERS.BHT=OLD\r\n;"},
       {"a pair, together",
        [](Spool& s) {
          auto data = s.Open(Placement::Append, "A\r\n");

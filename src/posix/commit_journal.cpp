@@ -97,12 +97,7 @@ void WriteJournal(const std::string& dir, const std::vector<Step>& steps) {
   const std::string path = dir + "/" + kJournalName;
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd.Get() < 0) ThrowFileError(errno, path);
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t w = ::write(fd.Get(), text.data() + done, text.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) ThrowFileError(w < 0 ? errno : ENOSPC, path);
-    done += static_cast<size_t>(w);
-  }
+  WriteAll(fd.Get(), text.data(), text.size(), path);
   if (::fsync(fd.Get()) != 0) ThrowFileError(errno, path);
   SyncDirectory(dir);
 }

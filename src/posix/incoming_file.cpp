@@ -7,11 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
-#include <thread>
 
 #include "base/system.h"
 #include "posix/commit_journal.h"
@@ -112,13 +110,7 @@ std::unique_ptr<IncomingFile> IncomingFile::Open(const std::string& realPath, Pl
 
 void IncomingFile::Write(const char* data, size_t size) {
   if (tempFd_ < 0) throw RunTimeError(52, RunTimeErrorText(52));
-  while (size > 0) {
-    const ssize_t w = ::write(tempFd_, data, size);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) ThrowFileError(w < 0 ? errno : ENOSPC, target_);
-    data += w;
-    size -= static_cast<size_t>(w);
-  }
+  WriteAll(tempFd_, data, size, target_);
 }
 
 void IncomingFile::Abandon() noexcept {

@@ -74,6 +74,17 @@ int LockNamedFile(const std::string& real, struct stat& st) {
   throw RunTimeError(55, RunTimeErrorText(55));
 }
 
+void WriteAll(int fd, const char* data, size_t size, const std::string& errorPath) {
+  while (size > 0) {
+    const ssize_t w = ::write(fd, data, size);
+    if (w < 0 && errno == EINTR) continue;
+    // A write that takes nothing and reports nothing is a full disk.
+    if (w <= 0) ThrowFileError(w < 0 ? errno : ENOSPC, errorPath);
+    data += w;
+    size -= static_cast<size_t>(w);
+  }
+}
+
 DirectoryGuard::DirectoryGuard(const std::string& dir, const std::string& errorPath)
     : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
   if (fd_ < 0) ThrowFileError(errno, errorPath);

@@ -22,6 +22,9 @@ bool LockWithin(int fd, std::chrono::milliseconds wait);
 // 75 not a regular file (a link among them).
 int LockNamedFile(const std::string& realPath, struct stat& st);
 
+// Writes all of data to fd; throws the RunTimeError of the failure, naming errorPath.
+void WriteAll(int fd, const char* data, size_t size, const std::string& errorPath);
+
 // Holds a directory's own lock while hidden files are made, tidied or committed in it, so that a
 // tidying reception never sees another's file between its making and its locking, and never
 // meets a commit half done.
