@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "base/codes.h"
 #include "base/run_settings.h"
 #include "base/run_state.h"
 #include "base/serial_comm.h"

@@ -127,7 +127,7 @@ int16_t ClassifyToken(Program& p, const std::string& token) {
   if (ApplyOption(p, t)) return 0;
   if (t.substr(0, 2) == "+F") return SetFields(p, token.substr(2));
   if (t.substr(0, 4) == "+IRD") return SetIrdaDelay(p, token.substr(4));
-  if (t[0] == '+' || t[0] == '-') return 9;
+  if (t[0] == '+' || t[0] == '-') return kErrOptionMismatch;
   return CheckFileArg(p, token);
 }
 
@@ -150,7 +150,7 @@ int16_t CheckCommand(Program& p) {
   if (p.file.SendMode) {
     int16_t code = Test_File(p);
     if (code != 0) return code;
-    if (p.file.FieldCount != 0 && p.file.ProgramFile) return 7;
+    if (p.file.FieldCount != 0 && p.file.ProgramFile) return kErrParameterMismatch;
     if (p.file.FieldCount == 0 && !p.file.ProgramFile) {
       code = CheckFieldFile(p);
       if (code != 0) return code;

@@ -26,9 +26,9 @@ int16_t OpenPort(Program& p) {
   try {
     p.comm.SetPortIsOpen(true);
   } catch (const RunTimeError& e) {
-    return e.Number() == 68 ? 101 : 102;
+    return e.Number() == kRteDeviceUnavailable ? kErrPortNotAvailable : kErrPortError;
   }
-  return p.comm.PortIsOpen() ? 0 : 101;
+  return p.comm.PortIsOpen() ? kOk : kErrPortNotAvailable;
 }
 
 namespace {
@@ -106,7 +106,7 @@ Next SetUpAndTransfer(Program& p, const CommandSettings& command) {
   // A stop signal that came meanwhile would be forgotten by the first wait of the transfer.
   if (w.StopRequested()) {
     comm.SetPortIsOpen(false);
-    p.state.ErrorCode = 90;
+    p.state.ErrorCode = kErrCancelled;
     return Next::EndOfRun;
   }
 
@@ -218,7 +218,7 @@ void RunTransfer(Program& p) {
           Str(e.Number()) + ": " + e.Description() + " Error in " + p.state.ProcName;
       CloseEverything(p);
       // The run's result, for a caller that asks for it, unless a restart gives another.
-      p.state.ErrorCode = 99;
+      p.state.ErrorCode = kErrGeneralFailure;
       EndRound(p, roundStart, p.state.ResultMessage);
       p.window.MessageBox("TELVARO3 ERROR", p.state.ResultMessage, MsgIcon::Exclamation);
       // One restart in continuous mode; a second failure ends the program.
