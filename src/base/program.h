@@ -24,9 +24,9 @@ struct Program {
   RunState state;
   std::string ProgramVersion;
 
-  SerialComm& comm;  // Comm1
-  Window& window;    // Form1
-  System& system;
+  SerialComm& comm;  // the serial port and its YModem facility
+  Window& window;    // the status window
+  System& system;    // files, clock, sleep, disk space
   // Told of readiness, liveness and each transfer when the program runs unattended; may be empty.
   ServiceReport* service = nullptr;
 

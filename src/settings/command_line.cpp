@@ -53,7 +53,7 @@ int16_t SetIrdaDelay(Program& p, const std::string& text) {
   if (ms < 0) ms = 0;
   if (ms > 60000) ms = 60000;
   p.settings.SendDelayMs = static_cast<int32_t>(ms);
-  return 0;
+  return kOk;
 }
 
 namespace {
