@@ -7,41 +7,44 @@
 
 namespace telvaro3 {
 
-// Result of a run, and of every procedure that can end one: 0 success, else the number of the
-// result message. Codes climb back to the run sequence unchanged.
-enum ResultCode : int16_t {
-  kOk = 0,
-  kErrFileNotFound = 1,         // "Err(1) File: NAME  not found."
-  kErrFileNameFormat = 2,       // a name or path the checks refuse
-  kErrTooManyRecords = 3,       // more than 32767 lines to send
-  kErrFieldLength = 4,          // a field length outside 1 to 99
-  kErrFieldCount = 5,           // more than 16 fields
-  kErrRecordLength = 6,         // fields and their lengths add up to more than 255
-  kErrParameterMismatch = 7,    // a field list given for a program file
-  kErrFieldLengthNotFound = 8,  // no field list anywhere for a data file
-  kErrOptionMismatch = 9,       // an option the command line does not know
-  // "Communications error." The block protocol's receiving side and the YModem sending side use
-  // 51 and 53, its sending side and the YModem receiving side 52 and 54.
-  kErrCommsTimeoutReceiving = 51,  // the time-out limit ran out (YModem: the peer never started)
-  kErrCommsTimeoutSending = 52,
-  kErrCommsNakLimitReceiving = 53,  // the tenth NAK (YModem: the transfer broke off)
-  kErrCommsNakLimitSending = 54,
-  kErrCommsEndedByPeer = 55,   // the terminal gave up with EOT (YModem: it stopped)
-  kErrDiskFullWriting = 61,    // a write found the disk full; "Error 61 OCCURED"
-  kErrIllegalHeading = 70,     // a heading or an announced name the PC refuses
-  kErrPathNotFound = 71,       // the received file cannot be made
-  kErrDiskFull = 72,           // no room for the announced file
-  kErrHeaderName = 79,         // a name outside the terminal's accepted files
-  kErrCancelled = 90,          // Cancel, or a stop signal
-  kErrGeneralFailure = 99,     // any other fault; the report adds the platform error
-  kErrPortNotAvailable = 101,  // the port did not open, or its device is not there
-  kErrPortError = 102,         // any other fault while opening the port
-};
+// Results of a run, and of every procedure that can end one (int16_t): 0 success, else the number
+// of the result message. Codes climb back to the run sequence unchanged.
+inline constexpr int16_t kOk = 0;
+inline constexpr int16_t kErrFileNotFound = 1;         // "Err(1) File: NAME  not found."
+inline constexpr int16_t kErrFileNameFormat = 2;       // a name or path the checks refuse
+inline constexpr int16_t kErrTooManyRecords = 3;       // more than 32767 lines to send
+inline constexpr int16_t kErrFieldLength = 4;          // a field length outside 1 to 99
+inline constexpr int16_t kErrFieldCount = 5;           // more than 16 fields
+inline constexpr int16_t kErrRecordLength = 6;         // the record longer than 255 in all
+inline constexpr int16_t kErrParameterMismatch = 7;    // a field list for a program file
+inline constexpr int16_t kErrFieldLengthNotFound = 8;  // no field list for a data file
+inline constexpr int16_t kErrOptionMismatch = 9;       // an option nobody knows
+// "Communications error." The block protocol's receiving side and the YModem sending side use
+// 51 (the time-out limit; YModem: the peer never started) and 53 (the tenth NAK; YModem: the
+// transfer broke off); its sending side and the YModem receiving side use 52 and 54. 55: the
+// terminal gave up with EOT (YModem: it stopped).
+inline constexpr int16_t kErrCommsTimeoutReceiving = 51;
+inline constexpr int16_t kErrCommsTimeoutSending = 52;
+inline constexpr int16_t kErrCommsNakLimitReceiving = 53;
+inline constexpr int16_t kErrCommsNakLimitSending = 54;
+inline constexpr int16_t kErrCommsEndedByPeer = 55;
+inline constexpr int16_t kErrDiskFullWriting = 61;    // a write found the disk full
+inline constexpr int16_t kErrIllegalHeading = 70;     // a heading or name the PC refuses
+inline constexpr int16_t kErrPathNotFound = 71;       // the received file cannot be made
+inline constexpr int16_t kErrDiskFull = 72;           // no room for the announced file
+inline constexpr int16_t kErrHeaderName = 79;         // a name outside the accepted files
+inline constexpr int16_t kErrCancelled = 90;          // Cancel, or a stop signal
+inline constexpr int16_t kErrGeneralFailure = 99;     // any other fault
+inline constexpr int16_t kErrPortNotAvailable = 101;  // the port is not there or did not open
+inline constexpr int16_t kErrPortError = 102;         // any other fault opening the port
 
 // Platform run-time error numbers, as the result report and the mapping to results know them.
 enum RunTimeErrorNumber : int16_t {
+  kRteBadFileNumber = 52,
   kRteFileNotFound = 53,
+  kRteBadFileMode = 54,
   kRteFileAlreadyOpen = 55,
+  kRteDeviceIo = 57,
   kRteDiskFull = 61,
   kRteInputPastEnd = 62,
   kRteBadFileName = 64,

@@ -47,7 +47,7 @@ void UpdateDisplay(Program& p, size_t namePos) {
 // while the component is seen busy, and it may end between two polls, or before any poll caught
 // it busy (a short file): so a good end shows the last file whole here.
 int16_t Ended(Program& p, int32_t state, int16_t result, size_t namePos) {
-  if (state == 0 && result == 0) {
+  if (state == kYModemIdle && result == kOk) {
     ShowName(p, namePos);
     ShowSize(p);
     ShowWholeFile(p, p.comm.TransferSize());
@@ -60,11 +60,11 @@ int16_t Ended(Program& p, int32_t state, int16_t result, size_t namePos) {
 int16_t StartFailure(Program& p) {
   switch (p.comm.TransferFailure()) {
     case TransferFault::kNameRefused:
-      return 70;
+      return kErrIllegalHeading;
     case TransferFault::kFileFailed:
-      return 71;
+      return kErrPathNotFound;
     default:
-      return 99;
+      return kErrGeneralFailure;
   }
 }
 
@@ -125,26 +125,27 @@ int16_t ReceiveYModem(Program& p) {
   do {
     PumpYModem(p, result);
     state = p.comm.TransferState();
-    if (state == 2 && !st.AbortFlag) refused = !judge.Judge();
+    if (state == kYModemHeader && !st.AbortFlag) refused = !judge.Judge();
     bytes = p.comm.TransferBytes();
-  } while (!(bytes > 0 || state == -1 || refused || st.TimeoutCounter == p.settings.TimeoutCount ||
-             st.AbortFlag || p.comm.PortFault() != 0));
+  } while (!(bytes > 0 || state == kYModemFailed || refused ||
+             st.TimeoutCounter == p.settings.TimeoutCount || st.AbortFlag ||
+             p.comm.PortFault() != 0));
   w.SetTimerEnabled(false);
   if (refused) {
     CancelYModem(p);
-    return 70;
+    return kErrIllegalHeading;
   }
   if (const int16_t lost = StartLost(p, result); lost != 0) return lost;
   if (st.TimeoutCounter >= p.settings.TimeoutCount) {
     if (p.comm.TransferState() > 0) CancelYModem(p);
-    return result != 0 ? result : 52;
+    return result != kOk ? result : kErrCommsTimeoutSending;
   }
-  if (p.comm.TransferState() == -1) return result != 0 ? result : StartFailure(p);
+  if (p.comm.TransferState() == kYModemFailed) return result != 0 ? result : StartFailure(p);
 
   // A component that let the data come without announcing the file has its name judged now.
   if (!judge.Judged() && !judge.Judge(true)) {
     CancelYModem(p);
-    return 70;
+    return kErrIllegalHeading;
   }
   const size_t namePos = judge.namePos;
   p.file.RecordLength = 1024;
@@ -153,13 +154,14 @@ int16_t ReceiveYModem(Program& p) {
   for (;;) {
     PumpYModem(p, result);
     state = p.comm.TransferState();
-    if (YModemOver(state, FailedCode(p, 54), result)) return Ended(p, state, result, namePos);
+    if (YModemOver(state, FailedCode(p, kErrCommsNakLimitSending), result))
+      return Ended(p, state, result, namePos);
     // The next file of a batch, announced.
-    if (state == 2 && !st.AbortFlag && !judge.Judge()) {
+    if (state == kYModemHeader && !st.AbortFlag && !judge.Judge()) {
       CancelYModem(p);
-      return 70;
+      return kErrIllegalHeading;
     }
-    if (state == 4) UpdateDisplay(p, namePos);
+    if (state == kYModemBusy) UpdateDisplay(p, namePos);
   }
 }
 
