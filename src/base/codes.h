@@ -40,6 +40,8 @@ inline constexpr int16_t kErrPortError = 102;         // any other fault opening
 
 // Platform run-time error numbers, as the result report and the mapping to results know them.
 enum RunTimeErrorNumber : int16_t {
+  kRteInvalidCall = 5,
+  kRteOutOfMemory = 7,
   kRteBadFileNumber = 52,
   kRteFileNotFound = 53,
   kRteBadFileMode = 54,
