@@ -3,7 +3,6 @@
 // The result is shown in the window; the exit status is 0, or the result with --exit-status.
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
