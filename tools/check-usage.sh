@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks that the usage texts cannot drift apart: every option the program's --help lists is
-# described in its manual page and (its + and - tokens) in the README's option table, and every
-# option those describe is in --help; the same between the simulator's --help and its manual page. The --help texts
+# described in its manual page, (its + and - tokens) in the README's option table and in the bash
+# completion, and every option those describe is in --help; the same between the simulator's --help and its manual page. The --help texts
 # are the source; the manual pages and the README are checked against them.
 #
 # Options are compared by name without their numbers: +P0 ... +P19 is +P, +B300 is +B,
@@ -61,6 +61,11 @@ readme=$(awk '/^## /{inside = ($0 == "## Command line")} inside && /^\| `/' READ
 compare "telvaro3 --help" "$help" "man/telvaro3.1" "$man"
 # The table holds the job's tokens; --help, --version and --exit-status have prose of their own.
 compare "telvaro3 --help" "$(grep -v '^--' <<<"$help")" "the README's option table" "$readme"
+
+# The bash completion offers every option but +EW, which it leaves out on purpose.
+completion=$(sed -n '/local opts=(/,/^  )/p; /opts+=(/p' packaging/telvaro3.bash-completion |
+  sed 's/{0..19}//; s/(/ /g' | option_names)
+compare "telvaro3 --help" "$(grep -vx -- '+EW' <<<"$help")" "the bash completion" "$completion"
 
 # The simulator: the options its --help lists (one at the start of a line) and its manual page.
 # Its options are all long; a +XX in their text is the program's, which they refer to.
