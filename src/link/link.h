@@ -22,7 +22,7 @@ enum Answer : int16_t {
 };
 
 // Codes above this, from a send or an answer wait, are port faults: the transfer ends with them.
-inline constexpr int16_t kPortFaultAbove = 1000;
+inline constexpr int16_t kPortFaultAbove = kEventErrorFirst;
 
 // The block check character of text (everything after SOH or STX up to and including ETX), as a
 // one-character string.
