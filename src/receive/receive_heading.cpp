@@ -55,8 +55,11 @@ bool IsAcceptedName(const std::string& name) {
   return false;
 }
 
-// Takes a heading in within its wait: 1 when one may be complete, kBlockMissing when the wait
-// ran out, kBlockCancelled on Cancel, or the port's fault.
+// What CollectHeading returns besides kBlockMissing, kBlockCancelled and a port fault.
+constexpr int16_t kHeadingMayBeComplete = 1;
+
+// Takes a heading in within its wait: kHeadingMayBeComplete, kBlockMissing when the wait ran out,
+// kBlockCancelled on Cancel, or the port's fault.
 int16_t CollectHeading(Program& p, HeadingInput& in) {
   RunState& s = p.state;
   s.WaitStart = p.system.Now();
@@ -67,7 +70,7 @@ int16_t CollectHeading(Program& p, HeadingInput& in) {
     if (p.comm.InputCount() >= 1) {
       in.Add(p.comm.InputData());
       if (in.MayBeArriving()) wait.Arrived(p.system.Now());
-      if (in.Complete()) return 1;
+      if (in.Complete()) return kHeadingMayBeComplete;
     } else if (const int16_t fault = p.comm.PortFault(); fault != 0) {
       return fault;
     } else {
@@ -150,7 +153,7 @@ int16_t ReceiveHeader(Program& p) {
   HeadingInput in(s);
   const int16_t collected = CollectHeading(p, in);
   if (collected == kBlockCancelled || collected > kPortFaultAbove) return collected;
-  if (collected == 1) AwaitCheckCharacter(p, in);
+  if (collected == kHeadingMayBeComplete) AwaitCheckCharacter(p, in);
   s.ReceiveBuffer = in.Kept();
   if (in.EnqSeen()) return kBlockEnq;
   if (collected == kBlockMissing || !in.SohSeen()) return kBlockMissing;

@@ -166,7 +166,7 @@ int16_t TextPhase(Program& p, int16_t& result, std::string current) {
   int16_t answer = kAnswerAck;
   std::string next;
   while (s.TransferPhase == kPhaseText) {
-    const bool block = s.LastResult == 0 || s.LastResult == 1;
+    const bool block = s.LastResult == kOk || s.LastResult == kEventSent;
     s.LastResult = SendToBHT(p, block ? current : s.ENQ);
     if (PortFailed(p, s.LastResult)) return s.LastResult;
     // Each line is read once, after its predecessor first went out.
