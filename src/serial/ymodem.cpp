@@ -47,6 +47,7 @@ constexpr int kStartRequestMaxMs = 5000;  // the interval they widen to
 constexpr int kCheckByteWaitMs = 100;     // wait for a CRC's second byte when the kind is unknown
 constexpr int kVerdictPollMs = 5;         // how often a held file looks for the program's word
 constexpr int kQuietMs = 100;             // silence that marks the end of line noise
+constexpr int kBriefQuietMs = 20;         // the same where only a back-to-back repeat can come
 // A block 0 answered within this time cannot have been sent again for want of an answer: no
 // sender waits so briefly before it repeats a block.
 constexpr auto kRepeatSafe = std::chrono::milliseconds(1000);
@@ -714,11 +715,12 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
 
     // A sender that saw several of our requests sends block 0 once for each, and one left
     // waiting for the answer while the name was judged sends it again; let the repeats pass
-    // before answering, so that a single ACK stands for them all. A block 0 that came for our
-    // only request and is answered at once has no repeats, and the quiet wait would cost every
-    // file a tenth of a second.
+    // before answering, so that a single ACK stands for them all. After our only request,
+    // answered at once, the one repeat left is for a request still on the line from before,
+    // which follows the first copy at once: a short silence rules it out, where the long one
+    // would cost every file a tenth of a second.
     const bool repeats = asked > 1 || Clock::now() - announcedAt >= kRepeatSafe;
-    if (repeats && line.Purge(kQuietMs) == kCancelled) return Abort(line, st);
+    if (line.Purge(repeats ? kQuietMs : kBriefQuietMs) == kCancelled) return Abort(line, st);
     const uint8_t startData[2] = {kAck, r.Request()};
     if (!line.Put(startData, 2)) return Finish(st, kTransferFailed);
 
