@@ -236,26 +236,87 @@ TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
   }
 }
 
-TEST(ErrorMessage, TheMessagesThatNameSomething) {
+TEST(ErrorMessage, EveryCodeHasItsText) {
   // File DATA.TXT, port 3, phase 3, line 0; 99 with the saved run-time error numbers last.
   TestRig r;
   r.p.file.Name = "DATA.TXT";
   r.comm.SetPortNumber(3);
   r.p.state.TransferPhase = kPhaseText;
   std::string all;
-  for (int16_t code : {1, 72, 101, 102, 61, -7}) all += ErrorMessage(r.p, code) + "\n";
-  for (int16_t runErr : {-4, 75, 13}) {
+  for (int16_t code :
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 51, 52, 53, 54, 55, 70, 71, 72, 79, 90, 101, 102, 61, 1008, -7})
+    all += ErrorMessage(r.p, code) + "\n";
+  for (int16_t runErr : {-4, 55, 70, 71, 75, 13}) {
     r.p.state.RunErrNumber = runErr;
     all += ErrorMessage(r.p, 99) + "\n";
   }
   EXPECT_EQ(all,
-            "Err(1) File: DATA.TXT  not found.\nErr(72) Disk full.\n"
+            "Err(1) File: DATA.TXT  not found.\nErr(2) File name entered in wrong format.\n"
+            "Err(3) Number of records exceeds 32767.\nErr(4) Field length is out of range.\n"
+            "Err(5) Number of fields is out of range.\nErr(6) Record length is out of range.\n"
+            "Err(7) Parameter mismatch.\nErr(8) Field length not found.\n"
+            "Err(9) Option mismatch.\nErr(51) Communications error.\n"
+            "Err(52) Communications error.\nErr(53) Communications error.\n"
+            "Err(54) Communications error.\nErr(55) Communications error.\n"
+            "Err(70) Incorrect file or illegal heading.\nErr(71) Path not found.\n"
+            "Err(72) Disk full.\nErr(79) Quenfor Header Err.\nErr(90) Aborted by Cancel.\n"
             "Err(101) Communications Port 3 not available.\nErr(102) Communications Port 3 error.\n"
-            "Error 61 OCCURED\nError-7 OCCURED\nErr(99) General Failure\n"
-            "Err(99) General Failure (75)\nErr(99) General Failure Error [ 13E  0 ]  3\n");
-  // The codes run-time errors of the file and the port stand for.
-  for (auto [n, code] : {std::pair{53, 1}, {61, 61}, {64, 70}, {76, 71}, {75, 99}, {0, 99}})
-    EXPECT_EQ(MapRunTimeError(static_cast<int16_t>(n)), code) << n;
+            "Error 61 OCCURED\nError 1008 OCCURED\nError-7 OCCURED\nErr(99) General Failure\n"
+            "Err(99) General Failure (55)\nErr(99) General Failure (70)\n"
+            "Err(99) General Failure (71)\nErr(99) General Failure (75)\n"
+            "Err(99) General Failure Error [ 13E  0 ]  3\n");
+  // The codes run-time errors of the file and the port stand for, and their descriptions (shown
+  // in the unexpected-error box).
+  const std::vector<std::tuple<int16_t, int16_t, const char*>> runTime = {
+      {5, 99, "Invalid procedure call or argument"},
+      {6, 99, "Overflow"},
+      {7, 99, "Out of memory"},
+      {48, 99, "Error in loading DLL"},
+      {52, 99, "Bad file name or number"},
+      {53, 1, "File not found"},
+      {54, 99, "Bad file mode"},
+      {55, 99, "File already open"},
+      {57, 99, "Device I/O error"},
+      {61, 61, "Disk full"},
+      {62, 99, "Input past end of file"},
+      {64, 70, "Bad file name"},
+      {67, 99, "Too many files"},
+      {68, 99, "Device unavailable"},
+      {70, 99, "Permission denied"},
+      {71, 99, "Disk not ready"},
+      {75, 99, "Path/File access error"},
+      {76, 71, "Path not found"},
+      {0, 99, "Application-defined or object-defined error"},
+      {13, 99, "Application-defined or object-defined error"}};
+  for (const auto& [number, code, text] : runTime) {
+    EXPECT_EQ(MapRunTimeError(number), code) << number;
+    EXPECT_EQ(RunTimeErrorText(number), text) << number;
+  }
+}
+
+TEST(ReportResult, StatusMessageAndButton) {
+  // Program file, send mode, phase and code; then StatusBox, MsgLabel and the button's caption.
+  // A YModem transfer keeps no phase: its success names the kind of file only. (A send's success
+  // is read in the window texts of a send.)
+  const std::vector<std::tuple<bool, bool, int16_t, int16_t, const char*>> cases = {
+      {true, false, kPhaseDone, 0, "Program Received OK|Err(0) Transfer Complete|Exit"},
+      {false, false, kPhaseDone, -3, "File Received OK|Err(0) Transfer Complete|Exit"},
+      {true, true, 0, 0, "Program |Err(0) Transfer Complete|Exit"},
+      {false, true, kPhaseDone, 52, "Transfer Error|Err(52) Communications error.|OK"}};
+  for (const auto& [program, send, phase, code, shown] : cases) {
+    TestRig r;
+    r.p.settings.NoWait = true;
+    r.p.file.ProgramFile = program;
+    r.p.file.SendMode = send;
+    r.p.state.TransferPhase = phase;
+    r.p.state.ErrorCode = code;
+    ReportResult(r.p);
+    EXPECT_EQ(r.window.Get(Field::StatusBox) + "|" + r.window.Get(Field::MsgLabel) + "|" +
+                  r.window.commandCaption,
+              shown);
+    EXPECT_EQ(r.p.state.ResultMessage,
+              code > 0 ? r.window.Get(Field::MsgLabel) : r.window.Get(Field::StatusBox));
+  }
 }
 
 // What a service manager is told: every round's end that matters, not the idle ones.
