@@ -178,12 +178,14 @@ TEST(YModemPair, StartTimeOutFailsAndTellsALatePeerToGiveUp) {
     SCOPED_TRACE(sending ? "sending" : "receiving");
     TempDir dir("abc");
     testing::ChannelPair pair;
-    TransferStatus st;
+    TransferStatus st;  // as an earlier transfer left it: nothing of that may show
+    st.bytes = st.size = 5000;
     EXPECT_EQ(sending ? YModemSend(*pair.a, dir.Path("f"), "f", st, 300)
                       : YModemReceive(*pair.a, dir.path.string(), "", st, 300),
               -1);
     EXPECT_EQ(st.state.load(), -1);
     EXPECT_EQ(st.bytes.load(), 0);
+    EXPECT_EQ(st.size.load(), sending ? 3 : 0);
     std::string seen(4096, '\0');
     seen.resize(static_cast<size_t>(
         std::max(0, pair.b->Read(reinterpret_cast<uint8_t*>(seen.data()), 4096, 100))));
