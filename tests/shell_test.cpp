@@ -336,6 +336,11 @@ TEST(RoundReport, IdleRoundsAndRepeatedFailuresAreNotTold) {
       // One job: its result, whatever it is.
       {"+DDE +XYZ", 0, 100, {"receive on port 1: Err(9) Option mismatch."}},
       {"+DDE +T30", 0, 100, {"receive on port 1: Err(51) Communications error."}},
+      // A transfer: its start and its counts, one record.
+      {"+DDE +F5 DATA.TXT",
+       0,
+       100,
+       {"start DATA.TXT", "sent DATA.TXT: 1 record, 7 bytes in 0.0 s: Err(0) Transfer Complete"}},
   };
   for (const auto& [line, openError, cancelAt, expected] : cases) {
     SCOPED_TRACE(line);
@@ -344,6 +349,8 @@ TEST(RoundReport, IdleRoundsAndRepeatedFailuresAreNotTold) {
     r.p.service = &report;
     r.comm.openError = openError;
     r.window.cancelAt = r.clock.now + cancelAt;
+    r.WriteFile("DATA.TXT", "A\r\n");
+    r.comm.onOutput = [&r](const std::string&) { r.comm.Reply(ACK); };
     RunProgram(r, line);
     EXPECT_EQ(report.told, expected);
     // Ready once the port is open; alive from the waits on it and the pauses between rounds.

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -213,6 +214,10 @@ TEST(YModemPair, ChecksumBlockCarriesTheSumOfItsBytes) {
   unsigned sum = 0;
   for (size_t i = 3; i < 131; ++i) sum += static_cast<uint8_t>(got[i]);
   EXPECT_EQ(got.substr(0, 3), std::string("\x01\x00\xff", 3));
+  // Name, NUL, then the size, the modification time and the mode (a regular file's) in octal.
+  const std::string stamp = got.substr(5, got.find('\0', 5) - 5);
+  EXPECT_EQ(got.substr(3, 2), std::string("f\0", 2));
+  EXPECT_TRUE(std::regex_match(stamp, std::regex("3 [0-7]+ 100[0-7]{3}"))) << stamp;
   EXPECT_EQ(static_cast<uint8_t>(got[131]), static_cast<uint8_t>(sum));
 }
 
