@@ -56,6 +56,13 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
        {"+IRD20", "", nullptr, 0, "1 19200N81 20 10"},
        {"+IRD-50", "", nullptr, 0, "1 19200N81 0 10"},
        {"+IR", "", nullptr, 0, "1 19200N81 5 10 IR"},
+       {"+IRD70000", "", nullptr, 0, "1 19200N81 60000 10"},  // held within a minute
+       {"+T60", "", nullptr, 0, "1 19200N81 5 20"},
+       {"+T90", "", nullptr, 0, "1 19200N81 5 30"},
+       // Every other rate and switch is taken; the last of a kind counts.
+       {"+B600 +B1200 +B2400 +B4800 +B38400 +B460800", "", nullptr, 0, "1 460800N81 5 10"},
+       {"+PE +PO +D8 +S1 -PB +PB -SN +SN +RSG +CMP +APP +EX +EW +DDE", "", nullptr, 0,
+        "1 19200O81 5 10"},
        {"+T0", "", nullptr, 0, "1 19200N81 5 32500"},
        {"+T120", "", nullptr, 0, "1 19200N81 5 40"},
        {"+B9600 +", "", nullptr, 0, "1 9600N81 5 10"},
