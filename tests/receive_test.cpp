@@ -168,6 +168,9 @@ TEST(ReceiveHeader, LimitsFramingAndCheckCharacter) {
       {"program heading of 18", soh("TAKE.PD3    00001X"), 1},
       {"program heading of 17", soh("TAKE.PD3    00001"), 79},
       {"bad characters", Heading("ORD+RS.BHT", 1, {5}), 70},
+      {"accepted name RETURNS", Heading("RETURNS.BHT", 1, {5}), 0},
+      {"accepted name TAKE", Heading("TAKE.BHT", 1, {5}), 0},
+      {"accepted name TRANSFER", Heading("TRANSFER.BHT", 1, {5}), 0},
       {"wrong check", bad, 1},
       {"lost NUL check", "\x01" + nulText + "\x03", 0},
       {"check lost, not NUL", good.substr(0, good.size() - 1), 1},
@@ -202,7 +205,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
   const DiskSpace room{true, true, 0, 2, 3, 2, 100}, tight{true, true, 0, 1, 5, 2, 100},
       none{true, true, 0, 1, 1, 0, 0}, noQuery{false, false, 48, 0, 0, 0, 0},
       failed71{true, false, 71, 0, 0, 0, 0}, failed70{true, false, 70, 0, 0, 0, 0},
-      huge{true, true, 0, 8, 4096, 1ull << 30, 1ull << 31};
+      huge{true, true, 0, 8, 4096, 1ull << 30, 1ull << 31},
+      countable{true, true, 0, 8, 4096, INT32_MAX / 32768, 1ull << 31};
   auto box = [](const std::string& e) {
     return "[Free Space DLL error (" + e + ")] Can not calculate free space \r is there > " +
            "0.012kBytes free" + e;
@@ -269,6 +273,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"no room on B:", up, 72, "", stop, "", "B:\\", tight},
       {"no query here: assume room", up, 0, ab, any, "", "A:\\", noQuery},
       {"no room, but not drive A: or B:", up, 0, ab, any, "", "a:", none},
+      {"the largest count that fits", up, 0, ab, any, "", "A:\\", countable},
       {"too large to count, No", up, 72, "", stop, "", "A:\\", huge, uncounted},
       {"query failed, No", up, 72, "", stop, "", "A:\\", failed71, box("71")},
       {"query failed, Yes", up, 0, ab, any, "y", "B:\\", failed70, box("70")},
