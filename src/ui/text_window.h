@@ -46,20 +46,28 @@ class TextWindow : public Window {
   void Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) override;
   // The name and version the About key shows.
   void SetAboutInfo(const std::string& programName, const std::string& version) override;
+  // A text view has no font to size.
   void SetFontSize(int) override {}
+  // Kept only: the About box is opened by the A key, which shows no caption.
   void SetAboutCaption(const std::string& caption) override { aboutCaption_ = caption; }
 
   // Makes the window appear (drawn on a terminal).
   void Show() override;
+  // The keys reach the button without a focus.
   void FocusCommandButton() override {}
-  // The setters below change the state and tell the face, only when something changed.
+  // Sets a field's text; the face hears of it when it changed (the message only while shown).
   void SetText(Field f, const std::string& text) override;
+  // The field's text, shown or not.
   std::string Text(Field f) const override { return state_.Text(f); }
+  // Shows or hides the message line.
   void SetMsgVisible(bool visible) override;
   // Sets the bar, held within 0..100.
   void SetProgress(int value) override;
+  // The bar's lowest value.
   int ProgressMin() const override { return 0; }
+  // Sets the button's caption; any caption but "&Cancel" makes the wait the final one.
   void SetCommandCaption(const std::string& caption) override;
+  // Whether the About key answers.
   void SetAboutEnabled(bool enabled) override { aboutEnabled_ = enabled; }
   // Starts the timer (a tick every three seconds from now) or stops it.
   void SetTimerEnabled(bool enabled) override;
@@ -79,6 +87,7 @@ class TextWindow : public Window {
   // Whether a stop signal came.
   bool StopRequested() const override { return signalsSeen_ > 0; }
 
+  // The bar's value, the button's caption and whether the timer runs, as last set.
   int Progress() const { return state_.progress; }
   const std::string& CommandCaption() const { return state_.caption; }
   bool TimerEnabled() const { return timerEnabled_; }
@@ -92,6 +101,7 @@ class TextWindow : public Window {
   void ReleaseSignals();
   // Whether keys can come: a terminal keyboard, not at its end, the program in front.
   bool KeyboardUsable();
+  // Whether the program is in its keyboard's terminal's foreground.
   bool InForeground() const;
   // Takes the keyboard when the program is in the foreground, lets it go when it is not.
   void FollowForeground();
@@ -106,6 +116,7 @@ class TextWindow : public Window {
   Key ReadKeys();
   // Counts the stop signals that came and presses the button for each.
   void ReadSignals();
+  // Calls what the button is bound to.
   void PressButton();
   // Calls the timer when its tick is due.
   void RunTimer();
