@@ -48,12 +48,15 @@ class FaultyChannel : public ByteChannel {
     std::string copy(reinterpret_cast<const char*>(data), static_cast<size_t>(n));
     if (recording) recorded += copy;
     if (corruptWrite == ++writes_ && n > 10) copy[copy.size() / 2] ^= 0x55;
+    if (repeatWrite == writes_) copy += copy;
     // A line that turns the receiver's CRC requests into NAKs: the sender uses checksums though
     // the receiver asked for CRC.
     if (crcRequestsAsNak) std::replace(copy.begin(), copy.end(), 'C', '\x15');
-    return inner_.Write(reinterpret_cast<const uint8_t*>(copy.data()), n);
+    return inner_.Write(reinterpret_cast<const uint8_t*>(copy.data()),
+                        static_cast<int>(copy.size()));
   }
   int corruptWrite = 0;  // which write to spoil (1-based), 0 none
+  int repeatWrite = 0;   // which write goes out twice back to back (1-based), 0 none
   bool crcRequestsAsNak = false;
   std::atomic<bool> recording{false};
   std::string recorded;  // written by the channel's own side only; read once it has finished
@@ -115,10 +118,13 @@ TEST(YModemPair, DamagedBlocksAreSentAgainAndACancelKeepsThePreviousFile) {
     bool checksums;    // the line turns the receiver's CRC requests into NAKs
     Event event;
     int32_t sendResult, receiveResult;
+    int repeatWrite = 0;  // the sender's write that goes out twice
   };
   // Spoilt: block 0, the first and the last data block, the empty block 0 that ends the batch,
-  // and a middle one of a sender that uses checksums.
+  // and a middle one of a sender that uses checksums. Block 0 twice for one request, as from a
+  // sender that found a request left on the line from before: answered once all the same.
   const Case cases[] = {{1, false, kNone, 0, 0},
+                        {0, false, kNone, 0, 0, 1},
                         {2, false, kNone, 0, 0},
                         {4, false, kNone, 0, 0},
                         {6, false, kNone, 0, 0},
@@ -128,7 +134,8 @@ TEST(YModemPair, DamagedBlocksAreSentAgainAndACancelKeepsThePreviousFile) {
                         {0, false, kNameRefusedLate, 5, -1},
                         {0, false, kNameAcceptedLate, 0, 0}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.corruptWrite << " " << c.checksums << " " << c.event);
+    SCOPED_TRACE(::testing::Message()
+                 << c.corruptWrite << " " << c.checksums << " " << c.event << " " << c.repeatWrite);
     const bool cancelling = c.event == kSenderCancels || c.event == kReceiverCancels;
     const bool judging = c.event == kNameRefusedLate || c.event == kNameAcceptedLate;
     // A small file would be taken whole before a late verdict, were the verdict not awaited.
@@ -138,6 +145,7 @@ TEST(YModemPair, DamagedBlocksAreSentAgainAndACancelKeepsThePreviousFile) {
     testing::ChannelPair pair;
     FaultyChannel senderSide(*pair.a), receiverSide(*pair.b);
     senderSide.corruptWrite = c.corruptWrite;
+    senderSide.repeatWrite = c.repeatWrite;
     receiverSide.crcRequestsAsNak = c.checksums;
     receiverSide.recording = judging;
     Names namesAtVerdict;

@@ -47,9 +47,13 @@ constexpr int kStartRequestMaxMs = 5000;  // the interval they widen to
 constexpr int kCheckByteWaitMs = 100;     // wait for a CRC's second byte when the kind is unknown
 constexpr int kVerdictPollMs = 5;         // how often a held file looks for the program's word
 constexpr int kQuietMs = 100;             // silence that marks the end of line noise
-constexpr int kEotAnswerMs = 2000;        // wait for the answer to an EOT before repeating it
-constexpr int kCancelSliceMs = 50;        // longest wait before the cancel flag is looked at
-constexpr int kCancelRepeatMs = 250;      // pause between the two runs of CAN
+constexpr int kBriefQuietMs = 20;         // the same where only a back-to-back repeat can come
+// A block 0 answered within this time cannot have been sent again for want of an answer: no
+// sender waits so briefly before it repeats a block.
+constexpr auto kRepeatSafe = std::chrono::milliseconds(1000);
+constexpr int kEotAnswerMs = 2000;    // wait for the answer to an EOT before repeating it
+constexpr int kCancelSliceMs = 50;    // longest wait before the cancel flag is looked at
+constexpr int kCancelRepeatMs = 250;  // pause between the two runs of CAN
 // Many receivers throw away pending input right after they answer, to start the next block on a
 // clean line; a block sent the instant the answer arrives would be lost with it. This pause
 // before each block lets such a receiver get ready.
@@ -635,12 +639,15 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
   // listening, and such a sender takes each one it finds as a request to send block 0 again:
   // a sender started half a minute late must find fewer than it will retry.
   Frame f = Frame::kTimeout;
+  // Requests sent since the last block 0 came: each may bring a copy of the next one.
+  int asked = 0;
   {
     auto end = Clock::now() + std::chrono::milliseconds(startTimeoutMs);
     for (int requests = 0;; ++requests) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
       if (left.count() <= 0) return Abort(line, st);
       if (!line.Put(r.Request())) return Finish(st, kTransferFailed);
+      ++asked;
       // One request a slot: whatever ends a wait early, the next request waits for the slot's
       // end, so that a line that returns at once can never be flooded with requests.
       const int slotMs =
@@ -668,6 +675,7 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
         // The end of the previous file, repeated because our ACK got lost.
         const uint8_t again[2] = {kAck, r.Request()};
         if (!line.Put(again, 2)) return Finish(st, kTransferFailed);
+        ++asked;
       } else {
         if (++errors >= kRetries) return Abort(line, st);
         if (f == Frame::kDamaged || f == Frame::kBlock) {
@@ -676,9 +684,11 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
         if (!line.Put(f == Frame::kTimeout ? r.Request() : kNak)) {
           return Finish(st, kTransferFailed);
         }
+        ++asked;
       }
       f = r.Next(kBlockTimeoutMs);
     }
+    const auto announcedAt = Clock::now();
 
     Header h = ParseHeader(r.data.data(), r.length);
     if (h.endOfBatch) {
@@ -703,9 +713,14 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
     if (!file.Open(dirPath, localName)) return fail(TransferFault::kFileFailed);
     st.bytes.store(h.sizeKnown && h.size == 0 ? 1 : 0);
 
-    // A sender that saw several of our start requests sends block 0 once for each; let the
-    // repeats pass before answering, so that a single ACK stands for them all.
-    if (line.Purge(kQuietMs) == kCancelled) return Abort(line, st);
+    // A sender that saw several of our requests sends block 0 once for each, and one left
+    // waiting for the answer while the name was judged sends it again; let the repeats pass
+    // before answering, so that a single ACK stands for them all. After our only request,
+    // answered at once, the one repeat left is for a request still on the line from before,
+    // which follows the first copy at once: a short silence rules it out, where the long one
+    // would cost every file a tenth of a second.
+    const bool repeats = asked > 1 || Clock::now() - announcedAt >= kRepeatSafe;
+    if (line.Purge(repeats ? kQuietMs : kBriefQuietMs) == kCancelled) return Abort(line, st);
     const uint8_t startData[2] = {kAck, r.Request()};
     if (!line.Put(startData, 2)) return Finish(st, kTransferFailed);
 
@@ -763,6 +778,7 @@ int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string
     st.state.store(kTransferBetweenFiles);
     const uint8_t nextFile[2] = {kAck, r.Request()};
     if (!line.Put(nextFile, 2)) return Finish(st, kTransferFailed);
+    asked = 1;
     f = r.Next(kBlockTimeoutMs);
   }
 }
