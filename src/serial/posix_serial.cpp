@@ -545,7 +545,7 @@ void PosixSerialComm::WaitInput(int maxMs) {
 
 void PosixSerialComm::SetCancelTransfer(bool v) {
   status_.cancel.store(v);
-  if (v && !workerActive_.load() && status_.state.load() > 0) status_.state.store(kTransferFailed);
+  if (v && !workerActive_.load() && status_.state.load() > 0) status_.state.store(kYModemFailed);
 }
 
 void PosixSerialComm::SendFile(const std::string& path) {
@@ -566,12 +566,12 @@ void PosixSerialComm::StartWorker(bool send, const std::string& programPath) {
   status_.judgeNames.store(!send);
   status_.SetCurrentPath(send ? programPath : std::string());
   if (fd_ < 0) {
-    status_.state.store(kTransferFailed);
+    status_.state.store(kYModemFailed);
     return;
   }
   // The state is set here, not only by the worker, so that a poll right after the start never
   // sees the idle state of the previous transfer.
-  status_.state.store(kTransferWaitingStart);
+  status_.state.store(kYModemWaitingStart);
   std::string real = posix::RealPath(programPath, baseDir_);
   channel_ = std::make_unique<Channel>(*this);
   workerActive_.store(true);
