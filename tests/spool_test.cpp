@@ -217,5 +217,44 @@ TEST(Spool, OneReceptionOfAFileAtATime) {
   EXPECT_EQ(ErrorOf([&] { s.Open(Placement::Append, "B\r\n"); }), 0);
 }
 
+// Records are held back only within space reserved in the file: the record that meets the limit
+// (here the process's file size limit, as on a full disk) fails by itself, every record before it
+// is kept, and the commit gives back what was reserved beyond the records.
+TEST(Spool, ARecordThatDoesNotFitFailsByItself) {
+  const std::string record(100, 'x');
+  struct Case {
+    long limit;   // RLIMIT_FSIZE, none when negative
+    int records;  // written, as far as they go
+    int fitting;  // records that must fit
+  };
+  // Below the first reservation; past it (the first 64 KB held, then writes decide); none.
+  const Case cases[] = {{1000, 20, 10}, {70000, 800, 700}, {-1, 10, 10}};
+  for (const Case& c : cases) {
+    for (Placement placement : {Placement::Replace, Placement::Append}) {
+      SCOPED_TRACE(std::to_string(c.limit) + (placement == Placement::Append ? " appending" : ""));
+      Spool s;
+      const pid_t child = ::fork();
+      if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit = {static_cast<rlim_t>(c.limit), RLIM_INFINITY};
+        if (c.limit >= 0) ::setrlimit(RLIMIT_FSIZE, &limit);
+        auto f = IncomingFile::Open(s.Path("ORDERS.BHT"), placement);
+        int stored = 0;
+        while (stored < c.records && ErrorOf([&] { f->Write(record.data(), record.size()); }) == 0)
+          ++stored;
+        if (stored != c.fitting) ::_exit(1);
+        ::_exit(ErrorOf([&] { CommitTogether({f.get()}); }) == 0 ? 0 : 2);
+      }
+      int status = 0;
+      ::waitpid(child, &status, 0);
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+      struct stat st {};
+      ASSERT_EQ(::stat(s.Path("ORDERS.BHT").c_str(), &st), 0);
+      EXPECT_EQ(st.st_size, 100 * c.fitting);
+      EXPECT_LT(st.st_blocks * 512, 100 * c.fitting + 8192);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace telvaro3::posix

@@ -226,6 +226,7 @@ void CommitJournal::Commit(const std::vector<IncomingFile*>& files) {
   std::vector<Step> steps;
   for (IncomingFile* f : files) {
     if (f->tempFd_ < 0 || f->dir_ != dir) throw RunTimeError(52, RunTimeErrorText(52));
+    f->Finish();
     if (::fsync(f->tempFd_) != 0) ThrowFileError(errno, f->target_);
     Step s;
     s.append = f->placement_ == Placement::Append;

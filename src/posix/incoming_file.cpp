@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,9 @@
 
 namespace telvaro3::posix {
 namespace {
+
+// Space is reserved in the hidden file this much at a time; held data is handed on at this size.
+constexpr off_t kReserveChunk = 64 * 1024;
 
 // Hidden files of a reception: ".NAME.part-XXXXXX"; ".NAME.telvaro3-XXXXXX" is the name earlier
 // versions gave a YModem reception's file, and their leftovers are removed the same way.
@@ -108,15 +112,58 @@ std::unique_ptr<IncomingFile> IncomingFile::Open(const std::string& realPath, Pl
   return f;
 }
 
+// A write(2) per received record is a good part of what receiving costs. So records are held in
+// memory and handed on in chunks, but only into space already reserved in the file: a record
+// that would not fit on the disk must still fail by itself, before the next one is acknowledged.
+// Where space cannot be reserved (no support, a full disk, the process's file size limit),
+// every record is written as it comes, and that write decides.
 void IncomingFile::Write(const char* data, size_t size) {
   if (tempFd_ < 0) throw RunTimeError(52, RunTimeErrorText(52));
+  const off_t end = handed_ + static_cast<off_t>(held_.size() + size);
+  if (reserving_ && (end <= reserved_ || Reserve(end))) {
+    held_.append(data, size);
+    if (static_cast<off_t>(held_.size()) >= kReserveChunk) Flush();
+    return;
+  }
+  Flush();
   WriteAll(tempFd_, data, size, target_);
+  handed_ += static_cast<off_t>(size);
+}
+
+bool IncomingFile::Reserve(off_t end) {
+  const off_t upTo = (end + kReserveChunk - 1) / kReserveChunk * kReserveChunk;
+  // Reserving ignores the file size limit that writing obeys: past it, writes must decide.
+  struct rlimit limit {};
+  const bool limited = ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+  if ((limited && static_cast<rlim_t>(upTo) > limit.rlim_cur) ||
+      ::fallocate(tempFd_, FALLOC_FL_KEEP_SIZE, reserved_, upTo - reserved_) != 0) {
+    reserving_ = false;
+    return false;
+  }
+  reserved_ = upTo;
+  return true;
+}
+
+void IncomingFile::Flush() {
+  if (held_.empty()) return;
+  WriteAll(tempFd_, held_.data(), held_.size(), target_);
+  handed_ += static_cast<off_t>(held_.size());
+  held_.clear();
+}
+
+void IncomingFile::Finish() {
+  if (tempFd_ < 0) throw RunTimeError(52, RunTimeErrorText(52));
+  Flush();
+  // Cutting the file at its own length releases the blocks reserved beyond it.
+  if (reserved_ > handed_ && ::ftruncate(tempFd_, handed_) != 0) ThrowFileError(errno, target_);
+  reserved_ = handed_;
 }
 
 void IncomingFile::Abandon() noexcept {
   // Removed while still locked, so that no tidying reception can take it for a dead one's.
   if (!temp_.empty()) ::unlink(temp_.c_str());
   temp_.clear();
+  held_.clear();
   if (tempFd_ >= 0) ::close(tempFd_);
   tempFd_ = -1;
   if (targetFd_ >= 0) ::close(targetFd_);

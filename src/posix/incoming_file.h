@@ -33,6 +33,9 @@ class IncomingFile {
   IncomingFile(const IncomingFile&) = delete;
   IncomingFile& operator=(const IncomingFile&) = delete;
 
+  // Adds data to the hidden file. A failure (a full disk) is reported by the call whose data did
+  // not fit, never by a later one: data is held back in memory only while the space it needs is
+  // already reserved in the file.
   void Write(const char* data, size_t size);
   // Drops what was written; the target stays as it was. Never throws.
   void Abandon() noexcept;
@@ -44,6 +47,12 @@ class IncomingFile {
  private:
   friend class CommitJournal;
   IncomingFile(std::string target, std::string dir, Placement placement);
+  // Reserves space up to at least `end`; false (and no more reserving) when it cannot.
+  bool Reserve(off_t end);
+  void Flush();
+  // Hands everything held to the file and gives back the space reserved beyond its end; before
+  // the file is read or renamed.
+  void Finish();
 
   std::string target_;  // the real path of the file to receive
   std::string dir_;     // its directory
@@ -53,6 +62,10 @@ class IncomingFile {
   int targetFd_ = -1;  // the target's lock, -1 when it did not exist at the opening
   dev_t targetDev_ = 0;
   ino_t targetIno_ = 0;
+  std::string held_;       // written, not yet handed to the file; always within reserved space
+  off_t handed_ = 0;       // bytes handed to the file
+  off_t reserved_ = 0;     // the file's space is reserved up to here
+  bool reserving_ = true;  // false once a reservation failed or is not supported
 };
 
 // Puts every file in place, all or none of them. The files must share one directory. Appended
