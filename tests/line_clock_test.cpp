@@ -178,7 +178,9 @@ TEST(LineClockTest, WhenALookAsksTheDevice) {
       {"after a wait that saw input",
        {{'L', 0, 0, false}, {'W', 0, 1, false}, {'T', 100, 0, true}}},
       {"an interrupted wait is not quiet",
-       {{'L', 0, 0, false}, {'W', 0, -1, false}, {'T', 100, 0, false}, {'T', 1100, 0, true}}},
+       {{'L', 0, 0, false}, {'W', 0, -1, false}, {'T', 1100, 0, true}}},
+      {"nor does it forget the last look",
+       {{'L', 0, 0, false}, {'W', 0, -1, false}, {'T', 100, 0, false}}},
       {"a failed look ends the quiet", {{'W', 0, 0, false}, {'F', 0, 0, false}, {'T', 0, 0, true}}},
   };
   // clang-format on
