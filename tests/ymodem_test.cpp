@@ -279,7 +279,7 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
                 "C"));
     s.PutBlock(1, data.substr(0, 128));
     EXPECT_TRUE(s.Await("\x06"));
-    EXPECT_EQ(st.state.load(), kTransferBusy);
+    EXPECT_EQ(st.state.load(), kYModemBusy);
     EXPECT_EQ(st.size.load(), sizeSeen);
     s.PutBlock(2, data.substr(128));
     EXPECT_TRUE(s.Await("\x06"));
