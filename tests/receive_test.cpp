@@ -59,6 +59,7 @@ struct ReceiveRig : test::TestRig {
   // The line's pace: each answer starts this many seconds after the write, one character every
   // perChar seconds (0: all at once).
   double answerAfter = 0, perChar = 0;
+  double enqAfter = 0;  // when the terminal's ENQ comes
 
   ReceiveRig() {
     SetDefaults(p);
@@ -101,7 +102,7 @@ struct ReceiveRig : test::TestRig {
   }
   int16_t Receive(const Strings& messages) {  // no messages: the terminal never calls
     script = messages;
-    if (!script.empty()) comm.Reply(ENQ);
+    if (!script.empty()) comm.Reply(ENQ, enqAfter);
     return ReceiveFile(p);
   }
   // The directory as "NAME=content;" in name order, field files by name only.
@@ -130,6 +131,7 @@ TEST(ReceiveFile, WellFormedUploadInEveryBlockShapeAndItsDisplay) {
               0);
     EXPECT_EQ(r.ReadFile("ORDERS.BHT"), "ABCDEF123\r\n" + high + "\r\n");
     EXPECT_EQ(r.out, Strings(5, ACK));
+    EXPECT_FALSE(r.window.aboutEnabled);
     std::string seen;
     for (size_t i = 1; i < r.window.log.size(); ++i) seen += r.window.log[i] + "|";
     EXPECT_EQ(seen,
@@ -159,6 +161,7 @@ TEST(ReceiveHeader, LimitsFramingAndCheckCharacter) {
       {"field count 00", soh("ORDERS.BHT  000030010"), 70},
       {"field count 17", Heading("ORDERS.BHT", 3, std::vector<int>(17, 1)), 70},
       {"field length 00", Heading("ORDERS.BHT", 3, {5, 0}), 70},
+      {"field length 99", Heading("ORDERS.BHT", 3, {99}), 0},
       {"record count 32768", Heading("ORDERS.BHT", 32768, {5}), 70},
       {"record count 32767", Heading("ORDERS.BHT", 32767, {5}), 0},
       {"16 x 15", Heading("ORDERS.BHT", 1, std::vector<int>(16, 15)), 70},
@@ -227,7 +230,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     Strings last;       // the PC's last writes
     // a: append; c: Cancel a second after the third write; f: the disk is full after two lines;
     // o: a file of the heading's name holds `old` at the start; y: Yes to the question asked;
-    // r: a read-only field file of the heading's name; t: four waits before giving up.
+    // r: a read-only field file of the heading's name; t: four waits before giving up; l: a
+    // late terminal, its ENQ after three waits and every block after two.
     std::string options = "", dir = "";
     DiskSpace space = {};
     std::string box = "";
@@ -258,6 +262,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"append, NAK limit", Upload("ORDERS.BHT", 3, 2) + tenBad + EOT, 53, kept, {}, "ao"},
       {"append, disk full", Upload("ORDERS.BHT", 3, 3) + EOT, 61, kept, {}, "afo"},
       {"no records", Upload("MISSING.BHT", 0, 0) + EOT, 0, "MISSING.BHT=;MISSING.FLD;", {}},
+      // The link, the heading and every record start the count of waits afresh.
+      {"a late terminal", up, 0, ab, any, "tl"},
       {"the largest upload replaces a file", Upload("ORDERS.BHT", 32767, 32767) + EOT, 0, largest,
        any, "o"},
       // The records stand or fall with a field file that describes them.
@@ -292,6 +298,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     }
     r.window.yesNoAnswer = has('y');
     r.p.settings.TimeoutCount = has('t') ? 4 : r.p.settings.TimeoutCount;
+    if (has('l')) r.enqAfter = 9.5, r.answerAfter = 6.5;
     r.system.driveDir = r.dir;
     if (!c.dir.empty()) r.p.file.Directory = c.dir, r.system.space = c.space;
     EXPECT_EQ(r.Receive(c.script), c.code);
@@ -299,7 +306,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     const size_t n = std::min(r.out.size(), c.last.size());
     EXPECT_EQ(Strings(r.out.end() - n, r.out.end()), c.last);
     EXPECT_EQ(r.window.boxes, c.box.empty() ? Strings{} : Strings{c.box});
-    EXPECT_NEAR(has('t') ? r.firstWriteAt - r.start : 12, 12, 0.5);  // four waits of three seconds
+    // Four waits of three seconds before the silent line is given up, the late ENQ's ACK after 9.5.
+    EXPECT_NEAR(has('t') ? r.firstWriteAt - r.start : 12, has('l') ? 9.5 : 12, 0.5);
   }
 }
 
