@@ -336,6 +336,7 @@ TEST(RoundReport, IdleRoundsAndRepeatedFailuresAreNotTold) {
       // One job: its result, whatever it is.
       {"+DDE +XYZ", 0, 100, {"receive on port 1: Err(9) Option mismatch."}},
       {"+DDE +T30", 0, 100, {"receive on port 1: Err(51) Communications error."}},
+      {"+DDE +T30 +YMOD", 0, 100, {"receive on port 1: Err(52) Communications error."}},
       // A transfer: its start and its counts, one record.
       {"+DDE +F5 DATA.TXT",
        0,
