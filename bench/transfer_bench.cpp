@@ -28,7 +28,19 @@
 // The rows: N records of 20 characters at 19200 and 115200 baud, and ten records of 100
 // characters at 300 baud, where one block is longer on the line than the 3-second answer wait.
 //
-//   transfer_bench [records]     (default 2000)
+// One run of a row says little on a shared virtual machine: the same binary gives program/bare
+// ratios that differ by half from one run to the next. "--repeat N" runs each paced row N times
+// as pairs, the program then the bare dialogue, so that both see the machine as it was over the
+// same minute, and after the per-run lines prints a table of medians over the pairs that
+// succeeded: the program's and the bare dialogue's us/blk, the ratio program/bare taken within
+// each pair (median, min and max) and both line ratios. The bench prints figures; it never
+// fails on them. The rows with a terminal that answers at once and the silent line run once.
+//
+// TELVARO3_BENCH_PROGRAM names another program binary to measure in place of this build's, for
+// comparing two versions with the same benchmark, simulator and bare dialogue.
+//
+//   transfer_bench [--repeat N] [records [baud ...]]   (records default 2000, N default 1;
+//                                                       bauds pick the rows)
 
 #include <fcntl.h>
 #include <signal.h>
@@ -58,8 +70,14 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-const std::string kProgram = TELVARO3_BINARY_DIR "/telvaro3";
 const std::string kTermsim = TELVARO3_BINARY_DIR "/tools/termsim/termsim";
+
+// The program measured: this build's, or another build's named in TELVARO3_BENCH_PROGRAM, so
+// that two versions can be compared with the same benchmark, simulator and bare dialogue.
+std::string ProgramPath() {
+  const char* other = getenv("TELVARO3_BENCH_PROGRAM");
+  return other != nullptr && *other != '\0' ? other : TELVARO3_BINARY_DIR "/telvaro3";
+}
 
 struct Run {
   double wall = 0;      // the program's whole life
@@ -134,7 +152,7 @@ Run RunProgram(const std::vector<std::string>& args, const std::string& cwd,
                const std::string& config, const std::string& linkLine) {
   int fds[2];
   if (pipe(fds) != 0) std::abort();
-  std::vector<std::string> argv = {kProgram};
+  std::vector<std::string> argv = {ProgramPath()};
   argv.insert(argv.end(), args.begin(), args.end());
   const auto start = Clock::now();
   pid_t pid = Spawn(argv, cwd, fds[1], config);
@@ -223,6 +241,18 @@ struct Row {
   int baud;
   int records;
   std::vector<int> fields;  // field lengths; the record length is their sum
+};
+
+int RecordLength(const Row& row) {
+  int length = 0;
+  for (int f : row.fields) length += f;
+  return length;
+}
+
+// What one paced transfer gives for the medians: lineRatio 0 when it failed.
+struct Paced {
+  double usPerBlock = 0;
+  double lineRatio = 0;
 };
 
 std::string Join(const std::vector<int>& fields) {
@@ -323,12 +353,154 @@ void AtOnceRows(const std::string& dir, const std::string& config, int records,
   }
 }
 
+// One paced transfer, the program's or the bare dialogue's, against a fresh simulator; prints
+// its line and returns its figures.
+Paced RunPaced(const Row& row, bool receiving, bool bare, const std::string& dir,
+               const std::string& config) {
+  const std::string b = std::to_string(row.baud);
+  const std::string fields = Join(row.fields);
+  const int recordLength = RecordLength(row);
+  const std::string turns = dir + "/turns.txt";
+  std::error_code gone;
+  fs::remove(turns, gone);
+  std::vector<std::string> termArgs = {"--baud", b, "--turn-log", turns};
+  if (!receiving) {
+    termArgs.insert(termArgs.end(), {"download", "--timeout-s", "600"});
+  } else {
+    termArgs.insert(termArgs.end(), {"upload", "--records", std::to_string(row.records), "--fields",
+                                     fields, "--name", "ORDERS.BHT", "--timeout-s", "600"});
+  }
+  const pid_t term = StartTerminal(termArgs, dir, config);
+  Run run;
+  if (bare) {
+    run = RunBare(config + "/telvaro3/com1", row.baud, receiving, row, recordLength);
+  } else if (!receiving) {
+    run = RunProgram({"+P0", "+B" + b, "+F" + fields, "+DDE", "DATA.TXT"}, dir, config,
+                     "StatusBox: Sending Header");
+  } else {
+    run = RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config, "StatusBox: Receive Header");
+  }
+  Reap(term);
+  const double limit = StopAndWaitLimit(row.records, recordLength,
+                                        static_cast<int>(row.fields.size()), row.baud, receiving);
+  Paced paced;
+  paced.usPerBlock = run.cpu * 1e6 / row.records;
+  // A transfer that failed has no ratio: it may have ended early.
+  char ratio[16] = "-";
+  if (run.transfer > 0 && run.result.rfind("Err(0)", 0) == 0) {
+    paced.lineRatio = limit / run.transfer;
+    std::snprintf(ratio, sizeof ratio, "%.3f", paced.lineRatio);
+  }
+  const std::string answerer = receiving ? "pc" : "terminal";
+  const std::string sender = receiving ? "terminal" : "pc";
+  const std::string direction = std::string(receiving ? "receive" : "send") + (bare ? "/bare" : "");
+  std::printf(
+      "%-7d %-7d %-6d %-12s %8.2f %8.2f %6s %7.2f%% %9.2f %7.2f %6.0f %8.1f %12s %12s  %s\n",
+      row.baud, row.records, recordLength, direction.c_str(), run.transfer, limit, ratio,
+      100.0 * run.cpu / run.wall, static_cast<double>(run.wakes) / row.records,
+      static_cast<double>(run.preempted) / row.records, paced.usPerBlock, run.probeUs,
+      Latency(turns, answerer, true).c_str(), Latency(turns, sender, false).c_str(),
+      run.result.c_str());
+  std::fflush(stdout);
+  return paced;
+}
+
+// Middle value; the mean of the two middle ones for an even count, 0 for none.
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t half = values.size() / 2;
+  return values.size() % 2 ? values[half] : (values[half - 1] + values[half]) / 2;
+}
+
+// The medians of a row's repeated pairs as one line of the closing table. Only transfers that
+// succeeded count: a failed one may have ended early, and its processor time means nothing.
+std::string Summary(const Row& row, bool receiving, const std::vector<Paced>& program,
+                    const std::vector<Paced>& bare) {
+  std::vector<double> us, bareUs, pairs, lines, bareLines;
+  for (size_t i = 0; i < program.size() && i < bare.size(); ++i) {
+    if (program[i].lineRatio > 0) us.push_back(program[i].usPerBlock);
+    if (program[i].lineRatio > 0) lines.push_back(program[i].lineRatio);
+    if (bare[i].lineRatio > 0) bareUs.push_back(bare[i].usPerBlock);
+    if (bare[i].lineRatio > 0) bareLines.push_back(bare[i].lineRatio);
+    if (program[i].lineRatio > 0 && bare[i].lineRatio > 0 && bare[i].usPerBlock > 0)
+      pairs.push_back(program[i].usPerBlock / bare[i].usPerBlock);
+  }
+  const auto [low, high] = std::minmax_element(pairs.begin(), pairs.end());
+  char line[160];
+  std::snprintf(line, sizeof line, "%-7d %-7d %-8s %5zu %8.0f %8.0f %8.3f %6.3f %6.3f %8.3f %8.3f",
+                row.baud, row.records, receiving ? "receive" : "send", pairs.size(), Median(us),
+                Median(bareUs), Median(pairs), pairs.empty() ? 0.0 : *low,
+                pairs.empty() ? 0.0 : *high, Median(lines), Median(bareLines));
+  return line;
+}
+
+struct Options {
+  int records = 2000;
+  int repeat = 1;
+  std::vector<int> only;  // baud rates of the rows to run; empty: all
+};
+
+// [--repeat N] [records [baud ...]]; false when an argument makes no sense.
+bool Parse(int argc, char** argv, Options& options) {
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--repeat" && i + 1 < argc) {
+      options.repeat = std::atoi(argv[++i]);
+    } else if (arg.rfind("--", 0) == 0) {
+      return false;
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (!positional.empty()) options.records = std::atoi(positional[0].c_str());
+  for (size_t i = 1; i < positional.size(); ++i)
+    options.only.push_back(std::atoi(positional[i].c_str()));
+  return options.records >= 1 && options.repeat >= 1;
+}
+
+// The paced rows: for each, the program and the bare dialogue alternately, `repeat` pairs, so
+// that both see the same machine; with more than one pair a table of medians closes them.
+void PacedRows(const std::string& dir, const std::string& config, const Options& options) {
+  std::printf("Block protocol over a pseudo-terminal, the simulator pacing the line\n");
+  std::printf("%-7s %-7s %-6s %-12s %8s %8s %6s %8s %9s %7s %6s %8s %12s %12s  %s\n", "baud",
+              "records", "length", "direction", "time s", "limit s", "ratio", "cpu/wall",
+              "wakes/blk", "preempt", "us/blk", "probe us", "answer ms", "next ms", "result");
+  const Row rows[] = {
+      {19200, options.records, {20}}, {115200, options.records, {20}}, {300, 10, {50, 50}}};
+  std::vector<std::string> summaries;
+  for (const Row& row : rows) {
+    const auto& only = options.only;
+    if (!only.empty() && std::find(only.begin(), only.end(), row.baud) == only.end()) continue;
+    WriteRecords(dir + "/DATA.TXT", row.records, RecordLength(row));
+    for (bool receiving : {false, true}) {
+      std::vector<Paced> program, bare;
+      for (int i = 0; i < options.repeat; ++i) {
+        program.push_back(RunPaced(row, receiving, false, dir, config));
+        bare.push_back(RunPaced(row, receiving, true, dir, config));
+      }
+      summaries.push_back(Summary(row, receiving, program, bare));
+    }
+  }
+  if (options.repeat < 2) return;
+  std::printf("\nMedians over %d pairs (program, then bare dialogue), transfers that succeeded\n",
+              options.repeat);
+  std::printf("%-7s %-7s %-8s %5s %8s %8s %8s %6s %6s %8s %8s\n", "baud", "records", "direction",
+              "pairs", "us/blk", "bare us", "prg/bare", "min", "max", "ratio", "bare");
+  for (const std::string& line : summaries) std::printf("%s\n", line.c_str());
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int records = argc > 1 ? std::atoi(argv[1]) : 2000;
-  if (records < 1) {
-    std::fprintf(stderr, "usage: transfer_bench [records [baud ...]]  (records default 2000)\n");
+  Options options;
+  if (!Parse(argc, argv, options)) {
+    std::fprintf(stderr,
+                 "usage: transfer_bench [--repeat N] [records [baud ...]]  (records default "
+                 "2000, N default 1)\n");
     return 2;
   }
   std::string tmpl = (fs::temp_directory_path() / "telvaro3-bench-XXXXXX").string();
@@ -337,69 +509,8 @@ int main(int argc, char** argv) {
   const std::string config = dir + "/cfg";
   fs::create_directories(config + "/telvaro3");
   fs::create_directories(dir + "/in");
-  std::printf("Block protocol over a pseudo-terminal, the simulator pacing the line\n");
-  std::printf("%-7s %-7s %-6s %-12s %8s %8s %6s %8s %9s %7s %6s %8s %12s %12s  %s\n", "baud",
-              "records", "length", "direction", "time s", "limit s", "ratio", "cpu/wall",
-              "wakes/blk", "preempt", "us/blk", "probe us", "answer ms", "next ms", "result");
-  const Row rows[] = {{19200, records, {20}}, {115200, records, {20}}, {300, 10, {50, 50}}};
-  // Further arguments pick the rows by their baud rate; the silent line runs with every row.
-  std::vector<int> only;
-  for (int i = 2; i < argc; ++i) only.push_back(std::atoi(argv[i]));
-  for (const Row& row : rows) {
-    if (!only.empty() && std::find(only.begin(), only.end(), row.baud) == only.end()) continue;
-    const std::string b = std::to_string(row.baud);
-    const std::string fields = Join(row.fields);
-    int recordLength = 0;
-    for (int f : row.fields) recordLength += f;
-    WriteRecords(dir + "/DATA.TXT", row.records, recordLength);
-    for (bool receiving : {false, true}) {
-      // The program, then the bare dialogue against a fresh simulator, printed as two rows.
-      for (bool bare : {false, true}) {
-        const std::string turns = dir + "/turns.txt";
-        std::error_code gone;
-        fs::remove(turns, gone);
-        std::vector<std::string> termArgs = {"--baud", b, "--turn-log", turns};
-        if (!receiving) {
-          termArgs.insert(termArgs.end(), {"download", "--timeout-s", "600"});
-        } else {
-          termArgs.insert(termArgs.end(),
-                          {"upload", "--records", std::to_string(row.records), "--fields", fields,
-                           "--name", "ORDERS.BHT", "--timeout-s", "600"});
-        }
-        const pid_t term = StartTerminal(termArgs, dir, config);
-        Run run;
-        if (bare) {
-          run = RunBare(config + "/telvaro3/com1", row.baud, receiving, row, recordLength);
-        } else if (!receiving) {
-          run = RunProgram({"+P0", "+B" + b, "+F" + fields, "+DDE", "DATA.TXT"}, dir, config,
-                           "StatusBox: Sending Header");
-        } else {
-          run = RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config,
-                           "StatusBox: Receive Header");
-        }
-        Reap(term);
-        const double limit = StopAndWaitLimit(
-            row.records, recordLength, static_cast<int>(row.fields.size()), row.baud, receiving);
-        // A transfer that failed has no ratio: it may have ended early.
-        char ratio[16] = "-";
-        if (run.transfer > 0 && run.result.rfind("Err(0)", 0) == 0)
-          std::snprintf(ratio, sizeof ratio, "%.3f", limit / run.transfer);
-        const std::string answerer = receiving ? "pc" : "terminal";
-        const std::string sender = receiving ? "terminal" : "pc";
-        const std::string direction =
-            std::string(receiving ? "receive" : "send") + (bare ? "/bare" : "");
-        std::printf(
-            "%-7d %-7d %-6d %-12s %8.2f %8.2f %6s %7.2f%% %9.2f %7.2f %6.0f %8.1f %12s %12s  %s\n",
-            row.baud, row.records, recordLength, direction.c_str(), run.transfer, limit, ratio,
-            100.0 * run.cpu / run.wall, static_cast<double>(run.wakes) / row.records,
-            static_cast<double>(run.preempted) / row.records, run.cpu * 1e6 / row.records,
-            run.probeUs, Latency(turns, answerer, true).c_str(),
-            Latency(turns, sender, false).c_str(), run.result.c_str());
-        std::fflush(stdout);
-      }
-    }
-  }
-  AtOnceRows(dir, config, records, only);
+  PacedRows(dir, config, options);
+  AtOnceRows(dir, config, options.records, options.only);
   // A silent terminal: thirty seconds of waiting for the link.
   pid_t term = StartTerminal({"--silent", "download", "--timeout-s", "60"}, dir, config);
   Run wait = RunProgram({"+P0", "+T30", "+DDE", "IN\\"}, dir, config, "StatusBox: Establish Link");
