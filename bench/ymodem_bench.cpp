@@ -161,8 +161,8 @@ void FollowEnds(telvaro3::serial::PosixSerialComm& tx, telvaro3::serial::PosixSe
       ok = ok && tx.TransferState() == 0;
     }
     const int32_t r = rx.TransferState();
-    if (r == telvaro3::serial::kTransferHeader) rx.AcceptFile(rx.CurrentFilePath());
-    if (ends.second < 0 && (r <= 0 || r == telvaro3::serial::kTransferStopped)) {
+    if (r == telvaro3::kYModemHeader) rx.AcceptFile(rx.CurrentFilePath());
+    if (ends.second < 0 && (r <= 0 || r == telvaro3::kYModemStopped)) {
       ends.second = Seconds(start, now);
       ok = ok && r == 0;
     }

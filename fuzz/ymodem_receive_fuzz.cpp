@@ -59,7 +59,7 @@ class ScriptedLine : public serial::ByteChannel {
   bool Write(const uint8_t*, int) override {
     // The receiver says something between two files only once the first is in its place: what
     // the directory holds then is what any later end must leave.
-    const bool between = st_.state.load() == serial::kTransferBetweenFiles;
+    const bool between = st_.state.load() == kYModemBetweenFiles;
     if (between && !wasBetween_) committed_ = fuzz::Take(dir_);
     wasBetween_ = between;
     // The sender answers: the next chunk, with those that go with it.
@@ -111,8 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   virtualNanos = 0;
   fuzz::Show("state %d, %s", state, committed == before ? "directory as before" : "files came in");
 
-  fuzz::Check(state == serial::kTransferIdle || state == serial::kTransferFailed ||
-                  state == serial::kTransferStopped,
+  fuzz::Check(state == kYModemIdle || state == kYModemFailed || state == kYModemStopped,
               "unexpected end state", state);
   fuzz::Check(st.state.load() == state, "the status disagrees with the result", st.state.load());
   ws.CheckOutside();

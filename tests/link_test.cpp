@@ -111,6 +111,8 @@ TEST(WaitAnswerBHT, FirstCharacterOfAChunkDecidesWithinThreeSeconds) {
     EXPECT_EQ(waited >= 3.0 && waited < 3.1, answer == kAnswerTimeout) << waited;
     // EOT leaves one wait before the limit.
     EXPECT_EQ(r.p.state.TimeoutCounter == r.p.settings.TimeoutCount - 1, answer == kAnswerEot);
+    // An unexpected error from here on names the wait.
+    EXPECT_EQ(r.p.state.ProcName, "WaitAnswerBHT");
   }
 }
 

@@ -59,6 +59,7 @@ struct ReceiveRig : test::TestRig {
   // The line's pace: each answer starts this many seconds after the write, one character every
   // perChar seconds (0: all at once).
   double answerAfter = 0, perChar = 0;
+  double enqAfter = 0;  // when the terminal's ENQ comes
 
   ReceiveRig() {
     SetDefaults(p);
@@ -101,7 +102,7 @@ struct ReceiveRig : test::TestRig {
   }
   int16_t Receive(const Strings& messages) {  // no messages: the terminal never calls
     script = messages;
-    if (!script.empty()) comm.Reply(ENQ);
+    if (!script.empty()) comm.Reply(ENQ, enqAfter);
     return ReceiveFile(p);
   }
   // The directory as "NAME=content;" in name order, field files by name only.
@@ -130,6 +131,7 @@ TEST(ReceiveFile, WellFormedUploadInEveryBlockShapeAndItsDisplay) {
               0);
     EXPECT_EQ(r.ReadFile("ORDERS.BHT"), "ABCDEF123\r\n" + high + "\r\n");
     EXPECT_EQ(r.out, Strings(5, ACK));
+    EXPECT_FALSE(r.window.aboutEnabled);
     std::string seen;
     for (size_t i = 1; i < r.window.log.size(); ++i) seen += r.window.log[i] + "|";
     EXPECT_EQ(seen,
@@ -159,6 +161,7 @@ TEST(ReceiveHeader, LimitsFramingAndCheckCharacter) {
       {"field count 00", soh("ORDERS.BHT  000030010"), 70},
       {"field count 17", Heading("ORDERS.BHT", 3, std::vector<int>(17, 1)), 70},
       {"field length 00", Heading("ORDERS.BHT", 3, {5, 0}), 70},
+      {"field length 99", Heading("ORDERS.BHT", 3, {99}), 0},
       {"record count 32768", Heading("ORDERS.BHT", 32768, {5}), 70},
       {"record count 32767", Heading("ORDERS.BHT", 32767, {5}), 0},
       {"16 x 15", Heading("ORDERS.BHT", 1, std::vector<int>(16, 15)), 70},
@@ -168,6 +171,9 @@ TEST(ReceiveHeader, LimitsFramingAndCheckCharacter) {
       {"program heading of 18", soh("TAKE.PD3    00001X"), 1},
       {"program heading of 17", soh("TAKE.PD3    00001"), 79},
       {"bad characters", Heading("ORD+RS.BHT", 1, {5}), 70},
+      {"accepted name RETURNS", Heading("RETURNS.BHT", 1, {5}), 0},
+      {"accepted name TAKE", Heading("TAKE.BHT", 1, {5}), 0},
+      {"accepted name TRANSFER", Heading("TRANSFER.BHT", 1, {5}), 0},
       {"wrong check", bad, 1},
       {"lost NUL check", "\x01" + nulText + "\x03", 0},
       {"check lost, not NUL", good.substr(0, good.size() - 1), 1},
@@ -202,7 +208,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
   const DiskSpace room{true, true, 0, 2, 3, 2, 100}, tight{true, true, 0, 1, 5, 2, 100},
       none{true, true, 0, 1, 1, 0, 0}, noQuery{false, false, 48, 0, 0, 0, 0},
       failed71{true, false, 71, 0, 0, 0, 0}, failed70{true, false, 70, 0, 0, 0, 0},
-      huge{true, true, 0, 8, 4096, 1ull << 30, 1ull << 31};
+      huge{true, true, 0, 8, 4096, 1ull << 30, 1ull << 31},
+      countable{true, true, 0, 8, 4096, INT32_MAX / 32768, 1ull << 31};
   auto box = [](const std::string& e) {
     return "[Free Space DLL error (" + e + ")] Can not calculate free space \r is there > " +
            "0.012kBytes free" + e;
@@ -223,7 +230,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     Strings last;       // the PC's last writes
     // a: append; c: Cancel a second after the third write; f: the disk is full after two lines;
     // o: a file of the heading's name holds `old` at the start; y: Yes to the question asked;
-    // r: a read-only field file of the heading's name; t: four waits before giving up.
+    // r: a read-only field file of the heading's name; t: four waits before giving up; l: a
+    // late terminal, its ENQ after three waits and every block after two.
     std::string options = "", dir = "";
     DiskSpace space = {};
     std::string box = "";
@@ -254,6 +262,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"append, NAK limit", Upload("ORDERS.BHT", 3, 2) + tenBad + EOT, 53, kept, {}, "ao"},
       {"append, disk full", Upload("ORDERS.BHT", 3, 3) + EOT, 61, kept, {}, "afo"},
       {"no records", Upload("MISSING.BHT", 0, 0) + EOT, 0, "MISSING.BHT=;MISSING.FLD;", {}},
+      // The link, the heading and every record start the count of waits afresh.
+      {"a late terminal", up, 0, ab, any, "tl"},
       {"the largest upload replaces a file", Upload("ORDERS.BHT", 32767, 32767) + EOT, 0, largest,
        any, "o"},
       // The records stand or fall with a field file that describes them.
@@ -269,6 +279,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"no room on B:", up, 72, "", stop, "", "B:\\", tight},
       {"no query here: assume room", up, 0, ab, any, "", "A:\\", noQuery},
       {"no room, but not drive A: or B:", up, 0, ab, any, "", "a:", none},
+      {"the largest count that fits", up, 0, ab, any, "", "A:\\", countable},
       {"too large to count, No", up, 72, "", stop, "", "A:\\", huge, uncounted},
       {"query failed, No", up, 72, "", stop, "", "A:\\", failed71, box("71")},
       {"query failed, Yes", up, 0, ab, any, "y", "B:\\", failed70, box("70")},
@@ -287,6 +298,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     }
     r.window.yesNoAnswer = has('y');
     r.p.settings.TimeoutCount = has('t') ? 4 : r.p.settings.TimeoutCount;
+    if (has('l')) r.enqAfter = 9.5, r.answerAfter = 6.5;
     r.system.driveDir = r.dir;
     if (!c.dir.empty()) r.p.file.Directory = c.dir, r.system.space = c.space;
     EXPECT_EQ(r.Receive(c.script), c.code);
@@ -294,7 +306,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     const size_t n = std::min(r.out.size(), c.last.size());
     EXPECT_EQ(Strings(r.out.end() - n, r.out.end()), c.last);
     EXPECT_EQ(r.window.boxes, c.box.empty() ? Strings{} : Strings{c.box});
-    EXPECT_NEAR(has('t') ? r.firstWriteAt - r.start : 12, 12, 0.5);  // four waits of three seconds
+    // Four waits of three seconds before the silent line is given up, the late ENQ's ACK after 9.5.
+    EXPECT_NEAR(has('t') ? r.firstWriteAt - r.start : 12, has('l') ? 9.5 : 12, 0.5);
   }
 }
 

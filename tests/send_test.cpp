@@ -152,6 +152,8 @@ TEST(TransmitFile, BytesOnTheWireAndDialogues) {
     EXPECT_EQ(r.p.state.TransferPhase, k.phase);
     EXPECT_FALSE(r.p.files[1]);  // closed
     EXPECT_TRUE(k.code != 0 || r.window.progress == 100);
+    // The About box is kept out of a transfer once the link is made, that is the heading sent.
+    EXPECT_EQ(r.window.aboutEnabled, k.sent.find('\x01') == std::string::npos);
   }
 }
 

@@ -24,6 +24,7 @@ class SerialTest : public ::testing::Test {
   void SetUp() override {
     char name[256];
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ptyName = name;
     Link(3, name);
   }
   void TearDown() override {
@@ -50,6 +51,7 @@ class SerialTest : public ::testing::Test {
     return 0;
   }
   int master = -1, slave = -1;
+  std::string ptyName;
   telvaro3::test::TempDir cfg;
 };
 
@@ -81,7 +83,11 @@ TEST_F(SerialTest, ConfigurationAndOpenFailuresAndExclusiveUse) {
   first->SetPortIsOpen(true);
   first->SetPortIsOpen(true);  // opening an open port changes nothing
   EXPECT_TRUE(first->PortIsOpen());
+  testing::internal::CaptureStderr();
   EXPECT_EQ(OpenError(*second), 68);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "telvaro3: port 3, " + Port()->DevicePath(3) +
+                                                        " -> " + ptyName +
+                                                        ": in use by another program\n");
   first->SetPortIsOpen(false);
   EXPECT_EQ(OpenError(*second), 0);
 }

@@ -60,8 +60,6 @@ TEST_F(Service, ExitStatusIsTheResult) {
       {"--exit-status +XYZ", "", 9},
       {"+XYZ", "", 0},
       {"--exit-status +DDE +P5", "", 101},
-      {"+DDE +P5", "", 0},
-      {"--exit-status +DDE +F2 NOFILE.TXT", "", 1},
       {"--exit-status +DDE IN\\", "upload --records 5 --fields 10 --name ORDERS.BHT", 0},
       {"--exit-status +DDE IN\\", "upload --records 5 --fields 10 --name ABC.TXT", 79},
       // Not first, it is an option like any other the job does not know.

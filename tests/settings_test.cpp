@@ -56,6 +56,13 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
        {"+IRD20", "", nullptr, 0, "1 19200N81 20 10"},
        {"+IRD-50", "", nullptr, 0, "1 19200N81 0 10"},
        {"+IR", "", nullptr, 0, "1 19200N81 5 10 IR"},
+       {"+IRD70000", "", nullptr, 0, "1 19200N81 60000 10"},  // held within a minute
+       {"+T60", "", nullptr, 0, "1 19200N81 5 20"},
+       {"+T90", "", nullptr, 0, "1 19200N81 5 30"},
+       // Every other rate and switch is taken; the last of a kind counts.
+       {"+B600 +B1200 +B2400 +B4800 +B38400 +B460800", "", nullptr, 0, "1 460800N81 5 10"},
+       {"+PE +PO +D8 +S1 -PB +PB -SN +SN +RSG +CMP +APP +EX +EW +DDE", "", nullptr, 0,
+        "1 19200O81 5 10"},
        {"+T0", "", nullptr, 0, "1 19200N81 5 32500"},
        {"+T120", "", nullptr, 0, "1 19200N81 5 40"},
        {"+B9600 +", "", nullptr, 0, "1 9600N81 5 10"},
@@ -64,6 +71,7 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
        {"DATA.TXT", "1\r\n", "fields 10 5\r\nfile data.txt\r\n", 0, "DATA.TXT 1 15 DATA.FLD"},
        {"DATA.TXT", "1\r\n", "FILE    DATA.TXT\nFIELDS  10 5\n", 0, "DATA.TXT 1 15 DATA.FLD"},
        {"DATA.TXT", "", "FILE OTHER.TXT\r\nFIELDS 10 5\r\n", 8, ""},
+       {"DATA.TXT", "1\r\n", "fields 10 5\r\n", 8, ""},
        {"DATA.TXT", "", "FILE DATA.TXT\r\nFIELDS\r\n", 8, ""},
        {"DATA.TXT", "", "FILE DATA.TXT\r\nFIELDS 0 5\r\n", 4, ""},
        {"DATA.TXT", "", nullptr, 8, ""},
@@ -74,6 +82,10 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
        // Names and directories, and the record length and transfer of program kinds.
        {"+F5 ABCDEFGH.TXT", "", nullptr, 1, "ABCDEFGH.TXT 0 5 ABCDEFGH.FLD"},
        {"+F5 ABCDEFGHI.TXT", "", nullptr, 2, ""},
+       {"+F5 ABCDEFGH", "", nullptr, 1, "ABCDEFGH 0 5 ABCDEFGH.FLD"},
+       {"+F5 ABCDEFGHI", "", nullptr, 2, ""},
+       {"+F5 A`!$%^&(.)-_", "", nullptr, 1, "A`!$%^&(.)-_ 0 5 A`!$%^&(.FLD"},
+       {"+F5 {}@'~#.TXT", "", nullptr, 1, "{}@'~#.TXT 0 5 {}@'~#.FLD"},
        {"+F5 DATA.TEXT", "", nullptr, 2, ""},
        {"+F5 A.B.C", "", nullptr, 2, ""},
        {"+F5 DATA+1.TXT", "", nullptr, 2, ""},
@@ -99,6 +111,7 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
     if (fieldFile) r.WriteFile("data.fld", fieldFile);
     EXPECT_EQ(r.Command(line), code) << line;
     EXPECT_EQ(*settings ? r.Summary() : "", settings) << line;
+    EXPECT_FALSE(r.p.files[3]) << line;  // the field file is closed after reading, whatever came
   }
 }
 

@@ -217,18 +217,26 @@ TEST(RunTransfer, WindowTextsOfASend) {
 }
 
 TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
-  TestRig irda, gone;
+  TestRig irda, gone, ymSend, ymReceive;
   RunProgram(irda, "+IR +B38400 +EW");
-  // A fault that no procedure handles, in the middle of a send.
+  // A fault that no procedure handles, in the middle of a send; and in a YModem component, where
+  // the box names the procedure that drove it.
   gone.WriteFile("DATA.TXT", "A\r\nB\r\n");
   gone.comm.onOutput = [&](const std::string& data) {
     if (data == ENQ) throw std::logic_error("Broken");
     gone.comm.Reply(ACK);
   };
   RunProgram(gone, "+F5 DATA.TXT +EW");
+  ymSend.WriteFile("MENU.PD4", "1\r\n");
+  for (TestRig* r : {&ymSend, &ymReceive})
+    r->comm.onTransferPoll = [] { throw std::logic_error("Broken"); };
+  RunProgram(ymSend, "MENU.PD4 +EW");
+  RunProgram(ymReceive, "+YMOD +EW");
   for (const auto& [r, box] :
        {std::pair{&irda, "[telvaro3] Baud Rate not supported by IRDA interface"},
-        std::pair{&gone, "[TELVARO3 ERROR]  5: Broken Error in Transmit File"}}) {
+        std::pair{&gone, "[TELVARO3 ERROR]  5: Broken Error in Transmit File"},
+        std::pair{&ymSend, "[TELVARO3 ERROR]  5: Broken Error in TransmitYModem"},
+        std::pair{&ymReceive, "[TELVARO3 ERROR]  5: Broken Error in ReceiveYModem"}}) {
     EXPECT_EQ(r->window.boxes, std::vector<std::string>{box});
     EXPECT_EQ(r->window.Get(Field::MsgLabel), "");  // no result report after it
     EXPECT_TRUE(r->window.unloaded);
@@ -236,26 +244,74 @@ TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
   }
 }
 
-TEST(ErrorMessage, TheMessagesThatNameSomething) {
+TEST(ErrorMessage, EveryCodeHasItsText) {
   // File DATA.TXT, port 3, phase 3, line 0; 99 with the saved run-time error numbers last.
   TestRig r;
   r.p.file.Name = "DATA.TXT";
   r.comm.SetPortNumber(3);
   r.p.state.TransferPhase = kPhaseText;
   std::string all;
-  for (int16_t code : {1, 72, 101, 102, 61, -7}) all += ErrorMessage(r.p, code) + "\n";
-  for (int16_t runErr : {-4, 75, 13}) {
+  for (int16_t code :
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 51, 52, 53, 54, 55, 70, 71, 72, 79, 90, 101, 102, 61, 1008, -7})
+    all += ErrorMessage(r.p, code) + "\n";
+  for (int16_t runErr : {-4, 55, 70, 71, 75, 13}) {
     r.p.state.RunErrNumber = runErr;
     all += ErrorMessage(r.p, 99) + "\n";
   }
   EXPECT_EQ(all,
-            "Err(1) File: DATA.TXT  not found.\nErr(72) Disk full.\n"
+            "Err(1) File: DATA.TXT  not found.\nErr(2) File name entered in wrong format.\n"
+            "Err(3) Number of records exceeds 32767.\nErr(4) Field length is out of range.\n"
+            "Err(5) Number of fields is out of range.\nErr(6) Record length is out of range.\n"
+            "Err(7) Parameter mismatch.\nErr(8) Field length not found.\n"
+            "Err(9) Option mismatch.\nErr(51) Communications error.\n"
+            "Err(52) Communications error.\nErr(53) Communications error.\n"
+            "Err(54) Communications error.\nErr(55) Communications error.\n"
+            "Err(70) Incorrect file or illegal heading.\nErr(71) Path not found.\n"
+            "Err(72) Disk full.\nErr(79) Quenfor Header Err.\nErr(90) Aborted by Cancel.\n"
             "Err(101) Communications Port 3 not available.\nErr(102) Communications Port 3 error.\n"
-            "Error 61 OCCURED\nError-7 OCCURED\nErr(99) General Failure\n"
-            "Err(99) General Failure (75)\nErr(99) General Failure Error [ 13E  0 ]  3\n");
-  // The codes run-time errors of the file and the port stand for.
-  for (auto [n, code] : {std::pair{53, 1}, {61, 61}, {64, 70}, {76, 71}, {75, 99}, {0, 99}})
-    EXPECT_EQ(MapRunTimeError(static_cast<int16_t>(n)), code) << n;
+            "Error 61 OCCURED\nError 1008 OCCURED\nError-7 OCCURED\nErr(99) General Failure\n"
+            "Err(99) General Failure (55)\nErr(99) General Failure (70)\n"
+            "Err(99) General Failure (71)\nErr(99) General Failure (75)\n"
+            "Err(99) General Failure Error [ 13E  0 ]  3\n");
+  // Each run-time error number, the code it stands for and its description (shown in the
+  // unexpected-error box).
+  std::string runTime;
+  for (int16_t n : {5, 6, 7, 48, 52, 53, 54, 55, 57, 61, 62, 64, 67, 68, 70, 71, 75, 76, 0})
+    runTime += std::to_string(n) + " " + std::to_string(MapRunTimeError(n)) + " " +
+               RunTimeErrorText(n) + "\n";
+  EXPECT_EQ(runTime,
+            "5 99 Invalid procedure call or argument\n6 99 Overflow\n7 99 Out of memory\n"
+            "48 99 Error in loading DLL\n52 99 Bad file name or number\n53 1 File not found\n"
+            "54 99 Bad file mode\n55 99 File already open\n57 99 Device I/O error\n"
+            "61 61 Disk full\n62 99 Input past end of file\n64 70 Bad file name\n"
+            "67 99 Too many files\n68 99 Device unavailable\n70 99 Permission denied\n"
+            "71 99 Disk not ready\n75 99 Path/File access error\n76 71 Path not found\n"
+            "0 99 Application-defined or object-defined error\n");
+}
+
+TEST(ReportResult, StatusMessageAndButton) {
+  // Program file, send mode, phase and code; then StatusBox, MsgLabel and the button's caption.
+  // A YModem transfer keeps no phase: its success names the kind of file only. (A send's success
+  // is read in the window texts of a send.)
+  const std::vector<std::tuple<bool, bool, int16_t, int16_t, const char*>> cases = {
+      {true, false, kPhaseDone, 0, "Program Received OK|Err(0) Transfer Complete|Exit"},
+      {false, false, kPhaseDone, -3, "File Received OK|Err(0) Transfer Complete|Exit"},
+      {true, true, 0, 0, "Program |Err(0) Transfer Complete|Exit"},
+      {false, true, kPhaseDone, 52, "Transfer Error|Err(52) Communications error.|OK"}};
+  for (const auto& [program, send, phase, code, shown] : cases) {
+    TestRig r;
+    r.p.settings.NoWait = true;
+    r.p.file.ProgramFile = program;
+    r.p.file.SendMode = send;
+    r.p.state.TransferPhase = phase;
+    r.p.state.ErrorCode = code;
+    ReportResult(r.p);
+    EXPECT_EQ(r.window.Get(Field::StatusBox) + "|" + r.window.Get(Field::MsgLabel) + "|" +
+                  r.window.commandCaption,
+              shown);
+    EXPECT_EQ(r.p.state.ResultMessage,
+              code > 0 ? r.window.Get(Field::MsgLabel) : r.window.Get(Field::StatusBox));
+  }
 }
 
 // What a service manager is told: every round's end that matters, not the idle ones.
@@ -280,6 +336,12 @@ TEST(RoundReport, IdleRoundsAndRepeatedFailuresAreNotTold) {
       // One job: its result, whatever it is.
       {"+DDE +XYZ", 0, 100, {"receive on port 1: Err(9) Option mismatch."}},
       {"+DDE +T30", 0, 100, {"receive on port 1: Err(51) Communications error."}},
+      {"+DDE +T30 +YMOD", 0, 100, {"receive on port 1: Err(52) Communications error."}},
+      // A transfer: its start and its counts, one record.
+      {"+DDE +F5 DATA.TXT",
+       0,
+       100,
+       {"start DATA.TXT", "sent DATA.TXT: 1 record, 7 bytes in 0.0 s: Err(0) Transfer Complete"}},
   };
   for (const auto& [line, openError, cancelAt, expected] : cases) {
     SCOPED_TRACE(line);
@@ -288,6 +350,8 @@ TEST(RoundReport, IdleRoundsAndRepeatedFailuresAreNotTold) {
     r.p.service = &report;
     r.comm.openError = openError;
     r.window.cancelAt = r.clock.now + cancelAt;
+    r.WriteFile("DATA.TXT", "A\r\n");
+    r.comm.onOutput = [&r](const std::string&) { r.comm.Reply(ACK); };
     RunProgram(r, line);
     EXPECT_EQ(report.told, expected);
     // Ready once the port is open; alive from the waits on it and the pauses between rounds.

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,8 @@ struct Options {
   bool pty = false;          // keys through a pseudo-terminal instead of a pipe
   bool foreground = true;    // where the program starts
   bool askTerminal = false;  // the terminal itself says whether the program is in front
+  bool screen = false;       // output to a terminal: the window drawn in place
+  int width = 80;
 };
 
 // Keys through a pipe (at its end at once without a keyboard), time on a clock the test moves.
@@ -29,7 +32,7 @@ struct Harness {
     // Keys are read from the slave side of a pseudo-terminal and typed on its master.
     EXPECT_EQ(o.pty ? openpty(&keys[1], &keys[0], nullptr, nullptr, nullptr) : pipe(keys), 0);
     if (!o.keyboard) CloseKeys();
-    TextWindowIo io{keys[0], out, o.keyboard, false, o.signals, 80, {}, {}};
+    TextWindowIo io{keys[0], out, o.keyboard, o.screen, o.signals, o.width, {}, {}};
     io.now = [this] { return now; };
     if (!o.askTerminal) io.foreground = [this] { return foreground; };
     window = std::make_unique<TextWindow>(io);
@@ -157,6 +160,45 @@ TEST(TextWindow, TakesTheKeyboardOnlyInTheForeground) {
     h.window.reset();
     EXPECT_TRUE(h.Echo());  // given back on the way out
   }
+}
+
+TEST(TextWindow, TheScreenIsDrawnInPlaceAtMostTwentyTimesASecond) {
+  Harness h({.screen = true, .width = 30});
+  const std::string up = "\x1b[9F", clear = "\x1b[2K";
+  h.window->Show();
+  std::string first = h.Output();
+  EXPECT_EQ(first.find(up), std::string::npos);  // nothing above it to draw over
+  EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), 9);
+  EXPECT_NE(first.find(clear + "I/O Status  \n"), std::string::npos);
+  // Changes within 50 ms of the last drawing wait; the next look after that draws them all.
+  const size_t before = h.Output().size();
+  h.window->SetText(Field::StatusBox,
+                    "Receiving\x01"
+                    "File");
+  h.window->SetProgress(50);
+  h.window->DoEvents();
+  EXPECT_EQ(h.Output().size(), before);
+  h.now += std::chrono::milliseconds(60);
+  h.window->DoEvents();
+  const std::string drawn = h.Output().substr(before);
+  EXPECT_EQ(drawn.rfind(up, 0), 0u) << "drawn over the last drawing";
+  EXPECT_NE(drawn.find(clear + "I/O Status  Receiving File\n"), std::string::npos);
+  EXPECT_NE(drawn.find(clear + "[" + std::string(20, '#') + std::string(8, '.')), std::string::npos)
+      << "the bar is cut to the width, half filled";
+  // A box is printed below the window; the next drawing starts under it, not over it.
+  h.window->MessageBox("T", "boxed", MsgIcon::None);
+  h.now += std::chrono::milliseconds(60);
+  const size_t boxed = h.Output().size();
+  h.window->SetText(Field::FileBox, "ORDERS.BHT");
+  h.now += std::chrono::milliseconds(60);
+  h.window->DoEvents();
+  const std::string after = h.Output().substr(boxed);
+  EXPECT_EQ(after.find(up), std::string::npos);
+  EXPECT_NE(after.find("File        ORDERS.BHT"), std::string::npos);
+  // The last state reaches the screen when the window goes, even within the 50 ms.
+  h.window->SetText(Field::complete, "100%");
+  h.window->Unload();
+  EXPECT_NE(h.Output().find("Complete    100%"), std::string::npos);
 }
 
 }  // namespace

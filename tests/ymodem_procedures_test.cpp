@@ -119,22 +119,28 @@ TEST(YModemProcedures, AGoodEndShowsTheWholeFile) {
   struct Case {
     const char* what;
     bool send;
+    const char* name;
     int32_t size;
     int32_t busyBytes;  // the count seen while busy before the end; 0: never seen busy
     const char* kilo;   // the size as the window shows it
+    const char* status;
   };
   const Case cases[] = {
-      {"receive: start straight to done", false, 40000, 0, " 00039"},
-      {"receive: done between two polls", false, 300000, 288000, " 00293"},
-      {"receive: an empty file", false, 0, 0, " 00000"},
-      {"send: start straight to done", true, 40000, 0, " 00039"},
-      {"send: done between two polls", true, 300000, 288000, " 00293"},
+      {"receive: start straight to done", false, "A.TXT", 40000, 0, " 00039", "Receiving File "},
+      {"receive: done between two polls", false, "A.PD3", 300000, 288000, " 00293",
+       "Receiving Program "},
+      {"receive: an empty file", false, "A.TXT", 0, 0, " 00000", "Receiving File "},
+      {"send: start straight to done", true, "MENU.PD4", 40000, 0, " 00039", "Sending Program "},
+      {"send: done between two polls", true, "DATA.TXT", 300000, 288000, " 00293", "Sending File "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     YRig r(c.size);
-    r.p.file.Name = "DATA.TXT";
-    r.comm.ymPath = "IN\\A.TXT";
+    r.p.file.Name = c.name;
+    if (c.send) {
+      ASSERT_EQ(CheckFilename(r.p), 0);
+    }
+    r.comm.ymPath = std::string("IN\\") + c.name;
     int busyPolls = c.busyBytes > 0 ? 20 : 0;
     r.comm.onTransferPoll = [&] {
       if (r.clock.now < r.start + 0.5 || r.comm.ymState == 0) return;
@@ -149,7 +155,10 @@ TEST(YModemProcedures, AGoodEndShowsTheWholeFile) {
       }
     };
     EXPECT_EQ(c.send ? TransmitYModem(r.p) : ReceiveYModem(r.p), 0);
-    EXPECT_EQ(r.window.Get(Field::FileBox), c.send ? "DATA.TXT" : "A.TXT");
+    EXPECT_EQ(r.window.Get(Field::StatusBox), c.status);
+    EXPECT_EQ(r.window.Get(Field::FileBox), c.name);
+    // The count seen while busy was shown before the whole file.
+    EXPECT_EQ(std::ranges::count(r.window.log, "RecCntBox:  00281") == 1, c.busyBytes > 0);
     EXPECT_EQ(r.window.Get(Field::RecordsBox), c.kilo);
     EXPECT_EQ(r.window.Get(Field::RecCntBox), c.kilo);
     EXPECT_EQ(r.window.Get(Field::complete), " 100%");

@@ -8,8 +8,10 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/process.h"
@@ -185,12 +187,14 @@ TEST(YModemPair, StartTimeOutFailsAndTellsALatePeerToGiveUp) {
     SCOPED_TRACE(sending ? "sending" : "receiving");
     TempDir dir("abc");
     testing::ChannelPair pair;
-    TransferStatus st;
+    TransferStatus st;  // as an earlier transfer left it: nothing of that may show
+    st.bytes = st.size = 5000;
     EXPECT_EQ(sending ? YModemSend(*pair.a, dir.Path("f"), "f", st, 300)
                       : YModemReceive(*pair.a, dir.path.string(), "", st, 300),
               -1);
     EXPECT_EQ(st.state.load(), -1);
     EXPECT_EQ(st.bytes.load(), 0);
+    EXPECT_EQ(st.size.load(), sending ? 3 : 0);
     std::string seen(4096, '\0');
     seen.resize(static_cast<size_t>(
         std::max(0, pair.b->Read(reinterpret_cast<uint8_t*>(seen.data()), 4096, 100))));
@@ -218,7 +222,78 @@ TEST(YModemPair, ChecksumBlockCarriesTheSumOfItsBytes) {
   unsigned sum = 0;
   for (size_t i = 3; i < 131; ++i) sum += static_cast<uint8_t>(got[i]);
   EXPECT_EQ(got.substr(0, 3), std::string("\x01\x00\xff", 3));
+  // Name, NUL, then the size, the modification time and the mode (a regular file's) in octal.
+  const std::string stamp = got.substr(5, got.find('\0', 5) - 5);
+  EXPECT_EQ(got.substr(3, 2), std::string("f\0", 2));
+  EXPECT_TRUE(std::regex_match(stamp, std::regex("3 [0-7]+ 100[0-7]{3}"))) << stamp;
   EXPECT_EQ(static_cast<uint8_t>(got[131]), static_cast<uint8_t>(sum));
+}
+
+// The sender played by hand, so that the receiver can be read between two blocks.
+struct HandSender {
+  ByteChannel& ch;
+  void Put(const std::string& bytes) {
+    ch.Write(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
+  }
+  // A 128-byte CRC block; block 0 is padded with NULs, data with the bytes given.
+  void PutBlock(uint8_t n, std::string data) {
+    data.resize(128, '\0');
+    const uint16_t crc = YModemCrc16(reinterpret_cast<const uint8_t*>(data.data()), 128);
+    Put(std::string{'\x01', static_cast<char>(n), static_cast<char>(~n)} + data +
+        static_cast<char>(crc >> 8) + static_cast<char>(crc & 0xff));
+  }
+  // Reads until `want` has come; what came with it is dropped. False when it never comes.
+  bool Await(const std::string& want) {
+    std::string seen;
+    uint8_t buf[64];
+    for (int quiet = 0; seen.find(want) == std::string::npos;) {
+      const int n = ch.Read(buf, sizeof buf, 100);
+      if (n > 0) seen.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+      if (n <= 0 && ++quiet > 200) return false;
+    }
+    return true;
+  }
+};
+
+// Block 0 without a size leaves the size unknown, so every byte of the data blocks is kept, not
+// none; a known size cuts the padding of the last block. The receiver reports itself busy, with
+// the size so far, once the data flow.
+TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
+  // What follows the name's NUL in block 0, the bytes kept of two data blocks, the size reported
+  // after the first block.
+  const std::vector<std::tuple<std::string, size_t, int32_t>> cases = {
+      {"", 256, 128}, {"x", 256, 128}, {"200 14567 644", 200, 200}, {"0", 0, 0}};
+  const std::string data = test::RandomBytes(256, 3);
+  for (const auto& [sizeField, kept, sizeSeen] : cases) {
+    SCOPED_TRACE(sizeField);
+    TempDir t("");
+    testing::ChannelPair pair;
+    TransferStatus st;
+    int32_t result = 99;
+    std::thread receiver([&] { result = YModemReceive(*pair.b, t.Path("in"), "IN\\", st, 10000); });
+    HandSender s{*pair.a};
+    ASSERT_TRUE(s.Await("C"));
+    s.PutBlock(0, std::string("g\0", 2) + sizeField);
+    EXPECT_TRUE(
+        s.Await("\x06"
+                "C"));
+    s.PutBlock(1, data.substr(0, 128));
+    EXPECT_TRUE(s.Await("\x06"));
+    EXPECT_EQ(st.state.load(), kYModemBusy);
+    EXPECT_EQ(st.size.load(), sizeSeen);
+    s.PutBlock(2, data.substr(128));
+    EXPECT_TRUE(s.Await("\x06"));
+    s.Put("\x04");
+    EXPECT_TRUE(s.Await("\x15"));
+    s.Put("\x04");
+    EXPECT_TRUE(
+        s.Await("\x06"
+                "C"));
+    s.PutBlock(0, "");
+    receiver.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(Slurp(t.Path("in/g")) == data.substr(0, kept));
+  }
 }
 
 }  // namespace

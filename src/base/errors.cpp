@@ -1,3 +1,4 @@
+#include "base/codes.h"
 #include "base/system.h"
 
 namespace telvaro3 {
@@ -47,16 +48,16 @@ std::string RunTimeErrorText(int16_t number) {
 
 int16_t MapRunTimeError(int16_t number) {
   switch (number) {
-    case 53:
-      return 1;
-    case 61:
-      return 61;
-    case 64:
-      return 70;
-    case 76:
-      return 71;
+    case kRteFileNotFound:
+      return kErrFileNotFound;
+    case kRteDiskFull:
+      return kErrDiskFullWriting;
+    case kRteBadFileName:
+      return kErrIllegalHeading;
+    case kRtePathNotFound:
+      return kErrPathNotFound;
     default:
-      return 99;
+      return kErrGeneralFailure;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/codes.h"
 #include "base/system.h"
 
 namespace telvaro3 {
@@ -16,13 +17,15 @@ class HeldTextFile : public TextFile {
 
   bool ReadLine(std::string& line) override {
     line.clear();
-    if (closed_) throw RunTimeError(52, RunTimeErrorText(52));
+    if (closed_) throw RunTimeError(kRteBadFileNumber, RunTimeErrorText(kRteBadFileNumber));
     if (next_ >= lines_.size()) return false;
     line = std::move(lines_[next_++]);
     return true;
   }
   // Held for reading: no writing, as a file opened for input.
-  void WriteLine(const std::string&) override { throw RunTimeError(54, RunTimeErrorText(54)); }
+  void WriteLine(const std::string&) override {
+    throw RunTimeError(kRteBadFileMode, RunTimeErrorText(kRteBadFileMode));
+  }
   void Commit() override { Close(); }
   void Close() override {
     closed_ = true;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "base/codes.h"
 #include "base/run_settings.h"
 #include "base/run_state.h"
 #include "base/serial_comm.h"
@@ -23,9 +24,9 @@ struct Program {
   RunState state;
   std::string ProgramVersion;
 
-  SerialComm& comm;  // Comm1
-  Window& window;    // Form1
-  System& system;
+  SerialComm& comm;  // the serial port and its YModem facility
+  Window& window;    // the status window
+  System& system;    // files, clock, sleep, disk space
   // Told of readiness, liveness and each transfer when the program runs unattended; may be empty.
   ServiceReport* service = nullptr;
 

@@ -6,6 +6,9 @@
 
 #include "base/program.h"
 
+// The block protocol's primitives: check characters, a send that lasts until the data are on the
+// line, the wait for the terminal's one-character answer, and the numbered file slots.
+
 namespace telvaro3 {
 
 // Answers of WaitAnswerBHT.
@@ -19,9 +22,13 @@ enum Answer : int16_t {
 };
 
 // Codes above this, from a send or an answer wait, are port faults: the transfer ends with them.
-inline constexpr int16_t kPortFaultAbove = 1000;
+inline constexpr int16_t kPortFaultAbove = kEventErrorFirst;
 
+// The block check character of text (everything after SOH or STX up to and including ETX), as a
+// one-character string.
 std::string AddBcc(Program& p, const std::string& text);
+// The check character that a received block (without its SOH or STX, ending with the received
+// check) should end with: the exclusive-or of all its characters but the last.
 std::string BccCheck(Program& p, const std::string& block);
 // 0 once data has left the port (or the send was given up), else the port's error event.
 int16_t SendToBHT(Program& p, const std::string& data);

@@ -7,10 +7,12 @@ namespace telvaro3 {
 
 int16_t OpenFile(Program& p, const std::string& directory, const std::string& name,
                  int16_t fileNumber, const std::string& mode) {
-  if (fileNumber < 1 || fileNumber >= static_cast<int16_t>(p.files.size())) return 99;
+  if (fileNumber < 1 || fileNumber >= static_cast<int16_t>(p.files.size()))
+    return kErrGeneralFailure;
   const std::string full = directory + name;
   try {
-    if (p.files[fileNumber]) throw RunTimeError(55, RunTimeErrorText(55));
+    if (p.files[fileNumber])
+      throw RunTimeError(kRteFileAlreadyOpen, RunTimeErrorText(kRteFileAlreadyOpen));
     FileMode m = mode == "I" ? FileMode::Input
                              : (p.settings.AppendOutput ? FileMode::Append : FileMode::Output);
     p.files[fileNumber] = p.system.OpenText(full, m);
@@ -39,7 +41,7 @@ int16_t CommitFiles(Program& p, std::initializer_list<int16_t> fileNumbers) {
   try {
     for (int16_t n : fileNumbers) {
       if (n < 1 || n >= static_cast<int16_t>(p.files.size()) || !p.files[n])
-        throw RunTimeError(52, RunTimeErrorText(52));
+        throw RunTimeError(kRteBadFileNumber, RunTimeErrorText(kRteBadFileNumber));
       files.push_back(p.files[n].get());
     }
     p.system.CommitTogether(files);

@@ -3,6 +3,7 @@
 
 #include "base/text.h"
 #include "base/waits.h"
+#include "link/block_codec.h"
 #include "link/link.h"
 
 namespace telvaro3 {
@@ -10,9 +11,7 @@ namespace {
 
 // Exclusive-or of the character codes of text[0, end).
 std::string XorOf(const std::string& text, size_t end) {
-  unsigned char acc = 0;
-  for (size_t i = 0; i < end && i < text.size(); ++i) acc ^= static_cast<unsigned char>(text[i]);
-  return std::string(1, static_cast<char>(acc));
+  return std::string(1, frame::CheckCharacter(std::string_view(text).substr(0, end)));
 }
 
 constexpr double kAnswerWaitSeconds = 3.0;
@@ -49,7 +48,7 @@ int16_t SendToBHT(Program& p, const std::string& data) {
   // so that the answer wait decides.
   const double giveUp = p.system.Now() + LineSeconds(p, data.size()) + kSendMarginSeconds;
   bool answered = false;
-  while (p.comm.OutputCount() >= 1 && p.comm.EventCode() == 0 && p.system.Now() < giveUp) {
+  while (p.comm.OutputCount() >= 1 && p.comm.EventCode() == kEventNone && p.system.Now() < giveUp) {
     Yield(p);
     if (p.state.AbortFlag) break;
     // The port wait also ends when the output should have left.
@@ -64,14 +63,14 @@ int16_t SendToBHT(Program& p, const std::string& data) {
     }
   }
   const int16_t event = p.comm.EventCode();
-  p.state.LastResult = answered && event == 0 ? int16_t{1} : event;
-  if (p.state.LastResult == 1) return 0;
-  if (event >= 1000 && event <= 1010 && event != 1001) return event;
+  p.state.LastResult = answered && event == kEventNone ? int16_t{kEventSent} : event;
+  if (p.state.LastResult == kEventSent) return kOk;
+  if (IsPortFault(event)) return event;
   // Anything else (also a cancel or the limit before the output left): what is still queued is
   // given up.
   p.comm.SetOutputCount(0);
   Yield(p);
-  return 0;
+  return kOk;
 }
 
 int16_t WaitAnswerBHT(Program& p) {

@@ -16,14 +16,14 @@ void PumpYModem(Program& p, int16_t& result) {
   p.window.WaitEvents(kIdleWaitMs);
   if (p.state.AbortFlag) {
     CancelYModem(p);
-    result = 90;
+    result = kErrCancelled;
   }
 }
 
 bool YModemOver(int32_t state, int16_t failedCode, int16_t& result) {
-  if (state == -1 && result == 0) result = failedCode;
-  if (state == 5 && result == 0) result = 55;
-  return state == -1 || state == 0 || state == 5;
+  if (state == kYModemFailed && result == kOk) result = failedCode;
+  if (state == kYModemStopped && result == kOk) result = kErrCommsEndedByPeer;
+  return state == kYModemFailed || state == kYModemIdle || state == kYModemStopped;
 }
 
 // The component stops within moments; the bound only guards against one that never does.

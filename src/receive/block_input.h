@@ -8,14 +8,15 @@
 #include <string>
 
 #include "base/program.h"
+#include "link/block_codec.h"
 
 namespace telvaro3 {
 
-// Characters of the longest heading block on the line: SOH, name (12), record count (5), field
-// count (2) and 16 field lengths (2 each), ETX, check character.
-inline constexpr size_t kLongestHeadingBlock = 1 + 12 + 5 + 2 + 16 * 2 + 1 + 1;
-// 1-based position from which an ETX can end a heading of at least 17 characters.
-inline constexpr size_t kHeadingEtxPosition = 19;
+// Characters of the longest heading block on the line: SOH, the text of a heading with 16 fields,
+// ETX, check character.
+inline constexpr size_t kLongestHeadingBlock = 1 + frame::DataHeadingLength(frame::kMostFields) + 2;
+// 1-based position from which an ETX can end a heading: after SOH and the shortest text.
+inline constexpr size_t kHeadingEtxPosition = 1 + frame::kProgramHeadingLength + 1;
 
 // The end of a block wait: three seconds from its start. A block still coming in by then is given
 // the time it needs, as long as its bytes keep coming (at 300 baud a long text block takes more

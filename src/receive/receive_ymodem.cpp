@@ -47,7 +47,7 @@ void UpdateDisplay(Program& p, size_t namePos) {
 // while the component is seen busy, and it may end between two polls, or before any poll caught
 // it busy (a short file): so a good end shows the last file whole here.
 int16_t Ended(Program& p, int32_t state, int16_t result, size_t namePos) {
-  if (state == 0 && result == 0) {
+  if (state == kYModemIdle && result == kOk) {
     ShowName(p, namePos);
     ShowSize(p);
     ShowWholeFile(p, p.comm.TransferSize());
@@ -60,11 +60,11 @@ int16_t Ended(Program& p, int32_t state, int16_t result, size_t namePos) {
 int16_t StartFailure(Program& p) {
   switch (p.comm.TransferFailure()) {
     case TransferFault::kNameRefused:
-      return 70;
+      return kErrIllegalHeading;
     case TransferFault::kFileFailed:
-      return 71;
+      return kErrPathNotFound;
     default:
-      return 99;
+      return kErrGeneralFailure;
   }
 }
 
@@ -104,63 +104,79 @@ class NameJudge {
 
 }  // namespace
 
-int16_t ReceiveYModem(Program& p) {
+namespace {
+
+// The start of a reception: waits until data come, the component fails, a name is refused, the
+// time-out limit is reached or Cancel is pressed. A refused name is judged while the component
+// holds the file unacknowledged, so it is cancelled before any of it is taken, whatever its size.
+// Returns kOk once data flow, else the run's result.
+int16_t AwaitFirstData(Program& p, NameJudge& judge, int16_t& result) {
   RunState& st = p.state;
-  Window& w = p.window;
-  st.ProcName = "ReceiveYModem";
-  w.SetTimerEnabled(true);
-  st.TimeoutCounter = 0;
-  st.AbortFlag = false;
-  int16_t result = 0;
-  p.comm.ReceiveDirectory(p.file.Directory.empty() ? p.system.CurrentDirectory()
-                                                   : p.file.Directory);
-  p.comm.StartReceive("");
-  // The wait ends when data come, when the component fails, or on a name the program refuses,
-  // which is judged while the component holds the file unacknowledged: so a refused file is
-  // cancelled before any of it is taken, whatever its size.
-  NameJudge judge(p);
   bool refused = false;
   int32_t bytes = 0;
-  int32_t state = 0;
+  int32_t state = kYModemIdle;
   do {
     PumpYModem(p, result);
     state = p.comm.TransferState();
-    if (state == 2 && !st.AbortFlag) refused = !judge.Judge();
+    if (state == kYModemHeader && !st.AbortFlag) refused = !judge.Judge();
     bytes = p.comm.TransferBytes();
-  } while (!(bytes > 0 || state == -1 || refused || st.TimeoutCounter == p.settings.TimeoutCount ||
-             st.AbortFlag || p.comm.PortFault() != 0));
-  w.SetTimerEnabled(false);
+  } while (!(bytes > 0 || state == kYModemFailed || refused ||
+             st.TimeoutCounter == p.settings.TimeoutCount || st.AbortFlag ||
+             p.comm.PortFault() != 0));
+  p.window.SetTimerEnabled(false);
   if (refused) {
     CancelYModem(p);
-    return 70;
+    return kErrIllegalHeading;
   }
-  if (const int16_t lost = StartLost(p, result); lost != 0) return lost;
+  if (const int16_t lost = StartLost(p, result); lost != kOk) return lost;
   if (st.TimeoutCounter >= p.settings.TimeoutCount) {
-    if (p.comm.TransferState() > 0) CancelYModem(p);
-    return result != 0 ? result : 52;
+    if (p.comm.TransferState() > kYModemIdle) CancelYModem(p);
+    return result != kOk ? result : kErrCommsTimeoutSending;
   }
-  if (p.comm.TransferState() == -1) return result != 0 ? result : StartFailure(p);
-
+  if (p.comm.TransferState() == kYModemFailed) return result != kOk ? result : StartFailure(p);
   // A component that let the data come without announcing the file has its name judged now.
   if (!judge.Judged() && !judge.Judge(true)) {
     CancelYModem(p);
-    return 70;
+    return kErrIllegalHeading;
   }
+  return kOk;
+}
+
+// The data of the file (and of any further file of the batch) until the component is done.
+int16_t FollowTransfer(Program& p, NameJudge& judge, int16_t result) {
   const size_t namePos = judge.namePos;
-  p.file.RecordLength = 1024;
-  st.ProcName = "ReceiveYModem2";
-  w.SetText(Field::StatusBox, p.file.ProgramFile ? "Receiving Program " : "Receiving File ");
   for (;;) {
     PumpYModem(p, result);
-    state = p.comm.TransferState();
-    if (YModemOver(state, FailedCode(p, 54), result)) return Ended(p, state, result, namePos);
+    const int32_t state = p.comm.TransferState();
+    if (YModemOver(state, FailedCode(p, kErrCommsNakLimitSending), result))
+      return Ended(p, state, result, namePos);
     // The next file of a batch, announced.
-    if (state == 2 && !st.AbortFlag && !judge.Judge()) {
+    if (state == kYModemHeader && !p.state.AbortFlag && !judge.Judge()) {
       CancelYModem(p);
-      return 70;
+      return kErrIllegalHeading;
     }
-    if (state == 4) UpdateDisplay(p, namePos);
+    if (state == kYModemBusy) UpdateDisplay(p, namePos);
   }
+}
+
+}  // namespace
+
+int16_t ReceiveYModem(Program& p) {
+  RunState& st = p.state;
+  st.ProcName = "ReceiveYModem";
+  p.window.SetTimerEnabled(true);
+  st.TimeoutCounter = 0;
+  st.AbortFlag = false;
+  int16_t result = kOk;
+  p.comm.ReceiveDirectory(p.file.Directory.empty() ? p.system.CurrentDirectory()
+                                                   : p.file.Directory);
+  p.comm.StartReceive("");
+  NameJudge judge(p);
+  if (const int16_t started = AwaitFirstData(p, judge, result); started != kOk) return started;
+  p.file.RecordLength = 1024;
+  st.ProcName = "ReceiveYModem2";
+  p.window.SetText(Field::StatusBox, p.file.ProgramFile ? "Receiving Program " : "Receiving File ");
+  return FollowTransfer(p, judge, result);
 }
 
 }  // namespace telvaro3

@@ -7,9 +7,9 @@ namespace telvaro3 {
 
 int16_t WriteRecord(Program& p) {
   RunState& s = p.state;
-  int16_t code = 0;
+  int16_t code = kOk;
   try {
-    if (!p.files[2]) throw RunTimeError(52, RunTimeErrorText(52));
+    if (!p.files[2]) throw RunTimeError(kRteBadFileNumber, RunTimeErrorText(kRteBadFileNumber));
     p.files[2]->WriteLine(s.RecordBuffer);
   } catch (const RunTimeError& e) {
     s.RunErrNumber = e.Number();
@@ -17,7 +17,7 @@ int16_t WriteRecord(Program& p) {
     code = MapRunTimeError(e.Number());
   }
   // A Cancel pressed meanwhile wins over a failed write.
-  if (s.AbortFlag) return 3;
+  if (s.AbortFlag) return kRecordCancelled;
   return code;
 }
 

@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "base/waits.h"
+#include "link/block_codec.h"
 #include "link/link.h"
 #include "send/send.h"
 #include "settings/procedures.h"
@@ -52,22 +53,22 @@ void OtherAnswer(Program& p, int16_t answer, int16_t& result) {
     case kAnswerTimeout:
       if (TimeoutLimitReached(p)) {
         SendToBHT(p, p.state.EOT);
-        result = 52;
+        result = kErrCommsTimeoutSending;
         phase = kPhaseStopped;
       }
       break;
     case kAnswerNak:
       if (NakLimitReached(p)) {
-        result = 54;
+        result = kErrCommsNakLimitSending;
         phase = kPhaseClosing;
       }
       break;
     case kAnswerCancel:
-      result = 90;
+      result = kErrCancelled;
       phase = kPhaseStopped;
       break;
     case kAnswerEot:
-      result = 55;
+      result = kErrCommsEndedByPeer;
       phase = kPhaseClosing;
       break;
     default:
@@ -75,19 +76,18 @@ void OtherAnswer(Program& p, int16_t answer, int16_t& result) {
   }
 }
 
-// The dialogue once the PC file is open as file number 1.
-int16_t Dialogue(Program& p) {
-  RunState& s = p.state;
-  const TransferFile& f = p.file;
-  int16_t& phase = s.TransferPhase;
-  int16_t result = 0;
-  s.TimeoutCounter = 0;
-  s.NakCounter = 0;
-  s.RecordNumber = 1;
-  s.RecordSerial = "00000";
-  phase = kPhaseLink;
+void ResetCounters(Program& p) {
+  p.state.TimeoutCounter = 0;
+  p.state.NakCounter = 0;
+}
 
-  while (phase == kPhaseLink) {
+// Each phase below runs while TransferPhase is its own and returns kOk, or the port's fault,
+// which ends the transfer at once. `result` collects the transfer's result.
+
+// ENQ until the terminal answers ACK; then the heading is built.
+int16_t LinkPhase(Program& p, int16_t& result) {
+  RunState& s = p.state;
+  while (s.TransferPhase == kPhaseLink) {
     SendToBHT(p, s.ENQ);
     s.LastResult = WaitAnswerBHT(p);
     if (PortFailed(p, s.LastResult)) return s.LastResult;
@@ -96,20 +96,17 @@ int16_t Dialogue(Program& p) {
       continue;
     }
     SetHeader(p);
-    s.TimeoutCounter = 0;
-    s.NakCounter = 0;
-    phase = kPhaseHeading;
+    ResetCounters(p);
+    s.TransferPhase = kPhaseHeading;
     p.window.SetAboutEnabled(false);
   }
+  return kOk;
+}
 
-  if (phase == kPhaseHeading) {
-    p.window.SetText(Field::StatusBox, "Sending Header");
-    p.window.SetText(Field::FileBox, f.Name);
-    Yield(p);
-  }
-
-  std::string current, next;
-  while (phase == kPhaseHeading) {
+// The heading until ACK; then the first record is read into `first`.
+int16_t HeadingPhase(Program& p, int16_t& result, std::string& first) {
+  RunState& s = p.state;
+  while (s.TransferPhase == kPhaseHeading) {
     // After ACK or NAK the heading (again); after a time-out or ENQ an enquiry, whose answer
     // counts as the answer to the heading.
     const bool heading = s.LastResult == kAnswerAck || s.LastResult == kAnswerNak;
@@ -121,80 +118,122 @@ int16_t Dialogue(Program& p) {
       OtherAnswer(p, s.LastResult, result);
       continue;
     }
-    s.TimeoutCounter = 0;
-    s.NakCounter = 0;
-    if (f.RecordCount > 0) {
-      phase = kPhaseText;
-      current = GetNextRecord(p);
+    ResetCounters(p);
+    if (p.file.RecordCount > 0) {
+      s.TransferPhase = kPhaseText;
+      first = GetNextRecord(p);
       ++s.RecordNumber;
     } else {
-      phase = kPhaseClosing;
+      s.TransferPhase = kPhaseClosing;
     }
   }
+  return kOk;
+}
 
-  if (phase == kPhaseText || (phase == kPhaseClosing && result == 0)) {
-    p.window.SetText(Field::StatusBox, f.ProgramFile ? "Sending Program " : "Sending File ");
-    p.window.SetText(Field::FileBox, f.Name);
-    p.window.SetText(Field::RecordsBox, " " + FiveDigits(f.RecordCount));
-    p.window.SetText(Field::RecCntBox, " 00000");
-    p.window.SetProgress(0);
-    p.window.SetText(Field::complete, " 0%");
-    if (phase == kPhaseClosing) {
-      p.window.SetProgress(100);
-      p.window.SetText(Field::complete, "100%");
-    }
-    Yield(p);
+// The window once the heading is through: the file, its count, nothing sent yet (or all of an
+// empty file).
+void ShowSendingFile(Program& p) {
+  const TransferFile& f = p.file;
+  Window& w = p.window;
+  w.SetText(Field::StatusBox, f.ProgramFile ? "Sending Program " : "Sending File ");
+  w.SetText(Field::FileBox, f.Name);
+  w.SetText(Field::RecordsBox, " " + FiveDigits(f.RecordCount));
+  w.SetText(Field::RecCntBox, " 00000");
+  w.SetProgress(0);
+  w.SetText(Field::complete, " 0%");
+  if (p.state.TransferPhase == kPhaseClosing) {
+    w.SetProgress(100);
+    w.SetText(Field::complete, "100%");
   }
+  Yield(p);
+}
 
+void ShowRecordsSent(Program& p) {
+  const RunState& s = p.state;
+  p.window.SetText(Field::RecCntBox, " " + s.RecordSerial);
+  const int64_t percent = RoundHalfEven(static_cast<double>(s.RecordNumber - 1) /
+                                        static_cast<double>(p.file.RecordCount) * 100.0);
+  p.window.SetProgress(static_cast<int>(percent));
+  p.window.SetText(Field::complete, PercentText(percent));
+}
+
+// One text block a line, each until ACK, starting with `current`.
+int16_t TextPhase(Program& p, int16_t& result, std::string current) {
+  RunState& s = p.state;
+  const int32_t count = p.file.RecordCount;
   // In this phase LastResult keeps only send results: after the non-fatal event 1000 the PC asks
   // with ENQ instead of repeating the block.
   int16_t answer = kAnswerAck;
-  while (phase == kPhaseText) {
-    const bool block = s.LastResult == 0 || s.LastResult == 1;
+  std::string next;
+  while (s.TransferPhase == kPhaseText) {
+    const bool block = s.LastResult == kOk || s.LastResult == kEventSent;
     s.LastResult = SendToBHT(p, block ? current : s.ENQ);
     if (PortFailed(p, s.LastResult)) return s.LastResult;
     // Each line is read once, after its predecessor first went out.
-    if (s.RecordNumber <= f.RecordCount && answer == kAnswerAck) next = GetNextRecord(p);
+    if (s.RecordNumber <= count && answer == kAnswerAck) next = GetNextRecord(p);
     answer = WaitAnswerBHT(p);
     if (PortFailed(p, answer)) return answer;
     if (answer != kAnswerAck) {
       OtherAnswer(p, answer, result);  // ENQ: the same block again
       continue;
     }
-    p.window.SetText(Field::RecCntBox, " " + s.RecordSerial);
-    const int64_t percent = RoundHalfEven(static_cast<double>(s.RecordNumber - 1) /
-                                          static_cast<double>(f.RecordCount) * 100.0);
-    p.window.SetProgress(static_cast<int>(percent));
-    p.window.SetText(Field::complete, PercentText(percent));
-    if (s.RecordNumber <= f.RecordCount) {
-      current = next;
+    ShowRecordsSent(p);
+    if (s.RecordNumber <= count) {
+      current = std::move(next);
       ++s.RecordNumber;
     } else {
-      phase = kPhaseClosing;
+      s.TransferPhase = kPhaseClosing;
     }
-    s.TimeoutCounter = 0;
-    s.NakCounter = 0;
+    ResetCounters(p);
   }
+  return kOk;
+}
 
-  // An EOT answer left the counter one below its limit; the closing phase counts afresh.
-  s.TimeoutCounter = 0;
-  p.window.SetText(Field::StatusBox, "Closing Link");
-  Yield(p);
-
-  while (phase == kPhaseClosing) {
+// EOT until ACK: the time-out limit gives 52 and Cancel 90, any other answer counts as a
+// time-out.
+int16_t ClosingPhase(Program& p, int16_t& result) {
+  RunState& s = p.state;
+  while (s.TransferPhase == kPhaseClosing) {
     SendToBHT(p, s.EOT);
     const int16_t a = WaitAnswerBHT(p);
     if (PortFailed(p, a)) return a;
     if (a == kAnswerAck) {
-      phase = kPhaseDone;
+      s.TransferPhase = kPhaseDone;
     } else if (a == kAnswerCancel) {
-      result = 90;
-      phase = kPhaseStopped;
+      result = kErrCancelled;
+      s.TransferPhase = kPhaseStopped;
     } else if (TimeoutLimitReached(p)) {
-      result = 52;
-      phase = kPhaseStopped;
+      result = kErrCommsTimeoutSending;
+      s.TransferPhase = kPhaseStopped;
     }
   }
+  return kOk;
+}
+
+// The dialogue once the PC file is open as file number 1.
+int16_t Dialogue(Program& p) {
+  RunState& s = p.state;
+  int16_t result = kOk;
+  ResetCounters(p);
+  s.RecordNumber = 1;
+  s.RecordSerial = "00000";
+  s.TransferPhase = kPhaseLink;
+  if (const int16_t fault = LinkPhase(p, result); fault != kOk) return fault;
+  if (s.TransferPhase == kPhaseHeading) {
+    p.window.SetText(Field::StatusBox, "Sending Header");
+    p.window.SetText(Field::FileBox, p.file.Name);
+    Yield(p);
+  }
+  std::string first;
+  if (const int16_t fault = HeadingPhase(p, result, first); fault != kOk) return fault;
+  if (s.TransferPhase == kPhaseText || (s.TransferPhase == kPhaseClosing && result == kOk))
+    ShowSendingFile(p);
+  if (const int16_t fault = TextPhase(p, result, std::move(first)); fault != kOk) return fault;
+  // An EOT answer left the counter one below its limit; the closing phase counts afresh.
+  s.TimeoutCounter = 0;
+  p.window.SetText(Field::StatusBox, "Closing Link");
+  Yield(p);
+  if (const int16_t fault = ClosingPhase(p, result); fault != kOk) return fault;
   return result;
 }
 
@@ -213,7 +252,8 @@ std::string GetNextRecord(Program& p) {
   if (line.size() < length) line.append(length - line.size(), f.ProgramFile ? '0' : ' ');
   if (p.settings.Compact) line = Compacted(line);
   s.RecordSerial = FiveDigits(s.RecordNumber);
-  const std::string body = (p.settings.SerialNumbers ? s.RecordSerial : "") + line + s.ETX;
+  const frame::TextBlockLayout layout{line.size(), p.settings.BlockCheck, p.settings.SerialNumbers};
+  const std::string body = frame::TextBlockBody(layout, s.RecordSerial, line);
   return s.STX + body + (p.settings.BlockCheck ? AddBcc(p, body) : "");
 }
 

@@ -22,9 +22,9 @@ int16_t TransmitYModem(Program& p) {
   if (st.TimeoutCounter >= p.settings.TimeoutCount) {
     // Nobody took the file: make sure the component lets go of the port.
     if (p.comm.TransferState() > 0) CancelYModem(p);
-    return result != 0 ? result : 51;
+    return result != kOk ? result : kErrCommsTimeoutReceiving;
   }
-  if (p.comm.TransferState() == -1) return result != 0 ? result : 99;
+  if (p.comm.TransferState() == kYModemFailed) return result != kOk ? result : kErrGeneralFailure;
 
   p.file.RecordLength = 1024;
   w.SetText(Field::StatusBox, p.file.ProgramFile ? "Sending Program " : "Sending File ");
@@ -34,13 +34,13 @@ int16_t TransmitYModem(Program& p) {
   for (;;) {
     PumpYModem(p, result);
     const int32_t state = p.comm.TransferState();
-    if (YModemOver(state, FailedCode(p, 53), result)) {
+    if (YModemOver(state, FailedCode(p, kErrCommsNakLimitReceiving), result)) {
       // The component counts the last byte only once the receiver has taken the end of the
       // file, and by then it has left the transferring state: a good end shows the whole file.
-      if (state == 0 && result == 0) ShowWholeFile(p, p.comm.TransferSize());
+      if (state == kYModemIdle && result == kOk) ShowWholeFile(p, p.comm.TransferSize());
       return result;
     }
-    if (state != 4) continue;
+    if (state != kYModemBusy) continue;
     const int64_t bytes = p.comm.TransferBytes();
     const int64_t size = p.comm.TransferSize();
     if (bytes >= size) {

@@ -10,11 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -35,17 +33,11 @@ constexpr int kCloseDrainLimitMs = 1000;
 // The program decides itself when a YModem start has taken too long (and then closes the port,
 // which cancels the transfer), so the facility's own start wait is practically unbounded.
 constexpr int kYModemStartWaitMs = INT_MAX;
-// How long after its output should have left a wait still waits for input (see WaitInput).
-constexpr auto kOutputGrace = std::chrono::milliseconds(2);
 // The most one look at the input moves from the device: a line that never stops talking must
 // not hold a look forever, and what a look leaves stays in the device for the next one.
 constexpr size_t kDrainLimit = 65536;
 // How long a wait on a device that has gone lets pass before it returns (see WaitInput).
 constexpr int kLostDeviceWaitMs = 10;
-
-constexpr int16_t kErrInvalidArgument = 5;
-constexpr int16_t kErrDeviceUnavailable = 68;
-constexpr int16_t kErrAccess = 75;
 
 [[noreturn]] void Fail(int16_t number) {
   throw RunTimeError(number, RunTimeErrorText(number));
@@ -68,37 +60,6 @@ bool DeviceUnavailable(int err) {
   }
 }
 
-speed_t SpeedOf(int baud) {
-  switch (baud) {
-    case 300:
-      return B300;
-    case 600:
-      return B600;
-    case 1200:
-      return B1200;
-    case 2400:
-      return B2400;
-    case 4800:
-      return B4800;
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    case 230400:
-      return B230400;
-    case 460800:
-      return B460800;
-    default:
-      return B0;
-  }
-}
-
 // Milliseconds left until end, at least 0.
 int MsLeft(SteadyClock::time_point end) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now());
@@ -115,19 +76,6 @@ bool IsIdleError(int err) {
   return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
-// Bits one character takes on the line: the start bit, the data bits, the parity bit when there
-// is one, and the stop bits.
-int BitsPerChar(const LineParams& lp) {
-  return 1 + lp.dataBits + (lp.parity != 'N' ? 1 : 0) + lp.stopBits;
-}
-
-// The time n characters take on a line of the given rate and framing.
-SteadyClock::duration LineTime(size_t n, int baud, int bitsPerChar) {
-  if (baud <= 0) return SteadyClock::duration::zero();
-  return std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(
-      static_cast<double>(n) * bitsPerChar / static_cast<double>(baud)));
-}
-
 }  // namespace
 
 std::string ConfigHome(const char* xdgConfigHome, const char* home) {
@@ -136,34 +84,6 @@ std::string ConfigHome(const char* xdgConfigHome, const char* home) {
   if (xdgConfigHome != nullptr && *xdgConfigHome == '/') return xdgConfigHome;
   std::string h = home != nullptr ? home : "";
   return h + "/.config";
-}
-
-LineParams ParseLineSettings(const std::string& settings) {
-  LineParams p;
-  std::string parts[4];
-  size_t n = 0;
-  for (char c : settings) {
-    if (c == ',') {
-      if (++n == 4) return p;
-    } else if (c != ' ') {
-      parts[n] += c;
-    }
-  }
-  if (n != 3) return p;
-  for (int i : {0, 2, 3}) {
-    const std::string& s = parts[i];
-    if (s.empty() || s.size() > 7 || s.find_first_not_of("0123456789") != std::string::npos) {
-      return p;
-    }
-  }
-  p.baud = std::stoi(parts[0]);
-  p.dataBits = std::stoi(parts[2]);
-  p.stopBits = std::stoi(parts[3]);
-  if (parts[1].size() != 1) return p;
-  p.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(parts[1][0])));
-  p.ok = SpeedOf(p.baud) != B0 && (p.parity == 'N' || p.parity == 'E' || p.parity == 'O') &&
-         (p.dataBits == 7 || p.dataBits == 8) && (p.stopBits == 1 || p.stopBits == 2);
-  return p;
 }
 
 // The YModem facility's view of the port. Used only by the worker thread while it runs, so it
@@ -229,63 +149,42 @@ void PosixSerialComm::SetPortIsOpen(bool open) {
     return;
   }
   if (fd_ >= 0) return;
+  const std::string path = DevicePath(port_);
+  const int fd = OpenDevice(path);
+  LineParams lp;
+  if (const int16_t err = ConfigureLine(fd, lineSettings_, lp); err != 0) {
+    ::close(fd);
+    Fail(err);
+  }
+  Opened(fd, lp);
+}
 
-  std::string path = DevicePath(port_);
+int PosixSerialComm::OpenDevice(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int err = errno;
     TellOpenFailure(path, std::strerror(err));
-    Fail(DeviceUnavailable(err) ? kErrDeviceUnavailable : kErrAccess);
+    Fail(DeviceUnavailable(err) ? kRteDeviceUnavailable : kRtePathFileAccess);
   }
-
-  // Exclusive use: TIOCEXCL keeps other openers of the device out (except the super-user), and
-  // the lock shows a second copy of this program, whoever runs it, that the port is taken.
-  auto failWith = [fd](int16_t number) {
-    ::close(fd);
-    Fail(number);
-  };
+  // Exclusive use: the lock shows a second copy of this program, whoever runs it, that the port
+  // is taken, and TIOCEXCL keeps other openers of the device out (except the super-user).
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const bool busy = errno == EWOULDBLOCK;
     TellOpenFailure(path, busy ? "in use by another program" : std::strerror(errno));
-    failWith(busy ? kErrDeviceUnavailable : kErrAccess);
+    ::close(fd);
+    Fail(busy ? kRteDeviceUnavailable : kRtePathFileAccess);
   }
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) failWith(kErrAccess);
   ioctl(fd, TIOCEXCL);
+  return fd;
+}
 
-  LineParams lp = ParseLineSettings(lineSettings_);
-  if (!lp.ok) failWith(kErrInvalidArgument);
-  cfmakeraw(&tio);
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CLOCAL | CREAD | (lp.dataBits == 7 ? CS7 : CS8);
-  if (lp.parity != 'N') {
-    tio.c_cflag |= PARENB;
-    if (lp.parity == 'O') tio.c_cflag |= PARODD;
-  }
-  if (lp.stopBits == 2) tio.c_cflag |= CSTOPB;
-  tio.c_cc[VMIN] = 1;  // with O_NONBLOCK: no data reads EAGAIN, not 0
-  tio.c_cc[VTIME] = 0;
-  speed_t speed = SpeedOf(lp.baud);
-  if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) failWith(kErrInvalidArgument);
-  if (tcsetattr(fd, TCSANOW, &tio) != 0)
-    failWith(errno == EINVAL ? kErrInvalidArgument : kErrAccess);
-  // Only stale input goes. Flushing output here would also throw away, on a pseudo-terminal,
-  // what an earlier run wrote and the peer has not read yet.
-  tcflush(fd, TCIFLUSH);
-
+void PosixSerialComm::Opened(int fd, const LineParams& lp) {
   fd_ = fd;
-  fault_.store(0);
+  fault_.store(kEventNone);
   lastOpenFailure_.clear();
-  quiet_ = false;
-  outputGone_ = false;
-  drainedAt_ = {};
   input_.clear();
-  event_ = 0;
-  outputPending_ = false;
-  baud_ = lp.baud;
-  bitsPerChar_ = BitsPerChar(lp);
-  lineBusyUntil_ = SteadyClock::now();
+  event_ = kEventNone;
+  clock_.Open(lp.baud, BitsPerChar(lp), SteadyClock::now());
   // The waits on this line are timed to the character: at 115200 baud one lasts 87 us, and the
   // default slack the kernel adds to every timed wait (50 us) would make each send delay and
   // each wait for output to leave late by more than half a character.
@@ -302,12 +201,12 @@ void PosixSerialComm::Close() {
   while (OutputCount() > 0 && MsLeft(end) > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  outputPending_ = false;
+  clock_.Settle();
   ioctl(fd_, TIOCNXCL);
   flock(fd_, LOCK_UN);
   ::close(fd_);
   fd_ = -1;
-  fault_.store(0);
+  fault_.store(kEventNone);
   input_.clear();
   // The thread's timer slack as it was before the line was opened.
   prctl(PR_SET_TIMERSLACK, savedTimerSlack_, 0UL, 0UL, 0UL);
@@ -315,12 +214,12 @@ void PosixSerialComm::Close() {
 
 bool PosixSerialComm::Drain() {
   if (fd_ < 0) return false;
-  quiet_ = false;
   char buf[4096];
   for (size_t taken = 0; taken < kDrainLimit;) {
     ssize_t r = ::read(fd_, buf, sizeof buf);
     if (r > 0) {
-      if (!workerActive_.load()) OutputAnswered();
+      // Input after a write proves the peer has seen it (see OutputCount).
+      if (!workerActive_.load()) clock_.Answered(SteadyClock::now());
       input_.append(buf, static_cast<size_t>(r));
       taken += static_cast<size_t>(r);
       // A terminal hands over all it holds in one read that the buffer does not fill.
@@ -334,21 +233,13 @@ bool PosixSerialComm::Drain() {
     pollfd pfd{fd_, POLLIN, 0};
     if (r < 0 || (poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)) {
       Lost();
+      clock_.LookFailed();
       return false;
     }
     break;
   }
-  drainedAt_ = SteadyClock::now();
+  clock_.Looked(SteadyClock::now());
   return true;
-}
-
-void PosixSerialComm::OutputAnswered() {
-  // The peer has seen what was written: whatever the line time says, nothing of it is still
-  // queued. Left as it was, the estimate would run ahead of the clock on a link faster than its
-  // rate, and every later write and wait would be timed by it.
-  const auto now = SteadyClock::now();
-  if (lineBusyUntil_ > now) lineBusyUntil_ = now;
-  if (outputPending_) outputGone_ = true;
 }
 
 int32_t PosixSerialComm::InputCount() {
@@ -361,8 +252,7 @@ void PosixSerialComm::DrainIfNeeded() {
   // Right after a wait that saw nothing come, or within a character's time of a look that found
   // the device empty with no wait since that saw input, there is nothing new to ask the device
   // for; what comes meanwhile ends the next wait at once, and the look after it asks.
-  if (!quiet_ && SteadyClock::now() - drainedAt_ >= LineTime(1, baud_, bitsPerChar_)) Drain();
-  quiet_ = false;
+  if (clock_.TakeLook(SteadyClock::now())) Drain();
 }
 
 std::string PosixSerialComm::InputData() {
@@ -374,7 +264,7 @@ std::string PosixSerialComm::InputData() {
 }
 
 int16_t PosixSerialComm::WriteAll(const uint8_t* data, size_t n, int limitMs) {
-  outputGone_ = false;
+  clock_.Writing();
   auto end = SteadyClock::now() + std::chrono::milliseconds(limitMs);
   while (n > 0) {
     ssize_t w = ::write(fd_, data, n);
@@ -397,11 +287,11 @@ int16_t PosixSerialComm::WriteAll(const uint8_t* data, size_t n, int limitMs) {
       return kEventDeviceFailed;
     }
   }
-  return 0;
+  return kEventNone;
 }
 
 void PosixSerialComm::OutputData(const std::string& data) {
-  outputPending_ = false;
+  clock_.Settle();
   if (fd_ < 0 || workerActive_.load()) {
     event_ = kEventDeviceFailed;
     return;
@@ -410,50 +300,35 @@ void PosixSerialComm::OutputData(const std::string& data) {
   DrainIfNeeded();
   const auto start = SteadyClock::now();
   int16_t r = WriteAll(reinterpret_cast<const uint8_t*>(data.data()), data.size(), kOutputLimitMs);
-  if (r != 0) {
+  if (r != kEventNone) {
     event_ = r;
     return;
   }
-  // The characters follow those still on the line without a gap, or start at once on an idle
-  // line. The device takes them as fast as it can buffer them, which says nothing about the line.
-  lineBusyUntil_ = std::max(start, lineBusyUntil_) + LineTime(data.size(), baud_, bitsPerChar_);
-  event_ = 0;
-  outputPending_ = true;
-}
-
-int32_t PosixSerialComm::CharsOnLine(SteadyClock::time_point now) const {
-  if (baud_ <= 0 || lineBusyUntil_ <= now) return 0;
-  const double left = std::chrono::duration<double>(lineBusyUntil_ - now).count();
-  // The character being shifted out has left the queue, as on a real port: so a one-character
-  // answer is sent the moment it is written, and the block that answers it is waited for
-  // without a wake-up in between.
-  return static_cast<int32_t>(std::min(std::ceil(left * baud_ / bitsPerChar_) - 1, 1e9));
+  // The device takes the characters as fast as it can buffer them, which says nothing about the
+  // line: the line clock times them.
+  clock_.Written(data.size(), start);
+  event_ = kEventNone;
 }
 
 int32_t PosixSerialComm::OutputCount() {
   if (fd_ < 0 || workerActive_.load()) return 0;
-  // Output that has left stays gone until the next write.
-  if (outputGone_) return 0;
-  // While the line time of the writes runs, the device is not asked: it sends at the line's
-  // pace, so its queue is no longer than what the line has still to carry.
-  // That holds for the character being shifted out as well: a one-character answer counts as
-  // sent at once, without a look at the device.
-  const auto now = SteadyClock::now();
-  if (lineBusyUntil_ > now) return CharsOnLine(now);
+  return clock_.OutputCount(SteadyClock::now(), [this] { return DeviceQueue(); });
+}
+
+int PosixSerialComm::DeviceQueue() const {
   int queued = 0;
   if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
-  outputGone_ = queued == 0;
   return queued;
 }
 
 int16_t PosixSerialComm::EventCode() {
-  if (outputPending_ && fault_.load() != 0) {
+  if (clock_.Pending() && fault_.load() != kEventNone) {
     // What was still queued will never be on the line.
-    outputPending_ = false;
+    clock_.Settle();
     event_ = fault_.load();
-  } else if (outputPending_ && OutputCount() == 0) {
-    outputPending_ = false;
-    event_ = 1;
+  } else if (clock_.Pending() && OutputCount() == 0) {
+    clock_.Settle();
+    event_ = kEventSent;
   }
   return event_;
 }
@@ -461,9 +336,7 @@ int16_t PosixSerialComm::EventCode() {
 void PosixSerialComm::SetOutputCount(int32_t v) {
   if (v != 0 || fd_ < 0 || workerActive_.load()) return;
   tcflush(fd_, TCOFLUSH);
-  // What was thrown away will never be on the line, and nothing is waiting to be reported sent.
-  lineBusyUntil_ = SteadyClock::now();
-  outputPending_ = false;
+  clock_.Discarded(SteadyClock::now());
 }
 
 void PosixSerialComm::WaitInputFor(int32_t count, int maxMs) {
@@ -477,10 +350,7 @@ void PosixSerialComm::WaitInputFor(int32_t count, int maxMs) {
     // on the line before that has left.
     const auto now = SteadyClock::now();
     const auto end = now + std::chrono::milliseconds(maxMs);
-    const bool answering = lineBusyUntil_ > now;
-    const auto start = answering ? lineBusyUntil_ : now;
-    const size_t missing = want - input_.size() - (answering ? 0 : 1);
-    std::this_thread::sleep_until(std::min(end, start + LineTime(missing, baud_, bitsPerChar_)));
+    std::this_thread::sleep_until(std::min(end, clock_.InputDue(want - input_.size(), now)));
     if (!Drain() || input_.size() >= want) return;
     maxMs = MsLeft(end);
   }
@@ -496,7 +366,7 @@ void PosixSerialComm::WaitInput(int maxMs) {
   }
   // A device that has hung up (a cradle unplugged) stays readable with nothing to read; do not
   // let callers spin on it. They learn from PortFault that nothing more will come.
-  if (fault_.load() != 0) {
+  if (fault_.load() != kEventNone) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::min(maxMs, kLostDeviceWaitMs)));
     return;
   }
@@ -504,31 +374,15 @@ void PosixSerialComm::WaitInput(int maxMs) {
   // of a block that is partly in, and must see each further byte as it lands.
   const auto now = SteadyClock::now();
   auto end = now + std::chrono::milliseconds(maxMs);
-  if (outputPending_) {
-    // Wake up when the output should have left: at the end of its line time, or, once that has
-    // passed, when the device's own queue should have drained (at least a millisecond on).
-    auto due = lineBusyUntil_;
-    int queued = 0;
-    if (due <= now && ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0) {
-      due = now + std::max<SteadyClock::duration>(
-                      std::chrono::milliseconds(1),
-                      LineTime(static_cast<size_t>(queued), baud_, bitsPerChar_));
-    } else if (due > now) {
-      // A moment later, in fact: the answer to a block comes right after it has left, and when
-      // it lands within that moment it ends the wait itself, so that the wait for the block to
-      // leave and the wait for its answer take one wake-up, and the answer is seen at once.
-      due += kOutputGrace;
-    }
-    if (due > now) end = std::min(end, due);
-  }
+  // Wake up when pending output should have left, so that a wait for the output count to fall
+  // ends on time; and when its answer lands a moment after, the same wake-up sees it.
+  if (auto due = clock_.OutputDue(now, [this] { return DeviceQueue(); })) end = std::min(end, *due);
   const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(end - now);
   const timespec ts{static_cast<time_t>(wait.count() / 1000000000),
                     static_cast<long>(wait.count() % 1000000000)};
   pollfd pfd{fd_, POLLIN, 0};
   int r = ppoll(&pfd, 1, &ts, nullptr);
-  // Nothing came: the next look need not ask the device. Something came: it must.
-  quiet_ = r == 0;
-  if (r > 0) drainedAt_ = {};
+  clock_.WaitEnded(r);
   if (r <= 0) return;
   const bool hangUp = (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
   if (hangUp) {
@@ -545,7 +399,9 @@ void PosixSerialComm::WaitInput(int maxMs) {
 
 void PosixSerialComm::SetCancelTransfer(bool v) {
   status_.cancel.store(v);
-  if (v && !workerActive_.load() && status_.state.load() > 0) status_.state.store(kTransferFailed);
+  if (v && !workerActive_.load() && status_.state.load() > kYModemIdle) {
+    status_.state.store(kYModemFailed);
+  }
 }
 
 void PosixSerialComm::SendFile(const std::string& path) {
@@ -566,12 +422,12 @@ void PosixSerialComm::StartWorker(bool send, const std::string& programPath) {
   status_.judgeNames.store(!send);
   status_.SetCurrentPath(send ? programPath : std::string());
   if (fd_ < 0) {
-    status_.state.store(kTransferFailed);
+    status_.state.store(kYModemFailed);
     return;
   }
   // The state is set here, not only by the worker, so that a poll right after the start never
   // sees the idle state of the previous transfer.
-  status_.state.store(kTransferWaitingStart);
+  status_.state.store(kYModemWaitingStart);
   std::string real = posix::RealPath(programPath, baseDir_);
   channel_ = std::make_unique<Channel>(*this);
   workerActive_.store(true);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/codes.h"
 #include "base/serial_comm.h"
 
 namespace telvaro3::serial {
@@ -25,47 +26,37 @@ class ByteChannel {
   virtual bool Write(const uint8_t* data, int n) = 0;
 };
 
-// Values of TransferStatus::state.
-enum TransferState : int32_t {
-  kTransferFailed = -1,
-  kTransferIdle = 0,  // also: finished successfully
-  kTransferWaitingStart = 1,
-  kTransferHeader = 2,  // receiving: a file has been announced and waits to be let through
-  kTransferBetweenFiles = 3,
-  kTransferBusy = 4,
-  kTransferStopped = 5,
-};
-
 // Progress shared between the worker thread running a transfer and the program's thread that
 // polls it.
 //
-// `state`: -1 failed (also after a cancel from the program, and when the peer cancels once data
-// flows), 0 idle/done, 1 waiting for the peer to start, 2 exchanging the header block, 3 between
-// files, 4 data blocks flowing, 5 stopped: the peer cancelled before any data of the file moved,
-// or a receive ended with a batch that held no file.
+// `state` is a YModemState: kYModemFailed also after a cancel from the program and when the peer
+// cancels once data flows, kYModemIdle also when done, kYModemHeader while block 0 is exchanged,
+// kYModemStopped when the peer cancelled before any data of the file moved, or a receive ended
+// with a batch that held no file.
 //
 // `bytes` counts the bytes of the current file moved so far and turns positive only once data
 // flows. An empty file has no data, so its count is set to 1 once its header block has been
 // accepted; a watcher waiting for `bytes` > 0 to see the transfer start thus sees it for an empty
 // file as well. For every other file `bytes` == `size` at success.
 //
-// With `judgeNames` set, a receive holds each announced file in state 2, with its path current,
-// until Accept() is given that path (or the cancel flag is set); only then is its block 0
+// With `judgeNames` set, a receive holds each announced file in kYModemHeader, with its path
+// current, until Accept() is given that path (or the cancel flag is set); only then is its block 0
 // acknowledged and its temporary file made. `fault` tells why a transfer failed.
 struct TransferStatus {
-  std::atomic<int32_t> state{0};
+  std::atomic<int32_t> state{kYModemIdle};
   std::atomic<int32_t> bytes{0};
   std::atomic<int32_t> size{0};
   std::atomic<bool> cancel{false};  // set by the program: break off the transfer
   std::atomic<bool> judgeNames{false};
   std::atomic<TransferFault> fault{TransferFault::kNone};
 
-  // A new current path; a file announced under it has not been let through yet.
+  // Sets a new current path; a file announced under it has not been let through yet.
   void SetCurrentPath(std::string p) {
     std::lock_guard<std::mutex> lock(mutex_);
     path_ = std::move(p);
     accepted_.clear();
   }
+  // Returns the current path: the file being sent or announced, in the program's syntax.
   std::string CurrentPath() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return path_;
@@ -77,6 +68,7 @@ struct TransferStatus {
     std::lock_guard<std::mutex> lock(mutex_);
     accepted_ = p;
   }
+  // True once the program has let the file under the current path through.
   bool Accepted() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return !path_.empty() && accepted_ == path_;
@@ -88,13 +80,14 @@ struct TransferStatus {
   std::string accepted_;
 };
 
-// CRC-16 of the YModem blocks (polynomial 0x1021, initial value 0, no reflection).
+// Returns the CRC-16 of the YModem blocks (polynomial 0x1021, initial value 0, no reflection).
 uint16_t YModemCrc16(const uint8_t* data, size_t n);
 
 // Sends one file as a YModem batch of one: block 0 with name and size, 1024-byte blocks (128-byte
 // blocks for a short rest, or throughout when the receiver asks for the 8-bit checksum), the EOT
 // exchange, then the empty block 0 that ends the batch. `path` is a real Linux path;
-// `announcedName` the name put into block 0. Returns the final state (0 ok).
+// `announcedName` the name put into block 0. Sets `st` as the transfer goes; returns the final
+// state (kYModemIdle ok), also left in st.state.
 int32_t YModemSend(ByteChannel& ch, const std::string& path, const std::string& announcedName,
                    TransferStatus& st, int startTimeoutMs);
 
@@ -106,7 +99,8 @@ int32_t YModemSend(ByteChannel& ch, const std::string& path, const std::string& 
 // other end removes the temporary file, so a previous file of that name stays as it was.
 // `displayDir` is the receive directory in the program's own syntax; CurrentPath() is
 // `displayDir` + name, with a backslash between them where `displayDir` lacks one at its end.
-// A missing receive directory fails the transfer at once. Returns the final state (0 ok).
+// A missing receive directory fails the transfer at once. Sets `st` as the transfer goes (its
+// `fault` says why one failed); returns the final state (kYModemIdle ok), also left in st.state.
 int32_t YModemReceive(ByteChannel& ch, const std::string& dir, const std::string& displayDir,
                       TransferStatus& st, int startTimeoutMs);
 

@@ -53,70 +53,77 @@ int16_t SetIrdaDelay(Program& p, const std::string& text) {
   if (ms < 0) ms = 0;
   if (ms > 60000) ms = 60000;
   p.settings.SendDelayMs = static_cast<int32_t>(ms);
-  return 0;
+  return kOk;
 }
 
 namespace {
 
-// Applies an exact option token; false when the token is none of them.
-bool ApplyOption(Program& p, std::string_view t) {
-  RunSettings& s = p.settings;
-  if (t.size() >= 3 && t.substr(0, 2) == "+P" && t[2] >= '0' && t[2] <= '9') {
-    // +P0 … +P19, written without leading zeros.
-    std::string_view digits = t.substr(2);
-    if (digits.size() > 2 || (digits.size() == 2 && digits[0] != '1')) return false;
-    int n = 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9') return false;
-      n = n * 10 + (c - '0');
-    }
-    s.Port = static_cast<int16_t>(n + 1);
-    return true;
+// "+P0" to "+P19", written without leading zeros: port 1 to 20. False for anything else.
+bool ApplyPortOption(RunSettings& s, std::string_view t) {
+  const std::string_view digits = t.substr(2);
+  if (digits.size() > 2 || (digits.size() == 2 && digits[0] != '1')) return false;
+  int n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
   }
+  s.Port = static_cast<int16_t>(n + 1);
+  return true;
+}
+
+// "+B" and one of the rates the port offers. False for any other rate.
+bool ApplyBaudOption(RunSettings& s, std::string_view t) {
   static constexpr std::array<std::string_view, 10> kBauds = {
       "300", "600", "1200", "2400", "4800", "9600", "19200", "38400", "115200", "460800"};
-  if (t.size() > 2 && t.substr(0, 2) == "+B") {
-    for (auto b : kBauds)
-      if (t.substr(2) == b) {
-        s.BaudRate = std::string(b);
-        return true;
-      }
-    return false;
-  }
-  struct Flag {
-    std::string_view token;
-    void (*apply)(Program&);
-  };
-  static constexpr Flag kFlags[] = {
-      {"+PN", [](Program& q) { q.settings.Parity = "N"; }},
-      {"+PE", [](Program& q) { q.settings.Parity = "E"; }},
-      {"+PO", [](Program& q) { q.settings.Parity = "O"; }},
-      {"+D7", [](Program& q) { q.settings.DataBits = "7"; }},
-      {"+D8", [](Program& q) { q.settings.DataBits = "8"; }},
-      {"+S1", [](Program& q) { q.settings.StopBits = "1"; }},
-      {"+S2", [](Program& q) { q.settings.StopBits = "2"; }},
-      {"+PB", [](Program& q) { q.settings.BlockCheck = true; }},
-      {"-PB", [](Program& q) { q.settings.BlockCheck = false; }},
-      {"+SN", [](Program& q) { q.settings.SerialNumbers = true; }},
-      {"-SN", [](Program& q) { q.settings.SerialNumbers = false; }},
-      {"+EX", [](Program& q) { q.settings.ExitOnSuccess = true; }},
-      {"+EW", [](Program& q) { q.settings.ShutDownAtEnd = true; }},
-      {"+IR", [](Program& q) { q.settings.IrDA = true; }},
-      {"+DDE", [](Program& q) { q.settings.NoWait = true; }},
-      {"+APP", [](Program& q) { q.settings.AppendOutput = true; }},
-      {"+T0", [](Program& q) { q.settings.TimeoutCount = 32500; }},
-      {"+T30", [](Program& q) { q.settings.TimeoutCount = 10; }},
-      {"+T60", [](Program& q) { q.settings.TimeoutCount = 20; }},
-      {"+T90", [](Program& q) { q.settings.TimeoutCount = 30; }},
-      {"+T120", [](Program& q) { q.settings.TimeoutCount = 40; }},
-      {"+RSG", [](Program&) {}},
-      {"+CMP", [](Program& q) { q.settings.Compact = true; }},
-      {"+RXON", [](Program& q) { q.settings.Continuous = true; }},
-      {"+YMOD", [](Program& q) { q.settings.YModem = true; }},
-  };
+  for (auto b : kBauds)
+    if (t.substr(2) == b) {
+      s.BaudRate = std::string(b);
+      return true;
+    }
+  return false;
+}
+
+// The options that are one exact token each.
+struct Flag {
+  std::string_view token;
+  void (*apply)(RunSettings&);
+};
+constexpr Flag kFlags[] = {
+    {"+PN", [](RunSettings& s) { s.Parity = "N"; }},
+    {"+PE", [](RunSettings& s) { s.Parity = "E"; }},
+    {"+PO", [](RunSettings& s) { s.Parity = "O"; }},
+    {"+D7", [](RunSettings& s) { s.DataBits = "7"; }},
+    {"+D8", [](RunSettings& s) { s.DataBits = "8"; }},
+    {"+S1", [](RunSettings& s) { s.StopBits = "1"; }},
+    {"+S2", [](RunSettings& s) { s.StopBits = "2"; }},
+    {"+PB", [](RunSettings& s) { s.BlockCheck = true; }},
+    {"-PB", [](RunSettings& s) { s.BlockCheck = false; }},
+    {"+SN", [](RunSettings& s) { s.SerialNumbers = true; }},
+    {"-SN", [](RunSettings& s) { s.SerialNumbers = false; }},
+    {"+EX", [](RunSettings& s) { s.ExitOnSuccess = true; }},
+    {"+EW", [](RunSettings& s) { s.ShutDownAtEnd = true; }},
+    {"+IR", [](RunSettings& s) { s.IrDA = true; }},
+    {"+DDE", [](RunSettings& s) { s.NoWait = true; }},
+    {"+APP", [](RunSettings& s) { s.AppendOutput = true; }},
+    {"+T0", [](RunSettings& s) { s.TimeoutCount = 32500; }},
+    {"+T30", [](RunSettings& s) { s.TimeoutCount = 10; }},
+    {"+T60", [](RunSettings& s) { s.TimeoutCount = 20; }},
+    {"+T90", [](RunSettings& s) { s.TimeoutCount = 30; }},
+    {"+T120", [](RunSettings& s) { s.TimeoutCount = 40; }},
+    {"+RSG", [](RunSettings&) {}},
+    {"+CMP", [](RunSettings& s) { s.Compact = true; }},
+    {"+RXON", [](RunSettings& s) { s.Continuous = true; }},
+    {"+YMOD", [](RunSettings& s) { s.YModem = true; }},
+};
+
+// Applies an exact option token; false when the token is none of them.
+bool ApplyOption(Program& p, std::string_view t) {
+  if (t.size() >= 3 && t.substr(0, 2) == "+P" && t[2] >= '0' && t[2] <= '9')
+    return ApplyPortOption(p.settings, t);
+  if (t.size() > 2 && t.substr(0, 2) == "+B") return ApplyBaudOption(p.settings, t);
   for (const Flag& f : kFlags)
     if (t == f.token) {
-      f.apply(p);
+      f.apply(p.settings);
       return true;
     }
   return false;
@@ -127,7 +134,7 @@ int16_t ClassifyToken(Program& p, const std::string& token) {
   if (ApplyOption(p, t)) return 0;
   if (t.substr(0, 2) == "+F") return SetFields(p, token.substr(2));
   if (t.substr(0, 4) == "+IRD") return SetIrdaDelay(p, token.substr(4));
-  if (t[0] == '+' || t[0] == '-') return 9;
+  if (t[0] == '+' || t[0] == '-') return kErrOptionMismatch;
   return CheckFileArg(p, token);
 }
 
@@ -150,7 +157,7 @@ int16_t CheckCommand(Program& p) {
   if (p.file.SendMode) {
     int16_t code = Test_File(p);
     if (code != 0) return code;
-    if (p.file.FieldCount != 0 && p.file.ProgramFile) return 7;
+    if (p.file.FieldCount != 0 && p.file.ProgramFile) return kErrParameterMismatch;
     if (p.file.FieldCount == 0 && !p.file.ProgramFile) {
       code = CheckFieldFile(p);
       if (code != 0) return code;

@@ -19,12 +19,12 @@ int16_t SetFields(Program& p, std::string list) {
     size_t end = list.find_first_of(",; ", pos);
     if (end == std::string::npos) end = list.size();
     const int64_t length = RoundHalfEven(Val(list.substr(pos, end - pos)));
-    if (length < 1 || length > 99) return 4;
-    if (f.FieldCount == 16) return 5;
+    if (length < 1 || length > 99) return kErrFieldLength;
+    if (f.FieldCount == 16) return kErrFieldCount;
     ++f.FieldCount;
     f.FieldLengths[f.FieldCount] = std::to_string(length);
     f.RecordLength = static_cast<int16_t>(f.RecordLength + length);
-    if (f.RecordLength + f.FieldCount > 255) return 6;
+    if (f.RecordLength + f.FieldCount > 255) return kErrRecordLength;
     pos = end + 1;
   }
   return f.FieldCount == 0 ? 9 : 0;
@@ -33,7 +33,7 @@ int16_t SetFields(Program& p, std::string list) {
 int16_t CheckFieldFile(Program& p) {
   p.state.ProcName = "CheckFieldFile";
   TransferFile& f = p.file;
-  if (OpenFile(p, f.Directory, f.FieldFileName, 3, "I") != 0) return 8;
+  if (OpenFile(p, f.Directory, f.FieldFileName, 3, "I") != 0) return kErrFieldLengthNotFound;
   bool fieldsRead = false;
   bool nameMatched = false;
   std::string line;
@@ -50,7 +50,7 @@ int16_t CheckFieldFile(Program& p) {
       } else if (upper.compare(0, 4, "FILE") == 0) {
         if (Trim(upper.substr(4)) != f.Name) {
           CloseFile(p, 3);
-          return 8;
+          return kErrFieldLengthNotFound;
         }
         nameMatched = true;
       }

@@ -20,7 +20,7 @@ int16_t CheckValid(Program& p, const std::string& text, int16_t pathMode) {
   for (char c : upper) {
     if (kNameChars.find(c) != std::string_view::npos) continue;
     if (pathMode == 1 && (c == ':' || c == '\\')) continue;
-    return 2;
+    return kErrFileNameFormat;
   }
   return 0;
 }
@@ -46,7 +46,7 @@ int16_t CheckFileArg(Program& p, const std::string& token) {
   }
   int16_t code = CheckValid(p, f.Directory, 1);
   p.state.ProcName = "CheckFileArg3";
-  if (code != 0) return 2;
+  if (code != 0) return kErrFileNameFormat;
   return CheckFilename(p);
 }
 
@@ -54,16 +54,16 @@ int16_t CheckFilename(Program& p) {
   p.state.ProcName = "CheckFilename";
   TransferFile& f = p.file;
   const std::string& name = f.Name;
-  if (CheckValid(p, name, 0) != 0) return 2;
+  if (CheckValid(p, name, 0) != 0) return kErrFileNameFormat;
   p.state.ProcName = "CheckFilename2";
-  if (name.size() > 12) return 2;
+  if (name.size() > 12) return kErrFileNameFormat;
   p.state.ProcName = "CheckFilename3";
   const size_t dot = name.find('.');
   const size_t d = dot == std::string::npos ? 0 : dot + 1;  // position counted from 1
   const size_t e = name.size() - d;
-  if (d > 0 && (e > 3 || d > 9)) return 2;
-  if (d == 0 && name.size() > 8) return 2;
-  if (d > 0 && name.find('.', dot + 1) != std::string::npos) return 2;
+  if (d > 0 && (e > 3 || d > 9)) return kErrFileNameFormat;
+  if (d == 0 && name.size() > 8) return kErrFileNameFormat;
+  if (d > 0 && name.find('.', dot + 1) != std::string::npos) return kErrFileNameFormat;
   // The kind is told by the extension as written, or by a dotless name as a whole.
   const std::string key = d > 0 ? name.substr(d) : UpperLatin1(name);
   const std::string base = d > 0 ? name.substr(0, dot) : name;

@@ -43,7 +43,7 @@ int16_t ReadFileToSend(Program& p) {
     throw;
   }
   CloseFile(p, 1);
-  if (hold && count > kMostBlockRecords) return 3;
+  if (hold && count > kMostBlockRecords) return kErrTooManyRecords;
   f.RecordCount = count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
   if (hold) p.sendSnapshot = std::make_unique<HeldTextFile>(std::move(lines));
   return 0;

@@ -6,52 +6,54 @@ namespace telvaro3 {
 std::string ErrorMessage(const Program& p, int16_t code) {
   const std::string comm = " Communications error.";
   switch (code) {
-    case 1:
+    case kErrFileNotFound:
       return "Err(1) File: " + p.file.Name + "  not found.";
-    case 2:
+    case kErrFileNameFormat:
       return "Err(2) File name entered in wrong format.";
-    case 3:
+    case kErrTooManyRecords:
       return "Err(3) Number of records exceeds 32767.";
-    case 4:
+    case kErrFieldLength:
       return "Err(4) Field length is out of range.";
-    case 5:
+    case kErrFieldCount:
       return "Err(5) Number of fields is out of range.";
-    case 6:
+    case kErrRecordLength:
       return "Err(6) Record length is out of range.";
-    case 7:
+    case kErrParameterMismatch:
       return "Err(7) Parameter mismatch.";
-    case 8:
+    case kErrFieldLengthNotFound:
       return "Err(8) Field length not found.";
-    case 9:
+    case kErrOptionMismatch:
       return "Err(9) Option mismatch.";
-    case 51:
-    case 52:
-    case 53:
-    case 54:
-    case 55:
+    case kErrCommsTimeoutReceiving:
+    case kErrCommsTimeoutSending:
+    case kErrCommsNakLimitReceiving:
+    case kErrCommsNakLimitSending:
+    case kErrCommsEndedByPeer:
       return "Err(" + std::to_string(code) + ")" + comm;
-    case 70:
+    case kErrIllegalHeading:
       return "Err(70) Incorrect file or illegal heading.";
-    case 71:
+    case kErrPathNotFound:
       return "Err(71) Path not found.";
-    case 72:
+    case kErrDiskFull:
       return "Err(72) Disk full.";
-    case 79:
+    case kErrHeaderName:
       return "Err(79) Quenfor Header Err.";
-    case 90:
+    case kErrCancelled:
       return "Err(90) Aborted by Cancel.";
-    case 99: {
+    case kErrGeneralFailure: {
       const int16_t n = p.state.RunErrNumber;
       std::string m = "Err(99) General Failure";
       if (n <= 0) return m;
-      if (n == 55 || n == 70 || n == 71 || n == 75) return m + " (" + std::to_string(n) + ")";
+      if (n == kRteFileAlreadyOpen || n == kRtePermissionDenied || n == kRteDiskNotReady ||
+          n == kRtePathFileAccess)
+        return m + " (" + std::to_string(n) + ")";
       return m + " Error [" + Str(n) + "E " + Str(p.state.RunErrLine) + " ] " +
              Str(p.state.TransferPhase);
     }
-    case 101:
+    case kErrPortNotAvailable:
       return "Err(101) Communications Port " + std::to_string(p.comm.PortNumber()) +
              " not available.";
-    case 102:
+    case kErrPortError:
       return "Err(102) Communications Port " + std::to_string(p.comm.PortNumber()) + " error.";
     default:
       return "Error" + Str(code) + " OCCURED";

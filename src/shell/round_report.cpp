@@ -35,7 +35,7 @@ bool Worth(Program& p) {
   }
   if (!p.settings.Continuous) return true;
   const int16_t code = s.ErrorCode;
-  const bool silentLine = code >= 51 && code <= 55;
+  const bool silentLine = code >= kErrCommsTimeoutReceiving && code <= kErrCommsEndedByPeer;
   const bool changed = code != s.LastIdleResult;
   s.LastIdleResult = code;
   return !silentLine && changed;

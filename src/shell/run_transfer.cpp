@@ -26,9 +26,9 @@ int16_t OpenPort(Program& p) {
   try {
     p.comm.SetPortIsOpen(true);
   } catch (const RunTimeError& e) {
-    return e.Number() == 68 ? 101 : 102;
+    return e.Number() == kRteDeviceUnavailable ? kErrPortNotAvailable : kErrPortError;
   }
-  return p.comm.PortIsOpen() ? 0 : 101;
+  return p.comm.PortIsOpen() ? kOk : kErrPortNotAvailable;
 }
 
 namespace {
@@ -48,11 +48,11 @@ struct CommandSettings {
   TransferFile file;
 };
 
-// Steps 4 to 10 of a run: port set-up, opening, dispatch. Returns where the run goes on.
-Next SetUpAndTransfer(Program& p, const CommandSettings& command) {
-  p.settings = command.settings;
-  p.file = command.file;
-  RunSettings& s = p.settings;
+// The component's line set-up from the settings, with the YModem and IrDA variants. An IrDA link
+// at 115200 baud opens the port once in between. Returns Next::PortSetup to go on, or where the
+// run goes instead (a port that failed to open, a rate IrDA does not have).
+Next ConfigurePort(Program& p) {
+  const RunSettings& s = p.settings;
   SerialComm& comm = p.comm;
   p.state.SettingsString = s.BaudRate + "," + s.Parity + "," + s.DataBits + "," + s.StopBits;
   comm.SetPortNumber(s.Port);
@@ -66,33 +66,31 @@ Next SetUpAndTransfer(Program& p, const CommandSettings& command) {
     comm.SetYModemValue2(3);
     comm.SetCancelTransfer(false);
   }
-  if (s.IrDA) {
-    if (s.BaudRate == "9600") {
-      comm.SetIrdaFlag(false);
-      comm.SetSetupFlag1(true);
-    } else if (s.BaudRate == "19200") {
-      comm.SetIrdaFlag(true);
-      comm.SetSetupFlag1(false);
-    } else if (s.BaudRate == "115200") {
-      comm.SetSetupFlag1(false);
-      p.state.ErrorCode = OpenPort(p);
-      if (p.state.ErrorCode != 0) return Next::EndOfRun;
-      FlushInput(p);
-      comm.SetPortIsOpen(false);
-      comm.SetIrdaFlag(true);
-      comm.SetSetupFlag1(true);
-    } else {
-      p.window.MessageBox(p.system.ProgramName(), "Baud Rate not supported by IRDA interface",
-                          MsgIcon::None);
-      return Next::Shutdown;
-    }
+  if (!s.IrDA) return Next::PortSetup;
+  if (s.BaudRate == "9600") {
+    comm.SetIrdaFlag(false);
+    comm.SetSetupFlag1(true);
+  } else if (s.BaudRate == "19200") {
+    comm.SetIrdaFlag(true);
+    comm.SetSetupFlag1(false);
+  } else if (s.BaudRate == "115200") {
+    comm.SetSetupFlag1(false);
+    p.state.ErrorCode = OpenPort(p);
+    if (p.state.ErrorCode != kOk) return Next::EndOfRun;
+    FlushInput(p);
+    comm.SetPortIsOpen(false);
+    comm.SetIrdaFlag(true);
+    comm.SetSetupFlag1(true);
+  } else {
+    p.window.MessageBox(p.system.ProgramName(), "Baud Rate not supported by IRDA interface",
+                        MsgIcon::None);
+    return Next::Shutdown;
   }
-  p.state.ErrorCode = OpenPort(p);
-  if (p.state.ErrorCode != 0) return Next::EndOfRun;
-  if (p.service != nullptr) p.service->PortOpened();
+  return Next::PortSetup;
+}
 
-  FlushInput(p);
-  Window& w = p.window;
+// The window as a transfer starts: "Establish Link" and every other field empty.
+void ClearTransferFields(Window& w) {
   w.FocusCommandButton();
   w.SetText(Field::StatusBox, "Establish Link");
   w.SetText(Field::FileBox, "");
@@ -103,19 +101,33 @@ Next SetUpAndTransfer(Program& p, const CommandSettings& command) {
   w.SetMsgVisible(true);
   w.SetProgress(w.ProgressMin());
   w.DoEvents();
+}
+
+// Steps 4 to 10 of a run: port set-up, opening, dispatch. Returns where the run goes on.
+Next SetUpAndTransfer(Program& p, const CommandSettings& command) {
+  p.settings = command.settings;
+  p.file = command.file;
+  if (const Next next = ConfigurePort(p); next != Next::PortSetup) return next;
+  p.state.ErrorCode = OpenPort(p);
+  if (p.state.ErrorCode != kOk) return Next::EndOfRun;
+  if (p.service != nullptr) p.service->PortOpened();
+
+  FlushInput(p);
+  ClearTransferFields(p.window);
   // A stop signal that came meanwhile would be forgotten by the first wait of the transfer.
-  if (w.StopRequested()) {
-    comm.SetPortIsOpen(false);
-    p.state.ErrorCode = 90;
+  if (p.window.StopRequested()) {
+    p.comm.SetPortIsOpen(false);
+    p.state.ErrorCode = kErrCancelled;
     return Next::EndOfRun;
   }
 
   BeginRound(p);
+  const bool ymodem = p.settings.YModem;
   if (p.file.SendMode)
-    p.state.ErrorCode = s.YModem ? TransmitYModem(p) : TransmitFile(p);
+    p.state.ErrorCode = ymodem ? TransmitYModem(p) : TransmitFile(p);
   else
-    p.state.ErrorCode = s.YModem ? ReceiveYModem(p) : ReceiveFile(p);
-  if (comm.PortIsOpen()) comm.SetPortIsOpen(false);
+    p.state.ErrorCode = ymodem ? ReceiveYModem(p) : ReceiveFile(p);
+  if (p.comm.PortIsOpen()) p.comm.SetPortIsOpen(false);
   return Next::EndOfRun;
 }
 
@@ -136,9 +148,9 @@ RunTimeError AsRunTimeError(std::exception_ptr e) {
   } catch (const RunTimeError& r) {
     return r;
   } catch (const std::bad_alloc&) {
-    return RunTimeError(7, RunTimeErrorText(7));
+    return RunTimeError(kRteOutOfMemory, RunTimeErrorText(kRteOutOfMemory));
   } catch (const std::exception& x) {
-    return RunTimeError(5, x.what());
+    return RunTimeError(kRteInvalidCall, x.what());
   }
 }
 
@@ -165,72 +177,93 @@ void PauseAfterFailedRound(Program& p, double roundStart, const std::string& mes
 
 }  // namespace
 
+namespace {
+
+// Where a run stands between its rounds.
+struct RunCourse {
+  Next next = Next::PortSetup;
+  bool commandRead = false;  // the command line has been read (or its reading failed)
+  bool commandKept = false;  // command holds what it set
+  bool restarted = false;    // continuous mode restarted once after an unexpected error
+  CommandSettings command;
+  double roundStart = 0;
+};
+
+// The end of a round: continuous mode goes round again, whatever the result, until Cancel;
+// otherwise the result is reported and the run ends.
+void EndOfRun(Program& p, RunCourse& run) {
+  // What the command line read of the file to send is for the first round only: a round that
+  // did not send it (its port failed) leaves it to no one, and a later round sends the file as
+  // it is then.
+  p.sendSnapshot.reset();
+  EndRound(p, run.roundStart);
+  if (p.settings.Continuous && !Stopping(p)) {
+    if (p.state.ErrorCode > kOk)
+      PauseAfterFailedRound(p, run.roundStart, ErrorMessage(p, p.state.ErrorCode));
+    if (!Stopping(p)) {
+      run.next = Next::PortSetup;
+      return;
+    }
+  }
+  ReportResult(p);
+  run.next = Next::Shutdown;
+}
+
+// Reads the command line once, then runs rounds until the run shuts down.
+void RunRounds(Program& p, RunCourse& run) {
+  if (!run.commandRead) {
+    run.commandRead = true;
+    p.state.ErrorCode = CheckCommand(p);
+    run.command = {p.settings, p.file};
+    run.commandKept = true;
+    run.next = p.state.ErrorCode != kOk ? Next::EndOfRun : Next::PortSetup;
+  }
+  while (run.next != Next::Shutdown) {
+    if (run.next == Next::PortSetup) {
+      run.roundStart = p.system.Now();
+      run.next = SetUpAndTransfer(p, run.command);
+    }
+    if (run.next == Next::EndOfRun) EndOfRun(p, run);
+  }
+}
+
+// An unexpected error: its message box, and in continuous mode one restart. Returns whether the
+// run goes on.
+bool AfterUnexpectedError(Program& p, RunCourse& run, const RunTimeError& e) {
+  if (!run.commandKept) {
+    // The command line failed while it was read: what it had set so far stands.
+    run.command = {p.settings, p.file};
+    run.commandKept = true;
+  }
+  p.state.ResultMessage =
+      Str(e.Number()) + ": " + e.Description() + " Error in " + p.state.ProcName;
+  CloseEverything(p);
+  // The run's result, for a caller that asks for it, unless a restart gives another.
+  p.state.ErrorCode = kErrGeneralFailure;
+  EndRound(p, run.roundStart, p.state.ResultMessage);
+  p.window.MessageBox("TELVARO3 ERROR", p.state.ResultMessage, MsgIcon::Exclamation);
+  // One restart in continuous mode; a second failure ends the program.
+  if (!p.settings.Continuous || Stopping(p) || run.restarted) return false;
+  run.restarted = true;
+  PauseAfterFailedRound(p, run.roundStart, p.state.ResultMessage);
+  if (Stopping(p)) return false;
+  run.next = Next::PortSetup;
+  return true;
+}
+
+}  // namespace
+
 void RunTransfer(Program& p) {
   p.window.Show();
   p.window.FocusCommandButton();
-  bool restarted = false;
-  Next next = Next::PortSetup;
-  bool commandRead = false, commandKept = false;
-  CommandSettings command;
-  double roundStart = p.system.Now();
+  RunCourse run;
+  run.roundStart = p.system.Now();
   for (;;) {
     try {
-      if (!commandRead) {
-        commandRead = true;
-        p.state.ErrorCode = CheckCommand(p);
-        command = {p.settings, p.file};
-        commandKept = true;
-        next = p.state.ErrorCode != 0 ? Next::EndOfRun : Next::PortSetup;
-      }
-      while (next != Next::Shutdown) {
-        if (next == Next::PortSetup) {
-          roundStart = p.system.Now();
-          next = SetUpAndTransfer(p, command);
-        }
-        if (next == Next::EndOfRun) {
-          // What the command line read of the file to send is for the first round only: a
-          // round that did not send it (its port failed) leaves it to no one, and a later
-          // round sends the file as it is then.
-          p.sendSnapshot.reset();
-          EndRound(p, roundStart);
-          // Continuous mode goes round again, whatever the result, until Cancel.
-          if (p.settings.Continuous && !Stopping(p)) {
-            if (p.state.ErrorCode > 0)
-              PauseAfterFailedRound(p, roundStart, ErrorMessage(p, p.state.ErrorCode));
-            if (!Stopping(p)) {
-              next = Next::PortSetup;
-              continue;
-            }
-          }
-          ReportResult(p);
-          next = Next::Shutdown;
-        }
-      }
+      RunRounds(p, run);
       break;
     } catch (...) {
-      const RunTimeError e = AsRunTimeError(std::current_exception());
-      if (!commandKept) {
-        // The command line failed while it was read: what it had set so far stands.
-        command = {p.settings, p.file};
-        commandKept = true;
-      }
-      p.state.ResultMessage =
-          Str(e.Number()) + ": " + e.Description() + " Error in " + p.state.ProcName;
-      CloseEverything(p);
-      // The run's result, for a caller that asks for it, unless a restart gives another.
-      p.state.ErrorCode = 99;
-      EndRound(p, roundStart, p.state.ResultMessage);
-      p.window.MessageBox("TELVARO3 ERROR", p.state.ResultMessage, MsgIcon::Exclamation);
-      // One restart in continuous mode; a second failure ends the program.
-      if (p.settings.Continuous && !Stopping(p) && !restarted) {
-        restarted = true;
-        PauseAfterFailedRound(p, roundStart, p.state.ResultMessage);
-        if (!Stopping(p)) {
-          next = Next::PortSetup;
-          continue;
-        }
-      }
-      break;
+      if (!AfterUnexpectedError(p, run, AsRunTimeError(std::current_exception()))) break;
     }
   }
   CloseEverything(p);

@@ -7,11 +7,19 @@
 
 namespace telvaro3 {
 
+// The run sequence: start-up, the rounds of transfer, the result report.
+
 // Start-up: the main window's load event, then the whole run. Returns when the program ends.
 void Form_Load(Program& p);
+// The whole run: reads the command line, sets up and opens the port, runs the transfer (again
+// and again in continuous mode), reports the result and shuts down. Leaves the result in
+// ErrorCode; an unexpected fault is shown in a message box and never escapes.
 void RunTransfer(Program& p);
+// Opens the port: kOk, kErrPortNotAvailable (not there, or it did not open) or kErrPortError.
 int16_t OpenPort(Program& p);
 
+// Shows the result of ErrorCode in the window (ResultMessage, StatusBox, MsgLabel, the button's
+// caption) and waits for the button unless the settings say not to.
 void ReportResult(Program& p);
 // The result line for an error code, as ReportResult shows it.
 std::string ErrorMessage(const Program& p, int16_t code);

@@ -69,55 +69,16 @@ QtWindow::QtWindow() : form_(std::make_unique<Form1>()) {
   f->setWindowTitle(kCaption);
   f->onClose = [this] { PressButton(); };
 
-  auto box = [&](Field field) {
-    auto* e = new QLineEdit(f);
-    e->setObjectName(FieldName(field));
-    e->setReadOnly(true);
-    e->setFocusPolicy(Qt::NoFocus);
-    boxes_[Index(field)] = e;
-    return e;
-  };
-  auto label = [&](Field field) {
-    auto* l = new QLabel(f);
-    l->setObjectName(FieldName(field));
-    labels_[Index(field)] = l;
-    return l;
-  };
-
-  auto* grid = new QGridLayout;
-  grid->addWidget(new QLabel("I/O Status", f), 0, 0);
-  grid->addWidget(box(Field::StatusBox), 0, 1, 1, 3);
-  grid->addWidget(new QLabel("File", f), 1, 0);
-  grid->addWidget(box(Field::FileBox), 1, 1, 1, 3);
-  grid->addWidget(new QLabel("Record", f), 2, 0);
-  grid->addWidget(box(Field::RecCntBox), 2, 1);
-  grid->addWidget(new QLabel("Of", f), 2, 2, Qt::AlignCenter);
-  grid->addWidget(box(Field::RecordsBox), 2, 3);
-  grid->addWidget(new QLabel("Complete", f), 3, 0);
-  grid->addWidget(label(Field::complete), 3, 1, 1, 3);
-
+  QGridLayout* grid = MakeFieldGrid();
   bar_ = new QProgressBar(f);
   bar_->setObjectName("ProgressBar1");
   bar_->setRange(0, 100);
   bar_->setValue(0);
   bar_->setTextVisible(false);
-
-  QLabel* msg = label(Field::MsgLabel);
+  QLabel* msg = MakeLabel(Field::MsgLabel);
   msg->setWordWrap(true);
-
-  command_ = new QPushButton("&Cancel", f);
-  command_->setObjectName("CommandButton");
-  command_->setDefault(true);
-  QObject::connect(command_, &QPushButton::clicked, [this] { PressButton(); });
-  about_ = new QPushButton("About", f);
-  about_->setObjectName("AboutButton");
-  QObject::connect(about_, &QPushButton::clicked, [this] { ShowAbout(); });
-  auto* buttons = new QHBoxLayout;
-  buttons->addWidget(command_);
-  buttons->addStretch(1);
-  buttons->addWidget(about_);
-
-  QLabel* notice = label(Field::Label1);
+  QHBoxLayout* buttons = MakeButtons();
+  QLabel* notice = MakeLabel(Field::Label1);
   texts_[Index(Field::Label1)] = kNotice;
   notice->setText(kNotice);
 
@@ -136,6 +97,56 @@ QtWindow::QtWindow() : form_(std::make_unique<Form1>()) {
   waitCap_ = new QTimer(f);
   waitCap_->setSingleShot(true);
   TakeStopSignals();
+}
+
+QLineEdit* QtWindow::MakeBox(Field field) {
+  auto* e = new QLineEdit(form_.get());
+  e->setObjectName(FieldName(field));
+  e->setReadOnly(true);
+  e->setFocusPolicy(Qt::NoFocus);
+  boxes_[Index(field)] = e;
+  return e;
+}
+
+QLabel* QtWindow::MakeLabel(Field field) {
+  auto* l = new QLabel(form_.get());
+  l->setObjectName(FieldName(field));
+  labels_[Index(field)] = l;
+  return l;
+}
+
+// Status, file, record "of" records, complete: a caption and its field on each row.
+QGridLayout* QtWindow::MakeFieldGrid() {
+  Form1* f = form_.get();
+  auto* grid = new QGridLayout;
+  grid->addWidget(new QLabel("I/O Status", f), 0, 0);
+  grid->addWidget(MakeBox(Field::StatusBox), 0, 1, 1, 3);
+  grid->addWidget(new QLabel("File", f), 1, 0);
+  grid->addWidget(MakeBox(Field::FileBox), 1, 1, 1, 3);
+  grid->addWidget(new QLabel("Record", f), 2, 0);
+  grid->addWidget(MakeBox(Field::RecCntBox), 2, 1);
+  grid->addWidget(new QLabel("Of", f), 2, 2, Qt::AlignCenter);
+  grid->addWidget(MakeBox(Field::RecordsBox), 2, 3);
+  grid->addWidget(new QLabel("Complete", f), 3, 0);
+  grid->addWidget(MakeLabel(Field::complete), 3, 1, 1, 3);
+  return grid;
+}
+
+// The CommandButton (Cancel, later OK or Exit) and the About button.
+QHBoxLayout* QtWindow::MakeButtons() {
+  Form1* f = form_.get();
+  command_ = new QPushButton("&Cancel", f);
+  command_->setObjectName("CommandButton");
+  command_->setDefault(true);
+  QObject::connect(command_, &QPushButton::clicked, [this] { PressButton(); });
+  about_ = new QPushButton("About", f);
+  about_->setObjectName("AboutButton");
+  QObject::connect(about_, &QPushButton::clicked, [this] { ShowAbout(); });
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(command_);
+  buttons->addStretch(1);
+  buttons->addWidget(about_);
+  return buttons;
 }
 
 QtWindow::~QtWindow() {

@@ -12,6 +12,8 @@
 
 #include "base/window.h"
 
+class QGridLayout;
+class QHBoxLayout;
 class QLabel;
 class QSocketNotifier;
 class QLineEdit;
@@ -67,6 +69,11 @@ class QtWindow : public Window {
   class Form1;
   static constexpr size_t kFields = 7;
   static size_t Index(Field f) { return static_cast<size_t>(f); }
+  // The window's parts, made once by the constructor.
+  QLineEdit* MakeBox(Field field);
+  QLabel* MakeLabel(Field field);
+  QGridLayout* MakeFieldGrid();
+  QHBoxLayout* MakeButtons();
   void PressButton();
   void TakeStopSignals();
   void StopSignal();

@@ -4,49 +4,18 @@
 #include <signal.h>
 #include <termios.h>
 
-#include <array>
-#include <chrono>
-#include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "base/window.h"
+#include "ui/text_renderer.h"
 
 namespace telvaro3::ui {
 
-// Where the text view reads keys and writes the window, and whether those are terminals.
-struct TextWindowIo {
-  using Clock = std::chrono::steady_clock;
-
-  int inFd = 0;
-  std::FILE* out = stdout;
-  bool inIsTty = false;
-  bool outIsTty = false;
-  // Take SIGINT, SIGTERM and SIGHUP as the Cancel button (first one) while the window exists.
-  bool catchSignals = true;
-  // Columns of the terminal; 0 asks the terminal (80 when it does not say).
-  int width = 0;
-  // The time the timer and the redraw throttle go by; the steady clock when empty.
-  std::function<Clock::time_point()> now;
-  // Whether the program is in the foreground process group of the keyboard's terminal; when
-  // empty, the terminal of inFd is asked. Only a foreground program may take the keyboard.
-  std::function<bool()> foreground;
-  // Without a terminal: a line for every change of a field. When false (the journal takes the
-  // transfers instead), only message boxes and questions are written.
-  bool fieldLines = true;
-
-  // Standard input and output of the process, with isatty's answers.
-  static TextWindowIo Standard();
-};
-
-// Two faces, chosen by whether the output is a terminal:
-//  - terminal: the window drawn in place on a few lines with ANSI escapes, redrawn at most 20
-//    times a second (the last state always reaches the screen);
-//  - anything else: one line "<ControlName>: <text>" for every change of a visible field (the
-//    text fields, "ProgressBar1: <value>", "CommandButton: <caption>"), a message box as
-//    "MessageBox[<title>]: <text>", a question as "Question[<title>]: <text> -> No". The lines
-//    of the counters that change with every record (RecCntBox, complete, ProgressBar1) leave
-//    together at most 20 times a second; any other line takes those before it along at once.
+// Two faces, chosen once by whether the output is a terminal: a ScreenRenderer draws the window
+// in place, a LineLogRenderer writes a line for every change. The window keeps the state, the
+// keyboard, the stop signals and the timer, and tells its face what changed.
 // Text is Latin-1 inside the program and leaves as UTF-8.
 //
 // The CommandButton is Esc or 'c' on a terminal keyboard, and the first SIGINT, SIGTERM or
@@ -65,97 +34,108 @@ struct TextWindowIo {
 // program is in its foreground again.
 class TextWindow : public Window {
  public:
+  // Takes the stop signals (when io.catchSignals) and the keyboard (when in front), and picks
+  // the face by io.outIsTty.
   explicit TextWindow(TextWindowIo io);
+  // Unloads, then gives back the signals and the terminal as they were.
   ~TextWindow() override;
   TextWindow(const TextWindow&) = delete;
   TextWindow& operator=(const TextWindow&) = delete;
 
+  // What the button and the timer call.
   void Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) override;
+  // The name and version the About key shows.
   void SetAboutInfo(const std::string& programName, const std::string& version) override;
+  // A text view has no font to size.
   void SetFontSize(int) override {}
+  // Kept only: the About box is opened by the A key, which shows no caption.
   void SetAboutCaption(const std::string& caption) override { aboutCaption_ = caption; }
 
+  // Makes the window appear (drawn on a terminal).
   void Show() override;
+  // The keys reach the button without a focus.
   void FocusCommandButton() override {}
+  // Sets a field's text; the face hears of it when it changed (the message only while shown).
   void SetText(Field f, const std::string& text) override;
-  std::string Text(Field f) const override { return fields_[Index(f)]; }
+  // The field's text, shown or not.
+  std::string Text(Field f) const override { return state_.Text(f); }
+  // Shows or hides the message line.
   void SetMsgVisible(bool visible) override;
+  // Sets the bar, held within 0..100.
   void SetProgress(int value) override;
+  // The bar's lowest value.
   int ProgressMin() const override { return 0; }
+  // Sets the button's caption; any caption but "&Cancel" makes the wait the final one.
   void SetCommandCaption(const std::string& caption) override;
+  // Whether the About key answers.
   void SetAboutEnabled(bool enabled) override { aboutEnabled_ = enabled; }
+  // Starts the timer (a tick every three seconds from now) or stops it.
   void SetTimerEnabled(bool enabled) override;
 
+  // Handles the keys and signals that came, the timer and output due, without waiting.
   void DoEvents() override;
+  // As DoEvents, waiting up to maxMs for something to happen.
   void WaitEvents(int maxMs) override;
 
+  // Shows a box and waits for Enter or Esc, when there is a keyboard to press them.
   void MessageBox(const std::string& title, const std::string& text, MsgIcon icon) override;
+  // Asks for y or n on the keyboard; No without one.
   bool AskYesNo(const std::string& title, const std::string& text) override;
 
+  // Writes the last state, stops the timer and gives the terminal back; once.
   void Unload() override;
+  // Whether a stop signal came.
+  bool StopRequested() const override { return signalsSeen_ > 0; }
 
-  int Progress() const { return progress_; }
-  const std::string& CommandCaption() const { return caption_; }
+  // The bar's value, the button's caption and whether the timer runs, as last set.
+  int Progress() const { return state_.progress; }
+  const std::string& CommandCaption() const { return state_.caption; }
   bool TimerEnabled() const { return timerEnabled_; }
 
  private:
-  static constexpr size_t kFields = 7;
-  static size_t Index(Field f) { return static_cast<size_t>(f); }
-
   enum class Key { None, Cancel, Enter, About, Yes, No };
 
-  TextWindowIo::Clock::time_point Now() const;
+  // Blocks the stop signals into a descriptor and ignores those a terminal or a pipe would raise.
+  void CatchSignals();
+  // Gives the signals back as they were before CatchSignals.
+  void ReleaseSignals();
+  // Whether keys can come: a terminal keyboard, not at its end, the program in front.
   bool KeyboardUsable();
+  // Whether the program is in its keyboard's terminal's foreground.
   bool InForeground() const;
   // Takes the keyboard when the program is in the foreground, lets it go when it is not.
   void FollowForeground();
-  bool MayDraw() const;
-  bool FinalWait() const { return caption_ != "&Cancel"; }
   // Waits up to maxMs for a key or a signal and handles what came; -1 waits without limit.
   // In a modal box the keys are only returned, not acted on.
   Key Pump(int maxMs, bool modal);
   // Pump's look at the keyboard and the signals, waiting up to maxMs for them.
   Key Look(int maxMs, bool modal, TextWindowIo::Clock::time_point now);
+  // How long Look may wait: maxMs, cut short by the timer, the final wait and the output due.
+  int LookTimeout(int maxMs, bool modal, bool keyboard, TextWindowIo::Clock::time_point now) const;
+  // The key among those typed that counts; cursor and function key sequences are skipped.
   Key ReadKeys();
-  void ShowAbout();
+  // Counts the stop signals that came and presses the button for each.
   void ReadSignals();
+  // Calls what the button is bound to.
   void PressButton();
+  // Calls the timer when its tick is due.
   void RunTimer();
-
-  // counter: the line may wait (a short while) for others to go out with it.
-  void Emit(const std::string& line, bool counter = false);
-  // A field's line: only when the field lines are wanted.
-  void EmitField(const std::string& line, bool counter = false);
-  void Flush();
-  void Changed();
-  void Draw();
-  void DrawIfDue();
-  // Prints text below the window (terminal) and lets the next draw start under it.
-  void PrintBelow(const std::string& text);
-  int Width() const;
+  // Gives the keyboard its saved settings back.
   void RestoreTerminal();
 
   TextWindowIo io_;
+  TextWindowState state_;
+  std::unique_ptr<TextRenderer> renderer_;  // reads io_ and state_
   std::function<void()> onCancel_, onTimer_;
-  std::array<std::string, kFields> fields_;
-  bool msgVisible_ = true;
-  int progress_ = 0;
-  std::string caption_ = "&Cancel";
   bool aboutEnabled_ = true;
   std::string aboutCaption_ = "About", aboutName_, aboutVersion_;
 
   bool timerEnabled_ = false;
   TextWindowIo::Clock::time_point nextTick_{};
 
-  bool shown_ = false;
   bool unloaded_ = false;
-  bool dirty_ = false;
-  int drawnLines_ = 0;
-  TextWindowIo::Clock::time_point lastDraw_{};
   // Before it, a pass that only looks leaves the keyboard and the signals.
   TextWindowIo::Clock::time_point nextLook_{};
-  bool held_ = false;  // lines written and not yet flushed
-  TextWindowIo::Clock::time_point heldSince_{};
 
   bool inEof_ = false;
   bool closing_ = false;  // a second stop request came
@@ -165,11 +145,6 @@ class TextWindow : public Window {
 
   int signalFd_ = -1;
   int signalsSeen_ = 0;
-
- public:
-  bool StopRequested() const override { return signalsSeen_ > 0; }
-
- private:
   sigset_t savedMask_{};
   struct sigaction savedTtou_ {
   }, savedTtin_{}, savedPipe_{};

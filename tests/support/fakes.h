@@ -150,7 +150,8 @@ class FakeWindow : public Window {
   void SetCommandCaption(const std::string& c) override {
     log.push_back("CommandButton: " + (commandCaption = c));
   }
-  void SetAboutEnabled(bool) override {}
+  void SetAboutEnabled(bool e) override { aboutEnabled = e; }
+  bool aboutEnabled = true;
   void SetTimerEnabled(bool e) override;
   void DoEvents() override;
   void WaitEvents(int maxMs) override;

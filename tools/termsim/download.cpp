@@ -143,9 +143,18 @@ class Downloader {
     }
   }
 
+  // The phases of one download: the link request, the heading, the records.
   bool Dialogue() {
+    AwaitLinkRequest();
+    if (!ReceiveHeading()) return false;
+    return ReceiveRecords();
+  }
+
+  // Answers the PC's ENQ with ACK; anything before it is line noise. A silent terminal never
+  // answers: the wait ends by the overall limit or a signal.
+  void AwaitLinkRequest() {
     if (f_.silent) {
-      line_.SleepUntil(TimePoint::max());  // ends by the overall limit or a signal
+      line_.SleepUntil(TimePoint::max());
     }
     for (;;) {
       int c = line_.ReadByte(TimePoint::max());
@@ -154,9 +163,10 @@ class Downloader {
     }
     line_.Log("< ENQ");
     Answer(kAck, -1);
+  }
 
-    if (!ReceiveHeading()) return false;
-
+  // One text block after another until the PC's EOT; true when every announced record came.
+  bool ReceiveRecords() {
     const size_t length = TextBlockLength();
     long expected = 1;
     long naks = 0;
@@ -185,51 +195,60 @@ class Downloader {
         case Kind::kBlock:
           break;
       }
-      long serial = expected;
-      std::string record = r.body;
-      if (opt_.serials) {
-        serial = -1;
-        std::string digits = r.body.substr(0, 5);
-        if (digits.find_first_not_of("0123456789") == std::string::npos) {
-          serial = std::stol(digits);
-        }
-        record = r.body.substr(5);
-      }
-      if (serial != expected) {
-        if (serial == expected - 1) {
-          line_.Log("(repeat of block " + std::to_string(serial) + ")");
-          Answer(kAck, -1);
-        } else {
-          line_.Log("(serial " + r.body.substr(0, 5) + ", expected " + Serial5(expected) + ")");
-          Answer(kNak, expected);
-        }
-        continue;
-      }
-      if (expected > heading_.records) {
-        line_.Log("(block beyond the announced count)");
-        Answer(kNak, expected);
-        continue;
-      }
-      if (expected == f_.nakBlock && naks < f_.nakTimes) {
-        ++naks;
-        line_.Log("(refusing block " + std::to_string(expected) + ", fault)");
-        Answer(kNak, expected);
-        continue;
-      }
-      if (expected == f_.eotAt) {
-        Report("answers EOT to block " + std::to_string(expected) + " (fault)");
-        Answer(kEot, expected);
-        AwaitPcEot();
-        return false;
-      }
-      if (opt_.compact && !Unpack(record, expected)) {
-        Answer(kNak, expected);
-        continue;
-      }
-      records_.push_back(record);
-      Answer(kAck, expected);
-      ++expected;
+      if (!TakeRecord(r.body, expected, naks)) return false;
     }
+  }
+
+  // The serial number a text block carries (-1 when it is not five digits), or the expected one
+  // when blocks carry none.
+  long SerialOf(const std::string& body, long expected) const {
+    if (!opt_.serials) return expected;
+    std::string digits = body.substr(0, 5);
+    if (digits.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::stol(digits);
+  }
+
+  // Answers a whole text block: ACK and the record kept when it is the expected one, ACK alone
+  // for a repeat, NAK otherwise or by a fault. False when this side refuses the transfer with
+  // EOT (a fault).
+  bool TakeRecord(const std::string& body, long& expected, long& naks) {
+    long serial = SerialOf(body, expected);
+    std::string record = opt_.serials ? body.substr(5) : body;
+    if (serial != expected) {
+      if (serial == expected - 1) {
+        line_.Log("(repeat of block " + std::to_string(serial) + ")");
+        Answer(kAck, -1);
+      } else {
+        line_.Log("(serial " + body.substr(0, 5) + ", expected " + Serial5(expected) + ")");
+        Answer(kNak, expected);
+      }
+      return true;
+    }
+    if (expected > heading_.records) {
+      line_.Log("(block beyond the announced count)");
+      Answer(kNak, expected);
+      return true;
+    }
+    if (expected == f_.nakBlock && naks < f_.nakTimes) {
+      ++naks;
+      line_.Log("(refusing block " + std::to_string(expected) + ", fault)");
+      Answer(kNak, expected);
+      return true;
+    }
+    if (expected == f_.eotAt) {
+      Report("answers EOT to block " + std::to_string(expected) + " (fault)");
+      Answer(kEot, expected);
+      AwaitPcEot();
+      return false;
+    }
+    if (opt_.compact && !Unpack(record, expected)) {
+      Answer(kNak, expected);
+      return true;
+    }
+    records_.push_back(record);
+    Answer(kAck, expected);
+    ++expected;
+    return true;
   }
 
   // The whole length of a text block, or 0 when it is known only by its ETX: a compacted record

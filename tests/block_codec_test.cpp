@@ -1,0 +1,154 @@
+// The frames of the block protocol, built and taken apart without a line.
+
+#include "link/block_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace telvaro3::frame {
+namespace {
+
+using Shape = TextBlockParts::Shape;
+
+std::string Repeat(const std::string& s, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) all += s;
+  return all;
+}
+
+TEST(BlockCodec, CheckCharacterIsTheExclusiveOrOfWhatItCovers) {
+  const struct {
+    std::string covered;
+    char check;
+  } cases[] = {{"ABC\x03", '\x43'}, {"", '\0'},           {"A", 'A'},
+               {"AA", '\0'},        {"\xff\x01", '\xfe'}, {"SALES.DAT   00003020510\x03", '\x21'}};
+  for (const auto& c : cases) EXPECT_EQ(CheckCharacter(c.covered), c.check) << c.covered;
+}
+
+TEST(BlockCodec, HeadingTextLaysOutNameCountAndFieldsAndReadsBack) {
+  const struct {
+    Heading heading;
+    std::string text;
+  } cases[] = {
+      {{"SALES.DAT", 3, false, {"5", "10"}}, "SALES.DAT   00003020510"},
+      {{"PROG.PD3", 0, true, {"5"}}, "PROG.PD3    00000"},  // no field part
+      {{"ABCDEFGH.BHT", 32767, false, {"99"}},
+       "ABCDEFGH.BHT32767"
+       "0199"},
+      {{"TOOLONGNAME.BHT", 123456, false, {"123"}},
+       "TOOLONGNAME."
+       "23456"
+       "0123"},
+      {{"A", 7, false, std::vector<std::string>(16, "1")},
+       "A           00007"
+       "16" +
+           Repeat("01", 16)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(HeadingText(c.heading), c.text);
+    const HeadingReader r(c.text);
+    EXPECT_EQ(r.Length(), c.text.size());
+    EXPECT_EQ(r.Name(), c.heading.name.substr(0, kNameWidth));
+    EXPECT_EQ(r.RecordCount(), c.text.substr(kNameWidth, kCountWidth));
+    if (c.heading.programFile) {
+      EXPECT_EQ(r.Length(), kProgramHeadingLength);
+      EXPECT_EQ(r.FieldCount(), "");
+      continue;
+    }
+    const int fields = static_cast<int>(c.heading.fieldLengths.size());
+    EXPECT_EQ(r.Length(), DataHeadingLength(fields));
+    EXPECT_EQ(std::stoi(r.FieldCount()), fields);
+    for (int i = 1; i <= fields; ++i) {
+      const std::string& length = c.heading.fieldLengths[i - 1];
+      EXPECT_EQ(std::stoi(r.FieldLength(i)), std::stoi(length) % 100) << i;
+    }
+    EXPECT_EQ(r.FieldLength(fields + 1), "");
+  }
+}
+
+TEST(BlockCodec, HeadingReaderTakesBlanksOffTheNameAndReadsShortTextsAsEmpty) {
+  EXPECT_EQ(HeadingReader("  A B.BHT   00001").Name(), "A B.BHT");
+  EXPECT_EQ(HeadingReader("            00001").Name(), "");
+  const HeadingReader shortText("ORDERS.BHT  0001");
+  EXPECT_EQ(shortText.RecordCount(), "0001");
+  EXPECT_EQ(shortText.FieldCount(), "");
+  EXPECT_EQ(shortText.FieldLength(1), "");
+  EXPECT_EQ(HeadingReader("ORDERS.BHT  00001020").FieldLength(1), "0");
+  EXPECT_EQ(HeadingReader("ORDERS.BHT  00001020").FieldLength(0), "");
+}
+
+TEST(BlockCodec, TextBlocksAreBuiltAndTakenApartByTheLayout) {
+  const TextBlockLayout full{3, true, true};    // STX serial(5) rec(3) ETX check = 11
+  const TextBlockLayout bare{3, false, false};  // STX rec(3) ETX = 5
+  const TextBlockLayout checkOnly{3, true, false};
+  EXPECT_EQ(full.Length(), 11u);
+  EXPECT_EQ(full.EtxPosition(), 10u);
+  EXPECT_EQ(bare.Length(), 5u);
+  EXPECT_EQ(bare.EtxPosition(), 5u);
+  EXPECT_EQ(TextBlockBody(full, "00001", "ABC"), "00001ABC\x03");
+  EXPECT_EQ(TextBlockBody(bare, "00001", "ABC"), "ABC\x03");
+
+  const std::string body = "00001ABC\x03";
+  const std::string whole = "\x02" + body + CheckCharacter(body);
+  const struct {
+    TextBlockLayout layout;
+    std::string received;
+    Shape shape;
+    std::string serial, record;
+  } cases[] = {
+      {full, whole, Shape::kWhole, "00001", "ABC"},
+      {full, "\x15\x15" + whole, Shape::kWhole, "00001", "ABC"},  // noise before the STX
+      {full, "\x02" + body, Shape::kCheckLost, "00001", "ABC"},
+      {full, whole + "X", Shape::kTooLong, "", ""},
+      {full,
+       "\x02"
+       "00001AB\x03"
+       "xy",
+       Shape::kMisplacedEtx, "", ""},
+      {full,
+       "\x02"
+       "00001ABCD\x03",
+       Shape::kMisplacedEtx, "", ""},
+      {full, "00001ABC\x03x", Shape::kNone, "", ""},  // no STX
+      {full,
+       "\x02"
+       "00001ABC",
+       Shape::kNone, "", ""},  // no ETX
+      {full, "", Shape::kNone, "", ""},
+      {bare,
+       "\x02"
+       "ABC\x03",
+       Shape::kWhole, "", "ABC"},
+      {bare,
+       "\x02"
+       "ABC\x03"
+       "x",
+       Shape::kTooLong, "", ""},
+      {checkOnly,
+       "\x02"
+       "ABC\x03",
+       Shape::kCheckLost, "", "ABC"},
+      {checkOnly,
+       "\x02"
+       "A\x03"
+       "C\x03"
+       "x",
+       Shape::kMisplacedEtx, "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.received);
+    const TextBlockParts parts = SplitTextBlock(c.layout, c.received);
+    EXPECT_EQ(parts.shape, c.shape);
+    EXPECT_EQ(parts.serial, c.serial);
+    EXPECT_EQ(parts.record, c.record);
+    if (c.shape == Shape::kWhole || c.shape == Shape::kCheckLost) {
+      EXPECT_EQ(parts.afterStx, c.received.substr(c.received.find('\x02') + 1));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace telvaro3::frame

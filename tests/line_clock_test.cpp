@@ -1,0 +1,202 @@
+// The line's timing rules on a clock of the test's own: what of the output is still on the
+// line, when a wait wakes up to see it leave, when input can be in, and when a look at the input
+// must ask the device.
+
+#include "serial/line_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+namespace {
+
+using telvaro3::serial::LineClock;
+
+const LineClock::Time kStart = LineClock::Time{} + std::chrono::hours(1);
+
+LineClock::Time At(int64_t us) {
+  return kStart + std::chrono::microseconds(us);
+}
+
+double UsOf(LineClock::Time t) {
+  return std::chrono::duration<double, std::micro>(t - kStart).count();
+}
+
+// What happens on the line before the look, at a time in microseconds from the opening.
+struct Event {
+  enum Kind { kWrite, kAnswer, kDiscard, kSettle, kCount } kind;
+  int64_t us;
+  int n = 0;  // kWrite: characters written; kCount: what the device holds then
+};
+
+struct OutputRow {
+  const char* what;
+  int baud;
+  int bits;
+  std::vector<Event> events;
+  int64_t us;       // when the output count and the wake-up are asked for
+  int deviceQueue;  // what the device holds then
+  int32_t count;    // expected output count
+  bool countAsks;   // whether the count asks the device
+  double dueUs;     // expected wake-up for pending output; -1: none
+};
+
+void Play(LineClock& clock, const std::vector<Event>& events) {
+  for (const Event& e : events) {
+    switch (e.kind) {
+      case Event::kWrite:
+        clock.Writing();
+        clock.Written(static_cast<size_t>(e.n), At(e.us));
+        break;
+      case Event::kAnswer:
+        clock.Answered(At(e.us));
+        break;
+      case Event::kDiscard:
+        clock.Discarded(At(e.us));
+        break;
+      case Event::kSettle:
+        clock.Settle();
+        break;
+      case Event::kCount:
+        clock.OutputCount(At(e.us), [&] { return e.n; });
+        break;
+    }
+  }
+}
+
+TEST(LineClockTest, OutputCountAndWakeUp) {
+  using E = Event;
+  // At 9600 baud and 10 bits a character, one takes 1041.7 us; at 115200, 86.8 us. Columns:
+  // baud, bits, events, when, device queue, count, whether it asks, wake-up.
+  // clang-format off
+  const std::vector<OutputRow> rows = {
+      {"an idle line asks the device", 9600, 10, {}, 0, 0, 0, true, -1},
+      {"half way through ten characters", 9600, 10,
+       {{E::kWrite, 0, 10}}, 5000, 9, 5, false, 12416.7},
+      {"one character counts as sent at once", 9600, 10,
+       {{E::kWrite, 0, 1}}, 0, 1, 0, false, 3041.7},
+      {"writes follow each other on the line", 9600, 10,
+       {{E::kWrite, 0, 10}, {E::kWrite, 5000, 10}}, 10000, 0, 10, false, 22833.3},
+      {"a write on an idle line starts at once", 9600, 10,
+       {{E::kWrite, 0, 1}, {E::kWrite, 50000, 10}}, 55000, 0, 5, false, 62416.7},
+      {"past the line time the device's queue counts", 9600, 10,
+       {{E::kWrite, 0, 10}}, 20000, 3, 3, true, 23125},
+      {"a short queue wakes a millisecond on", 115200, 10,
+       {{E::kWrite, 0, 10}}, 5000, 1, 1, true, 6000},
+      {"an empty queue stays empty until the next write", 9600, 10,
+       {{E::kWrite, 0, 10}, {E::kCount, 20000, 0}}, 30000, 5, 0, false, 35208.3},
+      {"the next write counts again", 9600, 10,
+       {{E::kWrite, 0, 10}, {E::kCount, 20000, 0}, {E::kWrite, 30000, 10}},
+       35000, 5, 5, false, 42416.7},
+      {"an answer ends the output's line time", 9600, 10,
+       {{E::kWrite, 0, 100}, {E::kAnswer, 1000}}, 1000, 7, 0, false, 8291.7},
+      {"an answer with nothing written leaves the device to count", 9600, 10,
+       {{E::kAnswer, 0}}, 0, 4, 4, true, -1},
+      {"an answer to discarded output", 9600, 10,
+       {{E::kWrite, 0, 100}, {E::kDiscard, 1000}, {E::kAnswer, 2000}}, 3000, 2, 2, true, -1},
+      {"discarding ends the line time", 9600, 10,
+       {{E::kWrite, 0, 100}, {E::kDiscard, 1000}}, 1000, 0, 0, true, -1},
+      {"an answer pulls the line time back to the clock", 9600, 10,
+       {{E::kWrite, 0, 100}, {E::kAnswer, 1000}, {E::kWrite, 2000, 10}},
+       7000, 0, 5, false, 14416.7},
+      {"300 baud, 11 bits a character", 300, 11,
+       {{E::kWrite, 0, 4}}, 100000, 0, 1, false, 148666.7},
+      {"a settled write wakes nothing", 9600, 10,
+       {{E::kWrite, 0, 10}, {E::kSettle, 0}}, 5000, 0, 5, false, -1},
+      {"without a rate only the device counts", 0, 10, {{E::kWrite, 0, 10}}, 0, 6, 6, true, 1000},
+  };
+  // clang-format on
+  for (const OutputRow& row : rows) {
+    SCOPED_TRACE(row.what);
+    LineClock clock;
+    clock.Open(row.baud, row.bits, kStart);
+    Play(clock, row.events);
+    const auto due = clock.OutputDue(At(row.us), [&] { return row.deviceQueue; });
+    if (row.dueUs < 0) {
+      EXPECT_FALSE(due.has_value());
+    } else {
+      ASSERT_TRUE(due.has_value());
+      EXPECT_NEAR(UsOf(*due), row.dueUs, 1.0);
+    }
+    bool asked = false;
+    EXPECT_EQ(clock.OutputCount(At(row.us),
+                                [&] {
+                                  asked = true;
+                                  return row.deviceQueue;
+                                }),
+              row.count);
+    EXPECT_EQ(asked, row.countAsks);
+  }
+}
+
+TEST(LineClockTest, InputDue) {
+  struct Row {
+    const char* what;
+    std::vector<Event> events;
+    size_t missing;
+    int64_t us;
+    double dueUs;
+  };
+  // clang-format off
+  const std::vector<Row> rows = {
+      {"all but the last of the missing characters", {}, 5, 1000, 1000 + 4 * 1041.67},
+      {"input that answers output on the line follows it whole",
+       {{Event::kWrite, 0, 10}}, 5, 1000, 10416.67 + 5 * 1041.67},
+      {"output that has left delays nothing", {{Event::kWrite, 0, 1}}, 3, 5000, 5000 + 2083.33},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    LineClock clock;
+    clock.Open(9600, 10, kStart);
+    Play(clock, row.events);
+    EXPECT_NEAR(UsOf(clock.InputDue(row.missing, At(row.us))), row.dueUs, 1.0);
+  }
+}
+
+TEST(LineClockTest, WhenALookAsksTheDevice) {
+  // 'L' a look emptied the device, 'F' a look found it failed, 'W' a wait ended with poll result
+  // `r`, 'T' a look is taken: whether it asks the device is `asks`.
+  struct Step {
+    char op;
+    int64_t us;
+    int r;
+    bool asks;
+  };
+  struct Row {
+    const char* what;
+    std::vector<Step> steps;
+  };
+  // clang-format off
+  const std::vector<Row> rows = {
+      {"the first look after opening", {{'T', 0, 0, true}}},
+      {"within a character of an empty device", {{'L', 0, 0, false}, {'T', 500, 0, false}}},
+      {"a character after it", {{'L', 0, 0, false}, {'T', 1100, 0, true}}},
+      {"after a wait that saw nothing, however late, once",
+       {{'L', 0, 0, false}, {'W', 0, 0, false}, {'T', 50000, 0, false}, {'T', 50000, 0, true}}},
+      {"after a wait that saw input",
+       {{'L', 0, 0, false}, {'W', 0, 1, false}, {'T', 100, 0, true}}},
+      {"an interrupted wait is not quiet",
+       {{'L', 0, 0, false}, {'W', 0, -1, false}, {'T', 1100, 0, true}}},
+      {"nor does it forget the last look",
+       {{'L', 0, 0, false}, {'W', 0, -1, false}, {'T', 100, 0, false}}},
+      {"a failed look ends the quiet", {{'W', 0, 0, false}, {'F', 0, 0, false}, {'T', 0, 0, true}}},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    LineClock clock;
+    clock.Open(9600, 10, kStart);
+    for (const Step& s : row.steps) {
+      if (s.op == 'L') clock.Looked(At(s.us));
+      if (s.op == 'F') clock.LookFailed();
+      if (s.op == 'W') clock.WaitEnded(s.r);
+      if (s.op == 'T') {
+        EXPECT_EQ(clock.TakeLook(At(s.us)), s.asks) << "at " << s.us;
+      }
+    }
+  }
+}
+
+}  // namespace
