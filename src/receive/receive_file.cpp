@@ -4,6 +4,7 @@
 #include "base/text.h"
 #include "base/waits.h"
 #include "link/link.h"
+#include "link/progress_display.h"
 #include "receive/receive.h"
 #include "receive/receive_steps.h"
 #include "settings/procedures.h"
@@ -109,37 +110,12 @@ void HeadingPhase(Program& p, int16_t& result) {
   }
 }
 
-// The window once the heading is accepted: the file, its count, none received yet (or all of an
-// empty file).
-void ShowReceivingFile(Program& p) {
-  const TransferFile& f = p.file;
-  Window& w = p.window;
-  w.SetText(Field::StatusBox, f.ProgramFile ? "Receiving Program " : "Receiving File ");
-  w.SetText(Field::FileBox, f.Name);
-  w.SetText(Field::RecordsBox, " " + FiveDigits(f.RecordCount));
-  w.SetText(Field::RecCntBox, " 00000");
-  if (p.state.TransferPhase == kPhaseClosing) {
-    w.SetProgress(100);
-    w.SetText(Field::complete, "100%");
-  }
-  Yield(p);
-}
-
-void ShowRecordReceived(Program& p) {
-  const RunState& s = p.state;
-  p.window.SetText(Field::RecCntBox, " " + s.RecordSerial);
-  const int64_t percent = RoundHalfEven(static_cast<double>(s.RecordNumber) /
-                                        static_cast<double>(p.file.RecordCount) * 100.0);
-  p.window.SetProgress(static_cast<int>(percent));
-  p.window.SetText(Field::complete, PercentText(percent));
-  Yield(p);
-}
-
 // A good record: ACK, then it is stored. The terminal hears ACK before the record is stored.
 void TakeRecord(Program& p, int16_t& result) {
   RunState& s = p.state;
   if (!SendAnswer(p, s.ACK, result)) return;
-  ShowRecordReceived(p);
+  ShowRecordProgress(p, s.RecordNumber);
+  Yield(p);
   const int16_t written = WriteRecord(p);
   if (written == kRecordWritten) {
     ++s.RecordNumber;
@@ -227,7 +203,7 @@ int16_t ReceiveFile(Program& p) {
   Yield(p);
   HeadingPhase(p, result);
   if (s.TransferPhase == kPhaseText || (s.TransferPhase == kPhaseClosing && result == kOk))
-    ShowReceivingFile(p);
+    ShowRecordsStart(p, p.file.ProgramFile ? "Receiving Program " : "Receiving File ", false);
   TextPhase(p, result);
   p.window.SetText(Field::StatusBox, "Closing Link");
   Yield(p);

@@ -7,6 +7,7 @@
 #include "base/waits.h"
 #include "link/block_codec.h"
 #include "link/link.h"
+#include "link/progress_display.h"
 #include "send/send.h"
 #include "settings/procedures.h"
 
@@ -130,33 +131,6 @@ int16_t HeadingPhase(Program& p, int16_t& result, std::string& first) {
   return kOk;
 }
 
-// The window once the heading is through: the file, its count, nothing sent yet (or all of an
-// empty file).
-void ShowSendingFile(Program& p) {
-  const TransferFile& f = p.file;
-  Window& w = p.window;
-  w.SetText(Field::StatusBox, f.ProgramFile ? "Sending Program " : "Sending File ");
-  w.SetText(Field::FileBox, f.Name);
-  w.SetText(Field::RecordsBox, " " + FiveDigits(f.RecordCount));
-  w.SetText(Field::RecCntBox, " 00000");
-  w.SetProgress(0);
-  w.SetText(Field::complete, " 0%");
-  if (p.state.TransferPhase == kPhaseClosing) {
-    w.SetProgress(100);
-    w.SetText(Field::complete, "100%");
-  }
-  Yield(p);
-}
-
-void ShowRecordsSent(Program& p) {
-  const RunState& s = p.state;
-  p.window.SetText(Field::RecCntBox, " " + s.RecordSerial);
-  const int64_t percent = RoundHalfEven(static_cast<double>(s.RecordNumber - 1) /
-                                        static_cast<double>(p.file.RecordCount) * 100.0);
-  p.window.SetProgress(static_cast<int>(percent));
-  p.window.SetText(Field::complete, PercentText(percent));
-}
-
 // One text block a line, each until ACK, starting with `current`.
 int16_t TextPhase(Program& p, int16_t& result, std::string current) {
   RunState& s = p.state;
@@ -177,7 +151,7 @@ int16_t TextPhase(Program& p, int16_t& result, std::string current) {
       OtherAnswer(p, answer, result);  // ENQ: the same block again
       continue;
     }
-    ShowRecordsSent(p);
+    ShowRecordProgress(p, s.RecordNumber - 1);
     if (s.RecordNumber <= count) {
       current = std::move(next);
       ++s.RecordNumber;
@@ -227,7 +201,7 @@ int16_t Dialogue(Program& p) {
   std::string first;
   if (const int16_t fault = HeadingPhase(p, result, first); fault != kOk) return fault;
   if (s.TransferPhase == kPhaseText || (s.TransferPhase == kPhaseClosing && result == kOk))
-    ShowSendingFile(p);
+    ShowRecordsStart(p, p.file.ProgramFile ? "Sending Program " : "Sending File ", true);
   if (const int16_t fault = TextPhase(p, result, std::move(first)); fault != kOk) return fault;
   // An EOT answer left the counter one below its limit; the closing phase counts afresh.
   s.TimeoutCounter = 0;
