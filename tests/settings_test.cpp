@@ -111,7 +111,9 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
     if (fieldFile) r.WriteFile("data.fld", fieldFile);
     EXPECT_EQ(r.Command(line), code) << line;
     EXPECT_EQ(*settings ? r.Summary() : "", settings) << line;
-    EXPECT_FALSE(r.p.files[3]) << line;  // the field file is closed after reading, whatever came
+    // The field file and the counted file are closed after reading, whatever came.
+    EXPECT_FALSE(r.p.files[3]) << line;
+    EXPECT_FALSE(r.p.files[1]) << line;
   }
 }
 
@@ -163,16 +165,18 @@ TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
             "* Field lengths of the records in ORDERS.BHT; needed to send it back\r\n"
             "file    ORDERS.BHT\r\ndate    12-03-2026 22:14:01\r\nsize    952\r\n"
             "records 56\r\nfields  10 5\r\n");
-  // Appending: seven more lines, and the last fields line counts.
+  // Appending: seven more lines, and the last fields line counts, all sixteen of its fields.
   r.p.settings.AppendOutput = true;
-  ASSERT_EQ(SetFields(r.p, "3,4,5"), 0);
+  ASSERT_EQ(SetFields(r.p, "3,4,5,1,1,1,1,1,1,1,1,1,1,1,1,9"), 0);
   ASSERT_EQ(WriteFieldFile(r.p), 0);
   ASSERT_EQ(CommitFile(r.p, 3), 0);
   const std::string twice = r.ReadFile("ORDERS.FLD");
   EXPECT_EQ(std::count(twice.begin(), twice.end(), '\n'), 14);
   r.WriteFile("ORDERS.BHT", "A\r\nB\r\n");
   EXPECT_EQ(r.Command("ORDERS.BHT"), 0);
-  EXPECT_EQ(r.p.file.FieldLengths[3] + std::to_string(r.p.file.RecordLength), "512");
+  EXPECT_EQ(
+      r.p.file.FieldLengths[3] + std::to_string(r.p.file.RecordLength) + r.p.file.FieldLengths[16],
+      "5339");
 }
 
 TEST(Files, ASiblingThatReadsTheSameInLatin1IsNotEntered) {

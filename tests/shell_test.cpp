@@ -203,6 +203,7 @@ TEST(RunTransfer, WindowTextsOfASend) {
   r.window.cancelAt = r.clock.now + 100;  // +EX: no wait after a success
   RunProgram(r, "+EX +F5 DATA.TXT");
   EXPECT_LT(r.clock.now, r.window.cancelAt);
+  EXPECT_EQ(r.window.fontSize, 8);
   std::string shown;
   for (const auto& l : r.window.log) shown += l + "\n";
   // RecCntBox shows the number of the line read last: one ahead while lines remain.

@@ -138,7 +138,8 @@ class FakeWindow : public Window {
     onTimer_ = std::move(onTimerTick);
   }
   void SetAboutInfo(const std::string&, const std::string&) override {}
-  void SetFontSize(int) override {}
+  void SetFontSize(int points) override { fontSize = points; }
+  int fontSize = 0;
   void SetAboutCaption(const std::string&) override {}
   void Show() override {}
   void FocusCommandButton() override {}
