@@ -28,6 +28,7 @@ struct YRig : test::TestRig {
     comm.ymState = 1;
     comm.onTransferPoll = [this, size, startAt] {
       if (comm.ymCancel) comm.ymState = 0;
+      if (pathAt >= 0 && clock.now >= start + pathAt) comm.ymPath = latePath;
       if (lostAt >= 0 && clock.now >= start + lostAt && comm.ymState > 0) {
         comm.portFault = 1008;
         comm.ymState = -1;
@@ -36,7 +37,8 @@ struct YRig : test::TestRig {
       if (startFault != TransferFault::kNone) {
         comm.ymFault = startFault;
         comm.ymState = -1;
-      } else if (announce && comm.ymAccepted != comm.ymPath) {
+      } else if (announce &&
+                 (comm.ymAccepted != comm.ymPath || (pathAt >= 0 && comm.ymPath != latePath))) {
         comm.ymState = 2;
       } else if (clock.now != lastStep) {
         lastStep = clock.now;
@@ -47,6 +49,8 @@ struct YRig : test::TestRig {
     };
   }
   double start = clock.now, lastStep = -1, lostAt = -1;
+  double pathAt = -1;    // the path of an announced file is readable only from then on
+  std::string latePath;  // with pathAt: the path until then is empty
   int32_t failAt = -1, failState = -1;
   bool announce = false;
   TransferFault startFault = TransferFault::kNone;
@@ -63,7 +67,8 @@ TEST(YModemProcedures, Outcomes) {
     double cancelAt;  // seconds after the start, or -1
     int16_t code;
     TransferFault startFault = kNone;
-    double lostAt = -1;  // the device goes away so many seconds after the start
+    double lostAt = -1;              // the device goes away so many seconds after the start
+    const char* latePath = nullptr;  // the path, readable only a second after the announcement
   };
   const Case cases[] = {
       {"receiver never starts", true, "", 1e9, -1, -1, -1, 51},
@@ -82,6 +87,8 @@ TEST(YModemProcedures, Outcomes) {
       {"gone mid-send", true, "", 0.5, -1, -1, -1, 1008, kNone, 1.0},
       {"gone before the sender starts", false, "X\\A.TXT", 1e9, -1, -1, -1, 1008, kNone, 2.0},
       {"gone mid-receive", false, "X\\A.TXT", 0.5, -1, -1, -1, 1008, kNone, 1.0},
+      // A file announced before its path can be read waits for the path, not refused unnamed.
+      {"a path told late", false, "", 0.5, -1, -1, -1, 0, kNone, -1, "X\\A.TXT"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -93,6 +100,7 @@ TEST(YModemProcedures, Outcomes) {
     r.announce = !c.send;  // a receiving component holds each file until the name is judged
     r.startFault = c.startFault;
     r.lostAt = c.lostAt;
+    if (c.latePath) r.latePath = c.latePath, r.pathAt = c.startAt + 1.0;
     if (c.cancelAt >= 0) r.window.cancelAt = r.clock.now + c.cancelAt;
     EXPECT_EQ(c.send ? TransmitYModem(r.p) : ReceiveYModem(r.p), c.code);
     // A cancel, a name the program refuses and a start that never came must all let go of the
