@@ -182,12 +182,16 @@ TEST(RunTransfer, EachContinuousRoundSendsTheFileAsItIsThen) {
   r.comm.onOpen = [&] {
     if (++opens < 3) r.WriteFile("DATA.TXT", versions[opens]);
   };
+  std::string fileShownAtThirdStart = "?";
   r.comm.onOutput = [&](const std::string&) {
     if (opens < 3) return r.comm.Reply(ACK);
+    // A new round starts with the fields of the last one cleared.
+    fileShownAtThirdStart = r.window.Get(Field::FileBox) + r.window.Get(Field::RecCntBox);
     r.window.PressCancel();
   };
   r.window.cancelAt = r.clock.now + 100;
   RunProgram(r, "+RXON +DDE +F5 DATA.TXT");
+  EXPECT_EQ(fileShownAtThirdStart, "");
   const std::string expected = ENQ + Frame('\x01', "DATA.TXT    000020105") +
                                Frame('\x02', "00001A    ") + Frame('\x02', "00002B    ") + EOT +
                                ENQ + Frame('\x01', "DATA.TXT    000010105") +

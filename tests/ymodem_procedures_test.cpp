@@ -108,9 +108,10 @@ TEST(YModemProcedures, Outcomes) {
     const bool timedOut = c.code == 51 || c.code == 52;
     const bool judged = c.code == 70 && c.startFault == kNone;
     EXPECT_EQ(r.comm.ymCancel, c.code == 90 || judged || timedOut);
-    EXPECT_TRUE(!timedOut || std::abs(r.clock.now - r.start - 30.0) < 0.1);  // ten 3 s ticks
-    EXPECT_TRUE(c.startFault == kNone || r.clock.now - r.start < 3.0);       // not a tick later
-    EXPECT_TRUE(c.lostAt < 0 || r.clock.now - r.start < c.lostAt + 0.1);     // at once
+    EXPECT_TRUE(!timedOut || std::abs(r.clock.now - r.start - 30.0) < 0.1);   // ten 3 s ticks
+    EXPECT_TRUE(c.startFault == kNone || r.clock.now - r.start < 3.0);        // not a tick later
+    EXPECT_TRUE(c.lostAt < 0 || r.clock.now - r.start < c.lostAt + 0.1);      // at once
+    EXPECT_TRUE(c.cancelAt < 0 || r.clock.now - r.start < c.cancelAt + 1.0);  // so does Cancel
     // A refused name is refused before any of its file is let through.
     EXPECT_TRUE(!judged || (r.comm.ymAccepted.empty() && r.comm.ymBytes == 0));
     EXPECT_EQ(r.comm.ymReceiveDir, c.send ? "" : r.system.CurrentDirectory());
