@@ -229,8 +229,8 @@ TEST(YModemPair, ChecksumBlockCarriesTheSumOfItsBytes) {
   EXPECT_EQ(static_cast<uint8_t>(got[131]), static_cast<uint8_t>(sum));
 }
 
-// The sender played by hand, so that the receiver can be read between two blocks.
-struct HandSender {
+// The peer played by hand, so that the other end can be read between two blocks.
+struct HandPeer {
   ByteChannel& ch;
   void Put(const std::string& bytes) {
     ch.Write(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
@@ -271,7 +271,7 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
     TransferStatus st;
     int32_t result = 99;
     std::thread receiver([&] { result = YModemReceive(*pair.b, t.Path("in"), "IN\\", st, 10000); });
-    HandSender s{*pair.a};
+    HandPeer s{*pair.a};
     ASSERT_TRUE(s.Await("C"));
     s.PutBlock(0, std::string("g\0", 2) + sizeField);
     EXPECT_TRUE(
@@ -294,6 +294,32 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(Slurp(t.Path("in/g")) == data.substr(0, kept));
   }
+}
+
+// The file is through and only the closing exchange is left: a Cancel pressed while the receiver
+// is silent still fails the send and tells the receiver to give up.
+TEST(YModemSend, ACancelWhileTheBatchClosesFails) {
+  TempDir t("abc");
+  testing::ChannelPair pair;
+  TransferStatus st;
+  int32_t result = 99;
+  std::thread sender([&] { result = YModemSend(*pair.a, t.Path("f"), "f", st, 10000); });
+  HandPeer r{*pair.b};
+  r.Put("C");
+  EXPECT_TRUE(r.Await(std::string("f\0", 2)));  // block 0
+  r.Put(
+      "\x06"
+      "C");
+  EXPECT_TRUE(r.Await("abc"));  // the data block
+  r.Put("\x06");
+  EXPECT_TRUE(r.Await("\x04"));
+  r.Put("\x06");  // no request for the closing block follows
+  for (int i = 0; i < 5000 && st.state.load() != kYModemBetweenFiles; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  st.cancel = true;
+  sender.join();
+  EXPECT_EQ(result, kYModemFailed);
+  EXPECT_TRUE(r.Await("\x18\x18"));
 }
 
 }  // namespace
