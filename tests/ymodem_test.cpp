@@ -255,6 +255,15 @@ struct HandPeer {
   }
 };
 
+// One end of a transfer on a thread of the test's, the other played by hand.
+struct HandRun {
+  explicit HandRun(const std::string& content) : t(content) {}
+  TempDir t;
+  testing::ChannelPair pair;
+  TransferStatus st;
+  int32_t result = 99;
+};
+
 // Block 0 without a size leaves the size unknown, so every byte of the data blocks is kept, not
 // none; a known size cuts the padding of the last block. The receiver reports itself busy, with
 // the size so far, once the data flow.
@@ -266,12 +275,11 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
   const std::string data = test::RandomBytes(256, 3);
   for (const auto& [sizeField, kept, sizeSeen] : cases) {
     SCOPED_TRACE(sizeField);
-    TempDir t("");
-    testing::ChannelPair pair;
-    TransferStatus st;
-    int32_t result = 99;
-    std::thread receiver([&] { result = YModemReceive(*pair.b, t.Path("in"), "IN\\", st, 10000); });
-    HandPeer s{*pair.a};
+    HandRun h("");
+    TransferStatus& st = h.st;
+    std::thread receiver(
+        [&] { h.result = YModemReceive(*h.pair.b, h.t.Path("in"), "IN\\", st, 10000); });
+    HandPeer s{*h.pair.a};
     ASSERT_TRUE(s.Await("C"));
     s.PutBlock(0, std::string("g\0", 2) + sizeField);
     EXPECT_TRUE(
@@ -291,20 +299,18 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
                 "C"));
     s.PutBlock(0, "");
     receiver.join();
-    EXPECT_EQ(result, 0);
-    EXPECT_TRUE(Slurp(t.Path("in/g")) == data.substr(0, kept));
+    EXPECT_EQ(h.result, 0);
+    EXPECT_TRUE(Slurp(h.t.Path("in/g")) == data.substr(0, kept));
   }
 }
 
 // The file is through and only the closing exchange is left: a Cancel pressed while the receiver
 // is silent still fails the send and tells the receiver to give up.
 TEST(YModemSend, ACancelWhileTheBatchClosesFails) {
-  TempDir t("abc");
-  testing::ChannelPair pair;
-  TransferStatus st;
-  int32_t result = 99;
-  std::thread sender([&] { result = YModemSend(*pair.a, t.Path("f"), "f", st, 10000); });
-  HandPeer r{*pair.b};
+  HandRun h("abc");
+  TransferStatus& st = h.st;
+  std::thread sender([&] { h.result = YModemSend(*h.pair.a, h.t.Path("f"), "f", st, 10000); });
+  HandPeer r{*h.pair.b};
   r.Put("C");
   EXPECT_TRUE(r.Await(std::string("f\0", 2)));  // block 0
   r.Put(
@@ -318,7 +324,7 @@ TEST(YModemSend, ACancelWhileTheBatchClosesFails) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   st.cancel = true;
   sender.join();
-  EXPECT_EQ(result, kYModemFailed);
+  EXPECT_EQ(h.result, kYModemFailed);
   EXPECT_TRUE(r.Await("\x18\x18"));
 }
 
