@@ -116,6 +116,8 @@ TEST(YModemProcedures, Outcomes) {
     EXPECT_TRUE(!judged || (r.comm.ymAccepted.empty() && r.comm.ymBytes == 0));
     EXPECT_EQ(r.comm.ymReceiveDir, c.send ? "" : r.system.CurrentDirectory());
     EXPECT_FALSE(r.window.timerEnabled);
+    // The first hundred bytes of 100000 show as 1 %, never 0 %, once the data flow.
+    EXPECT_EQ(std::ranges::count(r.window.log, "complete:  1%") > 0, r.comm.ymBytes > 0);
   }
   YRig r(100);  // the component failing straight after the start wait
   r.comm.onTransferPoll = [&] { r.comm.ymBytes = 1, r.comm.ymState = -1; };
