@@ -79,6 +79,9 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
        {"+F10,20 DATA.PD3", "", nullptr, 7, ""},        // and takes none
        {"+YMOD DATA.TXT", "", nullptr, 8, ""},
        {"OUT\\SUB\\DATA.TXT", "", nullptr, 0, "OUT\\SUB\\DATA.TXT 1 4 DATA.FLD"},
+       // A directory, then a file name alone: the file is the one in the current directory.
+       {"OUT\\SUB\\ DATA.TXT", "1\r\n", "fields 5\r\nfile data.txt\r\n", 0,
+        "DATA.TXT 1 5 DATA.FLD"},
        // Names and directories, and the record length and transfer of program kinds.
        {"+F5 ABCDEFGH.TXT", "", nullptr, 1, "ABCDEFGH.TXT 0 5 ABCDEFGH.FLD"},
        {"+F5 ABCDEFGHI.TXT", "", nullptr, 2, ""},
