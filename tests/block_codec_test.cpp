@@ -34,17 +34,10 @@ TEST(BlockCodec, HeadingTextLaysOutNameCountAndFieldsAndReadsBack) {
   } cases[] = {
       {{"SALES.DAT", 3, false, {"5", "10"}}, "SALES.DAT   00003020510"},
       {{"PROG.PD3", 0, true, {"5"}}, "PROG.PD3    00000"},  // no field part
-      {{"ABCDEFGH.BHT", 32767, false, {"99"}},
-       "ABCDEFGH.BHT32767"
-       "0199"},
-      {{"TOOLONGNAME.BHT", 123456, false, {"123"}},
-       "TOOLONGNAME."
-       "23456"
-       "0123"},
+      {{"ABCDEFGH.BHT", 32767, false, {"99"}}, "ABCDEFGH.BHT" + std::string("32767") + "0199"},
+      {{"TOOLONGNAME.BHT", 123456, false, {"123"}}, "TOOLONGNAME." + std::string("23456") + "0123"},
       {{"A", 7, false, std::vector<std::string>(16, "1")},
-       "A           00007"
-       "16" +
-           Repeat("01", 16)},
+       "A           00007" + std::string("16") + Repeat("01", 16)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -91,8 +84,8 @@ TEST(BlockCodec, TextBlocksAreBuiltAndTakenApartByTheLayout) {
   EXPECT_EQ(TextBlockBody(full, "00001", "ABC"), "00001ABC\x03");
   EXPECT_EQ(TextBlockBody(bare, "00001", "ABC"), "ABC\x03");
 
-  const std::string body = "00001ABC\x03";
-  const std::string whole = "\x02" + body + CheckCharacter(body);
+  const std::string stx = "\x02", etx = "\x03", body = "00001ABC" + etx;
+  const std::string whole = stx + body + CheckCharacter(body);
   const struct {
     TextBlockLayout layout;
     std::string received;
@@ -101,42 +94,17 @@ TEST(BlockCodec, TextBlocksAreBuiltAndTakenApartByTheLayout) {
   } cases[] = {
       {full, whole, Shape::kWhole, "00001", "ABC"},
       {full, "\x15\x15" + whole, Shape::kWhole, "00001", "ABC"},  // noise before the STX
-      {full, "\x02" + body, Shape::kCheckLost, "00001", "ABC"},
+      {full, stx + body, Shape::kCheckLost, "00001", "ABC"},
       {full, whole + "X", Shape::kTooLong, "", ""},
-      {full,
-       "\x02"
-       "00001AB\x03"
-       "xy",
-       Shape::kMisplacedEtx, "", ""},
-      {full,
-       "\x02"
-       "00001ABCD\x03",
-       Shape::kMisplacedEtx, "", ""},
-      {full, "00001ABC\x03x", Shape::kNone, "", ""},  // no STX
-      {full,
-       "\x02"
-       "00001ABC",
-       Shape::kNone, "", ""},  // no ETX
+      {full, stx + "00001AB" + etx + "xy", Shape::kMisplacedEtx, "", ""},
+      {full, stx + "00001ABCD" + etx, Shape::kMisplacedEtx, "", ""},
+      {full, body + "x", Shape::kNone, "", ""},        // no STX
+      {full, stx + "00001ABC", Shape::kNone, "", ""},  // no ETX
       {full, "", Shape::kNone, "", ""},
-      {bare,
-       "\x02"
-       "ABC\x03",
-       Shape::kWhole, "", "ABC"},
-      {bare,
-       "\x02"
-       "ABC\x03"
-       "x",
-       Shape::kTooLong, "", ""},
-      {checkOnly,
-       "\x02"
-       "ABC\x03",
-       Shape::kCheckLost, "", "ABC"},
-      {checkOnly,
-       "\x02"
-       "A\x03"
-       "C\x03"
-       "x",
-       Shape::kMisplacedEtx, "", ""},
+      {bare, stx + "ABC" + etx, Shape::kWhole, "", "ABC"},
+      {bare, stx + "ABC" + etx + "x", Shape::kTooLong, "", ""},
+      {checkOnly, stx + "ABC" + etx, Shape::kCheckLost, "", "ABC"},
+      {checkOnly, stx + "A" + etx + "C" + etx + "x", Shape::kMisplacedEtx, "", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.received);

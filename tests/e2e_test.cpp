@@ -18,12 +18,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/process.h"
+#include "support/program_test.h"
 
 namespace telvaro3 {
 namespace {
@@ -31,27 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::LastLine, test::Process, test::ProcessOptions, test::Slurp;
 
-class EndToEnd : public ::testing::Test {
- protected:
-  void SetUp() override { fs::create_directories(Path("cfg/telvaro3")); }
-  std::string Path(const std::string& name) const { return tmp_.Path(name); }
-
-  // Starts the simulator on a pseudo-terminal that the program knows as port 1 (or `port`).
-  std::unique_ptr<Process> StartTerminal(const std::string& args,
-                                         const std::string& port = "com1") {
-    return test::StartTerminal(args, dir_, Path("cfg/telvaro3/" + port), Path("termsim.err"));
-  }
-  std::unique_ptr<Process> StartProgram(const std::string& line, ProcessOptions o = {},
-                                        const std::vector<std::string>& prefix = {}) {
-    fs::remove(Path("program.out"));
-    return test::StartProgram(line, dir_, Path("cfg"), Path("program.out"), o, prefix);
-  }
-  std::string Output() const { return Slurp(Path("program.out")); }
-  std::string Message() const { return LastLine(Output(), "MsgLabel: "); }
-
-  test::TempDir tmp_;
-  std::string dir_ = tmp_.path.string();
-};
+using EndToEnd = test::ProgramTest;
 
 TEST_F(EndToEnd, HelpVersionStaleDisplayAndSigterm) {
   // Alone, --help and --version answer on standard output, with no window and no port.
@@ -85,7 +64,6 @@ TEST_F(EndToEnd, DisplayLoadsTheGraphicalWindow) {
   auto term = StartTerminal("download --save got.txt --timeout-s 60");
   ProcessOptions gui;
   gui.env["QT_QPA_PLATFORM"] = "offscreen";
-  gui.stderrPath = Path("program.err");
   ASSERT_TRUE(StartProgram("+F2 +DDE DATA.TXT", gui)->Wait(60));
   ASSERT_TRUE(term->Wait(20));
   EXPECT_EQ(Slurp(Path("got.txt")), "AB\r\nCD\r\n");
@@ -226,13 +204,10 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
       EXPECT_TRUE(row.received.empty() || Slurp(Path("got.txt")) == row.received)
           << Slurp(Path("got.txt"));
       const std::string log = Slurp(Path("termsim.err"));
-      auto count = [&log](const std::string& what) {
-        size_t n = 0;
-        for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
-        return n;
-      };
       // Every block goes out once: the heading, then one per record.
-      EXPECT_TRUE(row.received.empty() || (count("< <SOH>") == 1 && count("< <STX>") == 3)) << log;
+      EXPECT_TRUE(row.received.empty() || (test::Occurrences(log, "< <SOH>") == 1 &&
+                                           test::Occurrences(log, "< <STX>") == 3))
+          << log;
       continue;
     }
     EXPECT_EQ(Slurp(Path("IN/ORDERS.BHT")), row.received);
@@ -247,15 +222,6 @@ int WholeCopies(const std::string& text, const std::string& unit) {
   for (size_t at = 0; at < text.size(); at += unit.size())
     if (text.compare(at, unit.size(), unit) != 0) return -1;
   return static_cast<int>(text.size() / unit.size());
-}
-
-// The entries of a directory, hidden ones among them, in name order.
-std::string Entries(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename());
-  std::string all;
-  for (const auto& n : names) all += n + " ";
-  return all;
 }
 
 // A kill -9 (or a power cut) at any moment of an appending reception leaves the file as it was or
@@ -288,7 +254,7 @@ TEST_F(EndToEnd, AKilledAppendLeavesWholeUploadsOnly) {
   ASSERT_TRUE(StartProgram("+APP +DDE IN\\")->Wait(60));
   EXPECT_EQ(Message(), "Err(0) Transfer Complete");
   EXPECT_EQ(Slurp(Path("IN/ORDERS.BHT")), kept + up);
-  EXPECT_EQ(Entries(Path("IN")), "ORDERS.BHT ORDERS.FLD ");
+  EXPECT_EQ(test::NamesIn(Path("IN")), (std::vector<std::string>{"ORDERS.BHT", "ORDERS.FLD"}));
 }
 
 // Two cradles receiving into one file: while one reception holds it, the other is refused at its
@@ -413,31 +379,6 @@ class Bridge {
   std::thread relay_;
 };
 
-// Continuous mode goes round until Cancel. The terminal's cradle stays plugged in when the
-// simulator ends (the program's line is joined to the simulator's by a relay), so Cancel comes
-// while the program waits for the next call, as at a depot.
-TEST_F(EndToEnd, ContinuousModeUntilCancel) {
-  tmp_.Write("up.txt", "A\r\nB\r\n");
-  fs::create_directories(Path("in"));
-  Bridge cradle(Path("cfg/telvaro3/com1"));
-  ProcessOptions o;
-  o.cwd = dir_;
-  o.stderrPath = Path("termsim.err");
-  std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--device",
-                                   cradle.PeerPath()};
-  for (auto& w : test::Words("upload --file up.txt --name LIST.BHT --fields 4 --repeat 3"))
-    argv.push_back(w);
-  Process term(argv, o);
-  auto prog = StartProgram("+RXON +APP +IRD0 IN\\");
-  ASSERT_TRUE(term.Wait(60)) << Slurp(Path("termsim.err"));
-  EXPECT_EQ(term.ExitCode(), 0) << Slurp(Path("termsim.err")) << Output();
-  // One signal, whenever it comes (here most likely between two rounds), ends the rounds.
-  prog->Signal(SIGINT);
-  ASSERT_TRUE(prog->Wait(20)) << Output();
-  EXPECT_EQ(Message(), "Err(90) Aborted by Cancel.");
-  EXPECT_EQ(Slurp(Path("in/LIST.BHT")), "A   \r\nB   \r\nA   \r\nB   \r\nA   \r\nB   \r\n");
-}
-
 TEST_F(EndToEnd, YModemFilesArriveWholeBothWays) {
   if (system("command -v sb >/dev/null && command -v rb >/dev/null") != 0)
     GTEST_SKIP() << "lrzsz is not installed";
@@ -547,7 +488,7 @@ TEST_F(EndToEnd, AKilledYModemReceptionLeavesTheFileWhole) {
     EXPECT_TRUE(now == before || now == sent) << now.size() << " bytes";
   }
   EXPECT_EQ(Message(), "Err(0) Transfer Complete");
-  EXPECT_EQ(Entries(Path("IN")), "F.BIN ");
+  EXPECT_EQ(test::NamesIn(Path("IN")), std::vector<std::string>{"F.BIN"});
 }
 
 }  // namespace

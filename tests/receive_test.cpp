@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <set>
 
 #include "settings/procedures.h"
 #include "support/fakes.h"
@@ -107,11 +106,9 @@ struct ReceiveRig : test::TestRig {
   }
   // The directory as "NAME=content;" in name order, field files by name only.
   std::string Listing() const {
-    std::set<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir))
-      names.insert(e.path().filename());
     std::string all;
-    for (const auto& n : names) all += n.ends_with(".FLD") ? n + ";" : n + "=" + ReadFile(n) + ";";
+    for (const auto& n : test::NamesIn(dir))
+      all += n.ends_with(".FLD") ? n + ";" : n + "=" + ReadFile(n) + ";";
     return all;
   }
 };

@@ -12,7 +12,7 @@
 
 #include "base/system.h"
 #include "serial/posix_serial.h"
-#include "support/process.h"
+#include "support/fakes.h"
 
 namespace fs = std::filesystem;
 using telvaro3::serial::PosixSerialComm;
@@ -43,12 +43,7 @@ class SerialTest : public ::testing::Test {
     return c;
   }
   static int16_t OpenError(PosixSerialComm& c) {
-    try {
-      c.SetPortIsOpen(true);
-    } catch (const telvaro3::RunTimeError& e) {
-      return e.Number();
-    }
-    return 0;
+    return telvaro3::test::RunTimeErrorOf([&c] { c.SetPortIsOpen(true); });
   }
   int master = -1, slave = -1;
   std::string ptyName;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/process.h"
+#include "support/program_test.h"
 
 namespace telvaro3 {
 namespace {
@@ -28,24 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::LastLine, test::Process, test::ProcessOptions, test::Slurp;
 
-class Service : public ::testing::Test {
- protected:
-  void SetUp() override { fs::create_directories(Path("cfg/telvaro3")); }
-  std::string Path(const std::string& name) const { return tmp_.Path(name); }
-
-  std::unique_ptr<Process> StartTerminal(const std::string& args) {
-    return test::StartTerminal(args, dir_, Path("cfg/telvaro3/com1"), Path("termsim.err"));
-  }
-  std::unique_ptr<Process> StartProgram(const std::string& line, ProcessOptions o = {}) {
-    fs::remove(Path("program.out"));
-    o.stderrPath = Path("program.err");
-    return test::StartProgram(line, dir_, Path("cfg"), Path("program.out"), o);
-  }
-  std::string Output() const { return Slurp(Path("program.out")); }
-
-  test::TempDir tmp_;
-  std::string dir_ = tmp_.path.string();
-};
+using Service = test::ProgramTest;
 
 // What a script sees: the result number with --exit-status (given first), 0 without it.
 TEST_F(Service, ExitStatusIsTheResult) {
@@ -196,47 +180,6 @@ class NotifySocket {
   std::vector<std::string> messages_;
 };
 
-// READY=1 once the port is open, WATCHDOG=1 from the waits while systemd asks for it, and the
-// last transfer as the unit's status.
-TEST_F(Service, TellsSystemdReadyAndAlive) {
-  fs::create_directories(Path("in"));
-  for (bool watchdog : {true, false}) {
-    SCOPED_TRACE(watchdog ? "with a watchdog" : "without a watchdog");
-    fs::remove(Path("notify"));
-    NotifySocket sock(Path("notify"));
-    ASSERT_TRUE(sock.ok());
-    ProcessOptions o;
-    o.env["NOTIFY_SOCKET"] = Path("notify");
-    if (watchdog) o.env["WATCHDOG_USEC"] = "300000";
-    auto term = StartTerminal("upload --records 20 --fields 10 --name ORDERS.BHT");
-    auto prog = StartProgram("+RXON +APP IN\\", o);
-    ASSERT_TRUE(term->Wait(60));
-    for (int i = 0; i < 1000 && LastLine(Output(), "Summary: ").empty(); ++i) usleep(10000);
-    usleep(500000);  // idle waits for the next upload
-    prog->Signal(SIGTERM);
-    ASSERT_TRUE(prog->Wait(20));
-    const std::vector<std::string> got = sock.Messages();
-    ASSERT_FALSE(got.empty());
-    EXPECT_EQ(got[0], "READY=1\nSTATUS=Waiting for a terminal");
-    int pings = 0, ready = 0;
-    bool status = false;
-    for (const std::string& m : got) {
-      pings += m == "WATCHDOG=1";
-      ready += m.find("READY=1") != std::string::npos;
-      status |= m.starts_with("STATUS=Last: received ORDERS.BHT: 20 records");
-    }
-    EXPECT_EQ(ready, 1);  // not again for the rounds after the first
-    EXPECT_TRUE(status);
-    // At most one ping every 100 ms, and at least one over the idle half second.
-    if (watchdog) {
-      EXPECT_GE(pings, 1);
-      EXPECT_LE(pings, 200);
-    } else {
-      EXPECT_EQ(pings, 0);
-    }
-  }
-}
-
 // Runs the program in a private mount namespace with a journald of its own, its standard output
 // a journal stream as systemd makes it for a service; writes the program's journal entries (the
 // native ones, in journalctl's export format) to entries and what came through its standard
@@ -299,27 +242,21 @@ TEST_F(Service, JournalEntriesCarryTheResult) {
     std::string start, end;
     Entry endFields;
   };
+  // The fields of the end besides the message and the time.
+  const auto ended = [](const char* priority, const char* result, const char* file,
+                        const char* records, const char* bytes) {
+    return Entry{{"PRIORITY", priority},        {"TELVARO3_RESULT", result},
+                 {"TELVARO3_FILE", file},       {"TELVARO3_DIRECTION", "receive"},
+                 {"TELVARO3_RECORDS", records}, {"TELVARO3_BYTES", bytes},
+                 {"TELVARO3_PORT", "1"}};
+  };
   const Row rows[] = {
-      {"upload --records 50 --fields 10,5 --name ORDERS.BHT",
-       "receiving ORDERS.BHT on port 1",
+      {"upload --records 50 --fields 10,5 --name ORDERS.BHT", "receiving ORDERS.BHT on port 1",
        "received ORDERS.BHT: 50 records, 850 bytes in T s: Err(0) Transfer Complete",
-       {{"PRIORITY", "6"},
-        {"TELVARO3_RESULT", "0"},
-        {"TELVARO3_FILE", "ORDERS.BHT"},
-        {"TELVARO3_DIRECTION", "receive"},
-        {"TELVARO3_RECORDS", "50"},
-        {"TELVARO3_BYTES", "850"},
-        {"TELVARO3_PORT", "1"}}},
-      {"upload --records 2 --fields 4 --name NOTES.TXT",
-       "receiving NOTES.TXT on port 1",
+       ended("6", "0", "ORDERS.BHT", "50", "850")},
+      {"upload --records 2 --fields 4 --name NOTES.TXT", "receiving NOTES.TXT on port 1",
        "received NOTES.TXT: 0 records, 0 bytes in T s: Err(79) Quenfor Header Err.",
-       {{"PRIORITY", "3"},
-        {"TELVARO3_RESULT", "79"},
-        {"TELVARO3_FILE", "NOTES.TXT"},
-        {"TELVARO3_DIRECTION", "receive"},
-        {"TELVARO3_RECORDS", "0"},
-        {"TELVARO3_BYTES", "0"},
-        {"TELVARO3_PORT", "1"}}},
+       ended("3", "79", "NOTES.TXT", "0", "0")},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.terminal);
@@ -373,13 +310,16 @@ TEST_F(Service, TheUnitsCommandLineReceivesIntoTheSpool) {
   o.env["TELVARO3_DIRECTORY"] = Path("spool/com1");
   o.env["XDG_CONFIG_HOME"] = Path("cfg");  // the unit's is /etc
   o.env["NOTIFY_SOCKET"] = Path("notify");
-  for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "JOURNAL_STREAM"})
+  o.env["WATCHDOG_USEC"] = "300000";  // the unit's 60 s, shortened
+  for (const char* unset :
+       {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "JOURNAL_STREAM", "WATCHDOG_PID"})
     o.env[unset] = "";
   o.stdoutPath = Path("program.out");
   o.stderrPath = Path("program.err");
   NotifySocket sock(Path("notify"));
   ASSERT_TRUE(sock.ok());
   auto term = StartTerminal("upload --records 30 --fields 8,4 --name ORDERS.BHT --repeat 2");
+  const auto started = std::chrono::steady_clock::now();
   Process service({TELVARO3_SOURCE_DIR "/packaging/systemd/telvaro3-receive", "com1"}, o);
   ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
   const std::string two = test::SyntheticRecords(30, {8, 4}) + test::SyntheticRecords(30, {8, 4});
@@ -400,14 +340,21 @@ TEST_F(Service, TheUnitsCommandLineReceivesIntoTheSpool) {
   EXPECT_EQ(service.ExitCode(), 0);
   EXPECT_EQ(LastLine(Output(), "MsgLabel: "), "Err(90) Aborted by Cancel.");
   EXPECT_EQ(Slurp(Path("spool/com1/ORDERS.BHT")), two);
-  std::vector<std::string> left;
-  for (const auto& e : fs::directory_iterator(Path("spool/com1")))
-    left.push_back(e.path().filename().string());
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"ORDERS.BHT", "ORDERS.FLD"}));
+  EXPECT_EQ(test::NamesIn(Path("spool/com1")),
+            (std::vector<std::string>{"ORDERS.BHT", "ORDERS.FLD"}));
+  // Ready once, when the port first opened; each transfer's summary as the unit's status; the
+  // watchdog pinged from the waits, at least once and at most every 100 ms.
+  const std::chrono::duration<double> ran = std::chrono::steady_clock::now() - started;
   const std::vector<std::string> told = sock.Messages();
   ASSERT_FALSE(told.empty());
   EXPECT_EQ(told[0], "READY=1\nSTATUS=Waiting for a terminal");
+  const auto count = [&told](const std::string& start) {
+    return std::ranges::count_if(told, [&](const std::string& m) { return m.starts_with(start); });
+  };
+  EXPECT_EQ(count("READY=1"), 1);
+  EXPECT_EQ(count("STATUS=Last: received ORDERS.BHT: 30 records, 420 bytes"), 2);
+  EXPECT_GE(count("WATCHDOG=1"), 1);
+  EXPECT_LE(count("WATCHDOG=1"), 1 + ran.count() * 10);
 }
 
 }  // namespace

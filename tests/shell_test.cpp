@@ -369,15 +369,9 @@ TEST(RoundReport, IdleRoundsAndRepeatedFailuresAreNotTold) {
 
 TEST(ExitStatus, TheResultFitsEightBits) {
   // 0 and below are success; 1 to 255 as they are; the port events above 255 all give 255.
-  for (auto [result, status] : {std::pair{0, 0},
-                                {-7, 0},
-                                {1, 1},
-                                {52, 52},
-                                {101, 101},
-                                {255, 255},
-                                {256, 255},
-                                {1008, 255},
-                                {32767, 255}})
+  const std::pair<int, int> cases[] = {{0, 0},     {-7, 0},    {1, 1},      {52, 52},    {101, 101},
+                                       {255, 255}, {256, 255}, {1008, 255}, {32767, 255}};
+  for (auto [result, status] : cases)
     EXPECT_EQ(ExitStatus(static_cast<int16_t>(result)), status) << result;
 }
 

@@ -11,17 +11,17 @@
 
 #include <filesystem>
 #include <functional>
-#include <set>
 
 #include "base/system.h"
 #include "posix/incoming_file.h"
-#include "support/process.h"
+#include "support/fakes.h"
 
 namespace telvaro3::posix {
 namespace {
 
 namespace fs = std::filesystem;
 using test::Slurp;
+constexpr auto& ErrorOf = test::RunTimeErrorOf;
 
 struct Spool {
   test::TempDir tmp;
@@ -35,10 +35,8 @@ struct Spool {
   }
   // Every entry as "name=content;" in name order; hidden work as its kind alone.
   std::string Listing() const {
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(tmp.path)) names.insert(e.path().filename());
     std::string all;
-    for (const auto& n : names) {
+    for (const auto& n : test::NamesIn(tmp.path)) {
       if (n.find(".part-") != std::string::npos)
         all += "part;";
       else if (fs::is_symlink(Path(n)))
@@ -57,13 +55,19 @@ struct Spool {
   }
 };
 
-int16_t ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const RunTimeError& e) {
-    return e.Number();
+// Runs action in a child process whose files may not grow past `limit` bytes (no limit when
+// negative), as on a nearly full disk; the exit status it gives.
+int InChildWithFileLimit(long limit, const std::function<int()>& action) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit tight = {static_cast<rlim_t>(limit), RLIM_INFINITY};
+    if (limit >= 0) ::setrlimit(RLIMIT_FSIZE, &tight);
+    ::_exit(action());
   }
-  return 0;
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WEXITSTATUS(status);
 }
 
 TEST(Spool, CommitsAbandonsAndWhatADeadReceptionLeaves) {
@@ -137,16 +141,9 @@ TEST(Spool, CommitsAbandonsAndWhatADeadReceptionLeaves) {
       {"full disk at the commit",
        [](Spool& s) {
          auto f = s.Open(Placement::Append, std::string(100, 'x'));
-         const pid_t child = ::fork();
-         if (child == 0) {
-           ::signal(SIGXFSZ, SIG_IGN);
-           const struct rlimit tight = {40, RLIM_INFINITY};
-           ::setrlimit(RLIMIT_FSIZE, &tight);
-           ::_exit(ErrorOf([&] { CommitTogether({f.get()}); }));
-         }
-         int status = 0;
-         ::waitpid(child, &status, 0);
-         EXPECT_EQ(WEXITSTATUS(status), 61);
+         EXPECT_EQ(
+             InChildWithFileLimit(40, [&] { return ErrorOf([&] { CommitTogether({f.get()}); }); }),
+             61);
        },
        "ORDERS.BHT=OLD\r\n;"},
   };
@@ -233,21 +230,18 @@ TEST(Spool, ARecordThatDoesNotFitFailsByItself) {
     for (Placement placement : {Placement::Replace, Placement::Append}) {
       SCOPED_TRACE(std::to_string(c.limit) + (placement == Placement::Append ? " appending" : ""));
       Spool s;
-      const pid_t child = ::fork();
-      if (child == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        const struct rlimit limit = {static_cast<rlim_t>(c.limit), RLIM_INFINITY};
-        if (c.limit >= 0) ::setrlimit(RLIMIT_FSIZE, &limit);
-        auto f = IncomingFile::Open(s.Path("ORDERS.BHT"), placement);
-        int stored = 0;
-        while (stored < c.records && ErrorOf([&] { f->Write(record.data(), record.size()); }) == 0)
-          ++stored;
-        if (stored != c.fitting) ::_exit(1);
-        ::_exit(ErrorOf([&] { CommitTogether({f.get()}); }) == 0 ? 0 : 2);
-      }
-      int status = 0;
-      ::waitpid(child, &status, 0);
-      EXPECT_EQ(WEXITSTATUS(status), 0);
+      EXPECT_EQ(InChildWithFileLimit(
+                    c.limit,
+                    [&] {
+                      auto f = IncomingFile::Open(s.Path("ORDERS.BHT"), placement);
+                      int stored = 0;
+                      while (stored < c.records &&
+                             ErrorOf([&] { f->Write(record.data(), record.size()); }) == 0)
+                        ++stored;
+                      if (stored != c.fitting) return 1;
+                      return ErrorOf([&] { CommitTogether({f.get()}); }) == 0 ? 0 : 2;
+                    }),
+                0);
       struct stat st {};
       ASSERT_EQ(::stat(s.Path("ORDERS.BHT").c_str(), &st), 0);
       EXPECT_EQ(st.st_size, 100 * c.fitting);

@@ -30,12 +30,7 @@ struct TempDir : test::TempDir {
     Write("f", content);
     fs::create_directories(path / "in");
   }
-  Names NamesIn(const std::string& sub = "in") const {
-    Names n;
-    for (const auto& e : fs::directory_iterator(path / sub)) n.push_back(e.path().filename());
-    std::sort(n.begin(), n.end());
-    return n;
-  }
+  Names NamesIn(const std::string& sub = "in") const { return test::NamesIn(Path(sub)); }
 };
 
 // A channel that spoils what goes through it, to drive the engine's recovery paths, and keeps

@@ -10,11 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "support/process.h"
+#include "support/program_test.h"
 
 namespace telvaro3 {
 namespace {
@@ -23,14 +22,6 @@ namespace fs = std::filesystem;
 using test::Process, test::ProcessOptions, test::Slurp;
 
 constexpr const char* kXvfb = "/usr/bin/Xvfb";
-
-// The entries of a directory with their contents.
-std::map<std::string, std::string> Contents(const fs::path& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& e : fs::directory_iterator(dir))
-    files[e.path().filename().string()] = Slurp(e.path().string());
-  return files;
-}
 
 // True once the X server of display has taken a client, within about a minute. Xvfb names its
 // display before it is ready to serve, and the program gives a display a few seconds only.
@@ -54,7 +45,7 @@ bool ServerServes(const std::string& display) {
   return ok;
 }
 
-class QtOnDisplay : public ::testing::Test {
+class QtOnDisplay : public test::ProgramTest {
  protected:
   void SetUp() override {
     if (::access(kXvfb, X_OK) != 0)
@@ -78,7 +69,7 @@ class QtOnDisplay : public ::testing::Test {
     if (!ServerServes(display_))
       GTEST_SKIP() << "Xvfb on " << display_ << " takes no client, the Qt window on a display is "
                    << "not tried: " << Slurp(Path("xvfb.err"));
-    fs::create_directories(Path("cfg/telvaro3"));
+    ProgramTest::SetUp();
   }
   void TearDown() override {
     if (xvfb_) {
@@ -86,37 +77,17 @@ class QtOnDisplay : public ::testing::Test {
       xvfb_->Wait(20);
     }
   }
-  std::string Path(const std::string& name) const { return tmp_.Path(name); }
-
-  // The simulator on a pseudo-terminal that the program knows as port 1.
-  std::unique_ptr<Process> StartTerminal(const std::string& args) {
-    fs::remove(Path("cfg/telvaro3/com1"));
-    std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty",
-                                     "--link", Path("cfg/telvaro3/com1")};
-    for (auto& w : test::Words(args)) argv.push_back(w);
-    ProcessOptions o;
-    o.cwd = tmp_.path.string();
-    o.stderrPath = Path("termsim.err");
-    auto p = std::make_unique<Process>(argv, o);
-    EXPECT_TRUE(test::WaitForPath(Path("cfg/telvaro3/com1"), 10)) << Slurp(Path("termsim.err"));
-    return p;
-  }
   // The program on the display, its platform left to Qt's choice (xcb for an X display).
   std::unique_ptr<Process> StartProgram(const std::string& line) {
     ProcessOptions o;
     o.env["DISPLAY"] = display_;
-    o.stderrPath = Path("program.err");
-    return test::StartProgram(line, tmp_.path.string(), Path("cfg"), Path("program.out"), o);
+    return ProgramTest::StartProgram(line, o);
   }
   // How many times the simulator's log holds `what`.
   size_t Logged(const std::string& what) const {
-    const std::string log = Slurp(Path("termsim.err"));
-    size_t n = 0;
-    for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
-    return n;
+    return test::Occurrences(Slurp(Path("termsim.err")), what);
   }
 
-  test::TempDir tmp_;
   std::unique_ptr<Process> xvfb_;
   std::string display_;
 };
@@ -125,11 +96,11 @@ class QtOnDisplay : public ::testing::Test {
 // first one is Cancel: the reception stops with the receive directory as it was, and the result
 // waits for the button. The second ends the program through its shutdown, not by the signal.
 TEST_F(QtOnDisplay, StopSignalsInMidReceptionCancelThenEnd) {
-  const std::map<std::string, std::string> before = {{"ORDERS.BHT", "OLD RECORD\r\n"}};
+  const std::string before = "OLD RECORD\r\n";
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(strsignal(sig));
     fs::remove_all(Path("IN"));
-    tmp_.Write("IN/ORDERS.BHT", before.at("ORDERS.BHT"));
+    tmp_.Write("IN/ORDERS.BHT", before);
     auto term = StartTerminal(
         "--verbose upload --records 400 --fields 10 --name ORDERS.BHT --baud 9600 "
         "--timeout-s 200");
@@ -137,7 +108,7 @@ TEST_F(QtOnDisplay, StopSignalsInMidReceptionCancelThenEnd) {
     for (int i = 0; i < 6000 && Logged("< ACK") < 10 && !program->Wait(0); ++i) usleep(10000);
     ASSERT_GE(Logged("< ACK"), 10u) << "the reception did not get under way\n"
                                     << Slurp(Path("program.err")) << Slurp(Path("termsim.err"));
-    ASSERT_EQ(Contents(Path("IN")).size(), 2u) << "no file being received";
+    ASSERT_EQ(test::NamesIn(Path("IN")).size(), 2u) << "no file being received";
 
     // Cancel: the PC gives up with EOT, and the window then waits for its button.
     program->Signal(sig);
@@ -153,7 +124,8 @@ TEST_F(QtOnDisplay, StopSignalsInMidReceptionCancelThenEnd) {
     program->Signal(sig);
     ASSERT_TRUE(program->Wait(60)) << "the second signal did not end the program";
     EXPECT_EQ(program->ExitCode(), 0) << "ended by the second signal, not by its shutdown";
-    EXPECT_EQ(Contents(Path("IN")), before) << "the receive directory is not as it was";
+    EXPECT_EQ(test::NamesIn(Path("IN")), std::vector<std::string>{"ORDERS.BHT"});
+    EXPECT_EQ(Slurp(Path("IN/ORDERS.BHT")), before) << "the receive directory is not as it was";
     term->Signal(SIGTERM);
     term->Wait(20);
   }

@@ -166,4 +166,13 @@ bool FakeSystem::CanCreateIn(const std::string& directory) {
   return PosixSystem::CanCreateIn(DrivePath(directory));
 }
 
+int16_t RunTimeErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const RunTimeError& e) {
+    return e.Number();
+  }
+  return 0;
+}
+
 }  // namespace telvaro3::test

@@ -210,6 +210,9 @@ class FakeSystem : public posix::PosixSystem {
   VirtualClock& clock_;
 };
 
+// The number of the run-time error that action raises, 0 when it raises none.
+int16_t RunTimeErrorOf(const std::function<void()>& action);
+
 // A program on test doubles whose current directory is a fresh temporary directory, removed
 // afterwards.
 struct TestRig {

@@ -70,5 +70,9 @@ std::string Slurp(const std::string& path);  // empty when there is no file
 bool WaitForPath(const std::string& path, double timeoutSeconds);
 // The last line of the program's text output that starts with prefix, without the prefix.
 std::string LastLine(const std::string& output, const std::string& prefix);
+// The names in a directory, hidden ones among them, in name order.
+std::vector<std::string> NamesIn(const std::string& dir);
+// How many times `what` occurs in `text`.
+size_t Occurrences(const std::string& text, const std::string& what);
 
 }  // namespace telvaro3::test
