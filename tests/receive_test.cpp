@@ -2,7 +2,10 @@
 
 #include "receive/receive.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -228,7 +231,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     // a: append; c: Cancel a second after the third write; f: the disk is full after two lines;
     // o: a file of the heading's name holds `old` at the start; y: Yes to the question asked;
     // r: a read-only field file of the heading's name; t: four waits before giving up; l: a
-    // late terminal, its ENQ after three waits and every block after two.
+    // late terminal, its ENQ after three waits and every block after two; h: the file of the
+    // heading's name held under its lock, as by another reception or an importer.
     std::string options = "", dir = "";
     DiskSpace space = {};
     std::string box = "";
@@ -270,6 +274,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
        "or"},
       {"append, read-only field file", Upload("ORDERS.BHT", 2, 2) + EOT, 99, kept + "ORDERS.FLD;",
        any, "aor"},
+      {"held by another", Upload("ORDERS.BHT", 2, 2) + EOT, 71, kept, stop, "oh"},
+      {"append, held by another", Upload("ORDERS.BHT", 2, 2) + EOT, 71, kept, stop, "aoh"},
       {"append, success", Upload("ORDERS.BHT", 2, 2) + EOT, 0,
        "ORDERS.BHT=" + old + "aa\r\naa\r\n;ORDERS.FLD;", any, "ao"},
       {"room on A:", up, 0, ab, any, "", "A:\\", room},
@@ -293,6 +299,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       r.WriteFile("ORDERS.FLD", "fields 10 5\r\n");
       std::filesystem::permissions(r.tmp.Path("ORDERS.FLD"), std::filesystem::perms::owner_read);
     }
+    const int held = has('h') ? ::open(r.tmp.Path("ORDERS.BHT").c_str(), O_RDONLY) : -1;
+    if (held >= 0) ::flock(held, LOCK_EX);
     r.window.yesNoAnswer = has('y');
     r.p.settings.TimeoutCount = has('t') ? 4 : r.p.settings.TimeoutCount;
     if (has('l')) r.enqAfter = 9.5, r.answerAfter = 6.5;
@@ -303,6 +311,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     const size_t n = std::min(r.out.size(), c.last.size());
     EXPECT_EQ(Strings(r.out.end() - n, r.out.end()), c.last);
     EXPECT_EQ(r.window.boxes, c.box.empty() ? Strings{} : Strings{c.box});
+    if (held >= 0) ::close(held);
     // Four waits of three seconds before the silent line is given up, the late ENQ's ACK after 9.5.
     EXPECT_NEAR(has('t') ? r.firstWriteAt - r.start : 12, has('l') ? 9.5 : 12, 0.5);
   }
