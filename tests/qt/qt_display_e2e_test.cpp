@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
