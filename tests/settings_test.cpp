@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <tuple>
 
+#include "base/text.h"
 #include "link/link.h"
 #include "settings/procedures.h"
 #include "support/fakes.h"
@@ -135,6 +136,12 @@ TEST(CheckCommand, BlanksUtf8AndPipesInArguments) {
   EXPECT_EQ(CheckCommand(p), 0);
   EXPECT_EQ(p.file.Name + std::to_string(p.file.RecordCount) + p.file.FieldFileName,
             "\243DATA.TXT2\243DATA.FLD");
+  // A character beyond Latin-1 reads as one '?', whatever its length; bytes that are not UTF-8
+  // (a sequence cut short or broken) are taken as the Latin-1 characters they already are.
+  const std::pair<std::string, std::string> texts[] = {
+      {"\302\243\303\251", "\243\351"},   {"\346\227\245", "?"},    {"\360\237\230\200x", "?x"},
+      {"\360\237A\200", "\360\237A\200"}, {"\346\227", "\346\227"}, {"\303(\377", "\303(\377"}};
+  for (const auto& [utf8, latin1] : texts) EXPECT_EQ(Utf8ToLatin1(utf8), latin1) << utf8;
 }
 
 TEST(SetFields, ListsAndLimits) {
