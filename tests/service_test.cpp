@@ -263,12 +263,10 @@ TEST_F(Service, JournalEntriesCarryTheResult) {
     ProcessOptions o;
     o.cwd = dir_;
     o.env["XDG_CONFIG_HOME"] = Path("cfg");
-    for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET"})
-      o.env[unset] = "";
     o.stderrPath = Path("journal.err");
     Process run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", kPrivateJournal, "sh", Path("entries"),
                  Path("lines"), TELVARO3_BINARY_DIR "/telvaro3", "+DDE", "IN\\"},
-                o);
+                test::Unattended(o));
     ASSERT_TRUE(run.Wait(90));
     term->Wait(20);
     if (run.ExitCode() == 77)
@@ -310,16 +308,14 @@ TEST_F(Service, TheUnitsCommandLineReceivesIntoTheSpool) {
   o.env["XDG_CONFIG_HOME"] = Path("cfg");  // the unit's is /etc
   o.env["NOTIFY_SOCKET"] = Path("notify");
   o.env["WATCHDOG_USEC"] = "300000";  // the unit's 60 s, shortened
-  for (const char* unset :
-       {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "JOURNAL_STREAM", "WATCHDOG_PID"})
-    o.env[unset] = "";
   o.stdoutPath = Path("program.out");
   o.stderrPath = Path("program.err");
   NotifySocket sock(Path("notify"));
   ASSERT_TRUE(sock.ok());
   auto term = StartTerminal("upload --records 30 --fields 8,4 --name ORDERS.BHT --repeat 2");
   const auto started = std::chrono::steady_clock::now();
-  Process service({TELVARO3_SOURCE_DIR "/packaging/systemd/telvaro3-receive", "com1"}, o);
+  Process service({TELVARO3_SOURCE_DIR "/packaging/systemd/telvaro3-receive", "com1"},
+                  test::Unattended(o));
   ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
   const std::string two = test::SyntheticRecords(30, {8, 4}) + test::SyntheticRecords(30, {8, 4});
   for (int i = 0; i < 1000 && Slurp(Path("spool/com1/ORDERS.BHT")) != two; ++i) usleep(10000);

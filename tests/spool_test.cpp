@@ -230,18 +230,15 @@ TEST(Spool, ARecordThatDoesNotFitFailsByItself) {
     for (Placement placement : {Placement::Replace, Placement::Append}) {
       SCOPED_TRACE(std::to_string(c.limit) + (placement == Placement::Append ? " appending" : ""));
       Spool s;
-      EXPECT_EQ(InChildWithFileLimit(
-                    c.limit,
-                    [&] {
-                      auto f = IncomingFile::Open(s.Path("ORDERS.BHT"), placement);
-                      int stored = 0;
-                      while (stored < c.records &&
-                             ErrorOf([&] { f->Write(record.data(), record.size()); }) == 0)
-                        ++stored;
-                      if (stored != c.fitting) return 1;
-                      return ErrorOf([&] { CommitTogether({f.get()}); }) == 0 ? 0 : 2;
-                    }),
-                0);
+      const auto storeAndCommit = [&] {
+        auto f = IncomingFile::Open(s.Path("ORDERS.BHT"), placement);
+        int stored = 0;
+        while (stored < c.records && ErrorOf([&] { f->Write(record.data(), record.size()); }) == 0)
+          ++stored;
+        if (stored != c.fitting) return 1;
+        return ErrorOf([&] { CommitTogether({f.get()}); }) == 0 ? 0 : 2;
+      };
+      EXPECT_EQ(InChildWithFileLimit(c.limit, storeAndCommit), 0);
       struct stat st {};
       ASSERT_EQ(::stat(s.Path("ORDERS.BHT").c_str(), &st), 0);
       EXPECT_EQ(st.st_size, 100 * c.fitting);

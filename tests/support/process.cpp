@@ -111,17 +111,22 @@ std::vector<std::string> Words(const std::string& line) {
   return w;
 }
 
+ProcessOptions Unattended(ProcessOptions o) {
+  // A test run as a service (CI) must not lend the program its service manager or journal.
+  for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET",
+                            "WATCHDOG_USEC", "WATCHDOG_PID", "JOURNAL_STREAM"})
+    o.env.emplace(unset, "");
+  return o;
+}
+
 std::unique_ptr<Process> StartProgram(const std::string& line, const std::string& cwd,
                                       const std::string& configHome, const std::string& outPath,
                                       ProcessOptions o, const std::vector<std::string>& prefix) {
   std::vector<std::string> argv = prefix;
   argv.push_back(TELVARO3_BINARY_DIR "/telvaro3");
   for (auto& w : Words(line)) argv.push_back(w);
+  o = Unattended(o);
   o.cwd = cwd;
-  // A test run as a service (CI) must not lend the program its service manager or journal.
-  for (const char* unset : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET",
-                            "WATCHDOG_USEC", "WATCHDOG_PID", "JOURNAL_STREAM"})
-    o.env.emplace(unset, "");
   o.env["XDG_CONFIG_HOME"] = configHome;
   o.stdoutPath = outPath;
   return std::make_unique<Process>(argv, o);

@@ -37,6 +37,10 @@ class Process {
   int exitCode_ = -1;
 };
 
+// `o` with no display and none of the test run's own service manager, journal or watchdog, as
+// a service starts the program; what `o` sets itself stays.
+ProcessOptions Unattended(ProcessOptions o);
+
 // The program in its text view with the words of line, no display, the serial ports of
 // configHome, standard output into outPath; prefix is a command that runs it.
 std::unique_ptr<Process> StartProgram(const std::string& line, const std::string& cwd,
