@@ -11,15 +11,12 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <functional>
 #include <random>
 #include <sstream>
 #include <thread>
 
 namespace telvaro3::test {
-namespace {
 
-// Polls until done() holds or timeoutSeconds pass; true when it held.
 bool PollUntil(double timeoutSeconds, const std::function<bool()>& done) {
   const auto until =
       std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
@@ -29,8 +26,6 @@ bool PollUntil(double timeoutSeconds, const std::function<bool()>& done) {
   }
   return true;
 }
-
-}  // namespace
 
 Process::Process(const std::vector<std::string>& argv, const ProcessOptions& o) {
   pid_ = ::fork();
@@ -117,19 +112,6 @@ ProcessOptions Unattended(ProcessOptions o) {
                             "WATCHDOG_USEC", "WATCHDOG_PID", "JOURNAL_STREAM"})
     o.env.emplace(unset, "");
   return o;
-}
-
-std::unique_ptr<Process> StartProgram(const std::string& line, const std::string& cwd,
-                                      const std::string& configHome, const std::string& outPath,
-                                      ProcessOptions o, const std::vector<std::string>& prefix) {
-  std::vector<std::string> argv = prefix;
-  argv.push_back(TELVARO3_BINARY_DIR "/telvaro3");
-  for (auto& w : Words(line)) argv.push_back(w);
-  o = Unattended(o);
-  o.cwd = cwd;
-  o.env["XDG_CONFIG_HOME"] = configHome;
-  o.stdoutPath = outPath;
-  return std::make_unique<Process>(argv, o);
 }
 
 std::unique_ptr<Process> StartTerminal(const std::string& args, const std::string& cwd,

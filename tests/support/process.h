@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -41,13 +42,6 @@ class Process {
 // a service starts the program; what `o` sets itself stays.
 ProcessOptions Unattended(ProcessOptions o);
 
-// The program in its text view with the words of line, no display, the serial ports of
-// configHome, standard output into outPath; prefix is a command that runs it.
-std::unique_ptr<Process> StartProgram(const std::string& line, const std::string& cwd,
-                                      const std::string& configHome, const std::string& outPath,
-                                      ProcessOptions extra = {},
-                                      const std::vector<std::string>& prefix = {});
-
 // The terminal simulator (with the words of args) on a pseudo-terminal that it links at `link`,
 // replacing a link that a killed one left behind, run in cwd with its messages in errPath.
 std::unique_ptr<Process> StartTerminal(const std::string& args, const std::string& cwd,
@@ -72,6 +66,8 @@ std::string RandomBytes(size_t n, unsigned seed);  // the same n and seed give t
 std::vector<std::string> Words(const std::string& line);
 std::string Slurp(const std::string& path);  // empty when there is no file
 bool WaitForPath(const std::string& path, double timeoutSeconds);
+// Polls until done() holds or timeoutSeconds pass; true when it held.
+bool PollUntil(double timeoutSeconds, const std::function<bool()>& done);
 // The last line of the program's text output that starts with prefix, without the prefix.
 std::string LastLine(const std::string& output, const std::string& prefix);
 // The names in a directory, hidden ones among them, in name order.

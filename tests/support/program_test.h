@@ -25,12 +25,41 @@ class ProgramTest : public ::testing::Test {
                                          const std::string& port = "com1") {
     return test::StartTerminal(args, dir_, Path("cfg/telvaro3/" + port), Path("termsim.err"));
   }
-  // The program, its text output in program.out and its standard error in program.err.
+  // The program in its text view with the words of line, no display, the serial ports of cfg,
+  // its text output in program.out and its standard error in program.err; prefix is a command
+  // that runs it.
   std::unique_ptr<Process> StartProgram(const std::string& line, ProcessOptions o = {},
                                         const std::vector<std::string>& prefix = {}) {
+    std::vector<std::string> argv = prefix;
+    argv.push_back(TELVARO3_BINARY_DIR "/telvaro3");
+    for (auto& w : Words(line)) argv.push_back(w);
     std::filesystem::remove(Path("program.out"));
+    o = Unattended(o);
+    o.cwd = dir_;
+    o.env["XDG_CONFIG_HOME"] = Path("cfg");
+    o.stdoutPath = Path("program.out");
     o.stderrPath = Path("program.err");
-    return test::StartProgram(line, dir_, Path("cfg"), Path("program.out"), o, prefix);
+    return std::make_unique<Process>(argv, o);
+  }
+  // The simulator with terminalArgs (none when empty), then the program with line and prefix,
+  // both to their end: the program's exit code, -1 when it did not end within a minute.
+  int Run(const std::string& terminalArgs, const std::string& line,
+          const std::vector<std::string>& prefix = {}) {
+    auto term = terminalArgs.empty() ? nullptr : StartTerminal(terminalArgs);
+    auto program = StartProgram(line, {}, prefix);
+    const bool ended = program->Wait(60);
+    if (term) term->Wait(20);
+    return ended ? program->ExitCode() : -1;
+  }
+  // Waits up to `seconds` for the program's text output to hold each of texts, in this order.
+  bool OutputReaches(const std::vector<std::string>& texts, double seconds) {
+    return PollUntil(seconds, [&] {
+      const std::string out = Output();
+      size_t at = 0;
+      for (const std::string& t : texts)
+        if ((at = out.find(t, at)) == std::string::npos) return false;
+      return true;
+    });
   }
   std::string Output() const { return Slurp(Path("program.out")); }
   std::string Message() const { return LastLine(Output(), "MsgLabel: "); }
