@@ -12,12 +12,11 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <map>
-#include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/program_test.h"
@@ -48,29 +47,8 @@ TEST_F(Service, ExitStatusIsTheResult) {
       // Not first, it is an option like any other the job does not know.
       {"+DDE --exit-status", "", 0},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.line + std::string(" / ") + row.terminal);
-    std::unique_ptr<Process> term;
-    if (*row.terminal != '\0') term = StartTerminal(row.terminal);
-    auto prog = StartProgram(row.line);
-    ASSERT_TRUE(prog->Wait(60));
-    EXPECT_EQ(prog->ExitCode(), row.status) << Output();
-    if (term) term->Wait(20);
-  }
-  // In continuous mode the last round's result: the Cancel that ended the second upload.
-  auto term =
-      StartTerminal("upload --records 100 --fields 4 --name LIST.BHT --baud 9600 --repeat 2");
-  auto prog = StartProgram("--exit-status +RXON +APP IN\\");
-  const auto secondUnderWay = [this] {
-    const std::string out = Output();
-    const size_t first = out.find("Summary: ");
-    return first != std::string::npos && out.find("RecCntBox:  00005", first) != std::string::npos;
-  };
-  for (int i = 0; i < 6000 && !secondUnderWay(); ++i) usleep(10000);
-  ASSERT_TRUE(secondUnderWay()) << Output();
-  prog->Signal(SIGTERM);
-  ASSERT_TRUE(prog->Wait(20));
-  EXPECT_EQ(prog->ExitCode(), 90);
+  for (const Row& row : rows)
+    EXPECT_EQ(Run(row.terminal, row.line), row.status) << row.line << " / " << row.terminal;
 }
 
 // Every summary line of the output, the time taken left out.
@@ -84,23 +62,16 @@ std::vector<std::string> Summaries(const std::string& output) {
   return found;
 }
 
-// One readable line at the end of each transfer; in continuous mode every round's, and a port
+// One readable line at the end of each transfer, every round's in continuous mode, and a port
 // that stays missing is told once, with the device and the reason once on standard error.
 TEST_F(Service, SummaryLinePerRound) {
   fs::create_directories(Path("in"));
-  auto term = StartTerminal("upload --records 50 --fields 10,5 --name ORDERS.BHT");
-  ASSERT_TRUE(StartProgram("+DDE IN\\")->Wait(60));
-  ASSERT_TRUE(term->Wait(20));
-  EXPECT_EQ(Summaries(Output()),
-            std::vector<std::string>{
-                "received ORDERS.BHT: 50 records, 850 bytes in T s: Err(0) Transfer Complete"});
-
   // Started before the cradle is plugged in, the missing port is retried every second and
   // told once.
   fs::create_symlink(Path("no-such-device"), Path("cfg/telvaro3/com1"));
-  auto prog = StartProgram("+RXON +APP IN\\");
+  auto prog = StartProgram("--exit-status +RXON +APP IN\\");
   usleep(3500000);
-  term = StartTerminal("upload --records 2 --fields 4 --name LIST.BHT");
+  auto term = StartTerminal("upload --records 2 --fields 4 --name LIST.BHT");
   ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
   term = StartTerminal("upload --records 2 --fields 4 --name NOTES.TXT");
   ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
@@ -109,6 +80,7 @@ TEST_F(Service, SummaryLinePerRound) {
   usleep(1500000);
   prog->Signal(SIGTERM);
   ASSERT_TRUE(prog->Wait(20));
+  EXPECT_EQ(prog->ExitCode(), 90) << "the exit status is the last round's result";
   // Between and after the terminals (a simulator that ends takes its line along) the port may
   // be missing, or gone, for a while: told once each time. The transfers are told in full.
   const std::vector<std::string> got = Summaries(Output());
@@ -140,43 +112,33 @@ TEST_F(Service, SummaryLinePerRound) {
 
 // A datagram socket standing in for systemd's notification socket. It is read all the time, as
 // systemd does: a full queue would hold the sender up.
-class NotifySocket {
- public:
+struct NotifySocket {
   explicit NotifySocket(const std::string& path) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    ok_ = fd_ >= 0 && path.size() < sizeof a.sun_path &&
-          bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    if (ok_) reader_ = std::thread([this] { ReadAll(); });
+    ok = fd >= 0 && path.size() < sizeof a.sun_path &&
+         bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    reader = std::async(std::launch::async, [this] {
+      std::vector<std::string> got;
+      char buf[4096];
+      for (ssize_t n; ok && (n = recv(fd, buf, sizeof buf, 0)) > 0;) got.emplace_back(buf, n);
+      return got;
+    });
   }
   ~NotifySocket() {
-    if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
-    if (reader_.joinable()) reader_.join();
-    if (fd_ >= 0) close(fd_);
+    shutdown(fd, SHUT_RDWR);  // ends the reading
+    if (reader.valid()) reader.wait();
+    close(fd);
   }
-  bool ok() const { return ok_; }
-  // Every message that has come, in order.
+  // Every message that has come, in order; nothing is read after.
   std::vector<std::string> Messages() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_;
+    shutdown(fd, SHUT_RDWR);
+    return reader.get();
   }
-
- private:
-  void ReadAll() {
-    char buf[4096];
-    for (ssize_t n; (n = recv(fd_, buf, sizeof buf, 0)) > 0;) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      messages_.emplace_back(buf, n);
-    }
-  }
-
-  int fd_ = -1;
-  bool ok_ = false;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::vector<std::string> messages_;
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool ok = false;
+  std::future<std::vector<std::string>> reader;
 };
 
 // Runs the program in a private mount namespace with a journald of its own, its standard output
@@ -236,30 +198,16 @@ TEST_F(Service, JournalEntriesCarryTheResult) {
       GTEST_SKIP() << "no mount namespace can be made here (a container without CAP_SYS_ADMIN?)";
   }
   fs::create_directories(Path("in"));
+  // A file taken whole, and one refused by its name: the message and the fields of the end
+  // besides the time.
   struct Row {
-    const char* terminal;
-    std::string start, end;
-    Entry endFields;
+    std::string file, records, bytes, result, priority, resultLine;
   };
-  // The fields of the end besides the message and the time.
-  const auto ended = [](const char* priority, const char* result, const char* file,
-                        const char* records, const char* bytes) {
-    return Entry{{"PRIORITY", priority},        {"TELVARO3_RESULT", result},
-                 {"TELVARO3_FILE", file},       {"TELVARO3_DIRECTION", "receive"},
-                 {"TELVARO3_RECORDS", records}, {"TELVARO3_BYTES", bytes},
-                 {"TELVARO3_PORT", "1"}};
-  };
-  const Row rows[] = {
-      {"upload --records 50 --fields 10,5 --name ORDERS.BHT", "receiving ORDERS.BHT on port 1",
-       "received ORDERS.BHT: 50 records, 850 bytes in T s: Err(0) Transfer Complete",
-       ended("6", "0", "ORDERS.BHT", "50", "850")},
-      {"upload --records 2 --fields 4 --name NOTES.TXT", "receiving NOTES.TXT on port 1",
-       "received NOTES.TXT: 0 records, 0 bytes in T s: Err(79) Quenfor Header Err.",
-       ended("3", "79", "NOTES.TXT", "0", "0")},
-  };
+  const Row rows[] = {{"ORDERS.BHT", "50", "850", "0", "6", "Err(0) Transfer Complete"},
+                      {"NOTES.TXT", "0", "0", "79", "3", "Err(79) Quenfor Header Err."}};
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.terminal);
-    auto term = StartTerminal(row.terminal);
+    SCOPED_TRACE(row.file);
+    auto term = StartTerminal("upload --records 50 --fields 10,5 --name " + row.file);
     ProcessOptions o;
     o.cwd = dir_;
     o.env["XDG_CONFIG_HOME"] = Path("cfg");
@@ -275,14 +223,23 @@ TEST_F(Service, JournalEntriesCarryTheResult) {
     EXPECT_EQ(Slurp(Path("lines")), "");
     const std::vector<Entry> entries = ReadEntries(Slurp(Path("entries")));
     ASSERT_EQ(entries.size(), 2u) << Slurp(Path("entries"));
-    EXPECT_EQ(entries[0].at("MESSAGE"), row.start);
+    EXPECT_EQ(entries[0].at("MESSAGE"), "receiving " + row.file + " on port 1");
     EXPECT_EQ(entries[0].count("TELVARO3_RESULT"), 0u);
     Entry end = entries[1];
-    EXPECT_EQ(std::regex_replace(end["MESSAGE"], std::regex(R"(in [0-9.]+ s)"), "in T s"), row.end);
+    EXPECT_EQ(std::regex_replace(end["MESSAGE"], std::regex(R"(in [0-9.]+ s)"), "in T s"),
+              "received " + row.file + ": " + row.records + " records, " + row.bytes +
+                  " bytes in T s: " + row.resultLine);
     EXPECT_TRUE(std::regex_match(end["TELVARO3_SECONDS"], std::regex(R"([0-9]+\.[0-9])")));
     end.erase("MESSAGE");
     end.erase("TELVARO3_SECONDS");
-    EXPECT_EQ(end, row.endFields);
+    const Entry fields = {{"PRIORITY", row.priority},
+                          {"TELVARO3_RESULT", row.result},
+                          {"TELVARO3_FILE", row.file},
+                          {"TELVARO3_DIRECTION", "receive"},
+                          {"TELVARO3_RECORDS", row.records},
+                          {"TELVARO3_BYTES", row.bytes},
+                          {"TELVARO3_PORT", "1"}};
+    EXPECT_EQ(end, fields);
   }
 }
 
@@ -311,7 +268,7 @@ TEST_F(Service, TheUnitsCommandLineReceivesIntoTheSpool) {
   o.stdoutPath = Path("program.out");
   o.stderrPath = Path("program.err");
   NotifySocket sock(Path("notify"));
-  ASSERT_TRUE(sock.ok());
+  ASSERT_TRUE(sock.ok);
   auto term = StartTerminal("upload --records 30 --fields 8,4 --name ORDERS.BHT --repeat 2");
   const auto started = std::chrono::steady_clock::now();
   Process service({TELVARO3_SOURCE_DIR "/packaging/systemd/telvaro3-receive", "com1"},
@@ -323,13 +280,7 @@ TEST_F(Service, TheUnitsCommandLineReceivesIntoTheSpool) {
 
   // A slow upload, stopped once records have come.
   term = StartTerminal("upload --records 3000 --fields 8,4 --name ORDERS.BHT --baud 19200");
-  const auto slowUnderWay = [this] {
-    const std::string out = Output();
-    const size_t slow = out.find("RecordsBox:  03000");
-    return slow != std::string::npos && out.find("RecCntBox:  00020", slow) != std::string::npos;
-  };
-  for (int i = 0; i < 3000 && !slowUnderWay(); ++i) usleep(10000);
-  ASSERT_TRUE(slowUnderWay()) << Output();
+  ASSERT_TRUE(OutputReaches({"RecordsBox:  03000", "RecCntBox:  00020"}, 30)) << Output();
   service.Signal(SIGTERM);
   ASSERT_TRUE(service.Wait(10));
   EXPECT_EQ(service.ExitCode(), 0);
