@@ -41,9 +41,7 @@ TEST_F(EndToEnd, HelpVersionStaleDisplayAndSigterm) {
   EXPECT_EQ(Message(), "Err(9) Option mismatch.");
   // A display that does not answer (a stale forwarded one) leaves the text view; in continuous
   // mode the port that never opens is retried until SIGTERM ends the program.
-  ProcessOptions stale;
-  stale.env["DISPLAY"] = "localhost:59";
-  auto p = StartProgram("+RXON +P2", stale);
+  auto p = StartProgram("+RXON +P2", {.env = {{"DISPLAY", "localhost:59"}}});
   EXPECT_TRUE(OutputReaches({"MsgLabel: Err(101)"}, 10));
   p->Signal(SIGTERM);
   ASSERT_TRUE(p->Wait(20));
@@ -107,9 +105,7 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
     fs::remove(Path("got.txt"));
     tmp_.Write("IN/ORDERS.BHT", before);
     tmp_.Write("IN/ORDERS.FLD", beforeFields);
-    std::string data;
-    for (int i = 0; i < 400; ++i) data += long100.substr((i % 3) * 102, 102);
-    tmp_.Write("DATA.TXT", row.fault == Fault::Unplug ? data : long100);
+    tmp_.Write("DATA.TXT", test::SyntheticRecords(row.fault == Fault::Unplug ? 400 : 3, {99, 1}));
     auto term = StartTerminal(row.terminal + " --timeout-s 100");
 
     std::vector<std::string> prefix;
@@ -119,9 +115,8 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
       const std::string mount = "mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"";
       prefix = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", mount, Path("IN")};
     }
-    ProcessOptions o;
-    o.fileSizeLimit = row.fileSizeLimit;
-    auto program = StartProgram((row.send ? "DATA.TXT " : "IN\\ ") + row.options, o, prefix);
+    auto program = StartProgram((row.send ? "DATA.TXT " : "IN\\ ") + row.options,
+                                {.fileSizeLimit = row.fileSizeLimit}, prefix);
     if (row.fault == Fault::Unplug || row.fault == Fault::HangUp) {
       for (int i = 0; i < 3000 && LastLine(Output(), "RecCntBox: ") < " 00005"; ++i) usleep(10000);
       // As a cradle pulled out in mid-transfer: the terminal's side of the line goes away; or
@@ -215,10 +210,8 @@ class Bridge {
   // Runs argv (found in PATH) in cwd with its standard input and output on the peer's side.
   std::unique_ptr<Process> StartPeer(std::vector<std::string> argv, const std::string& cwd) {
     argv.insert(argv.begin(), "/usr/bin/env");
-    test::ProcessOptions o;
-    o.cwd = cwd;
-    o.stdinPath = o.stdoutPath = peerName_;
-    return std::make_unique<Process>(argv, o);
+    return std::make_unique<Process>(
+        argv, ProcessOptions{.cwd = cwd, .stdoutPath = peerName_, .stdinPath = peerName_});
   }
 
  private:

@@ -23,10 +23,8 @@ namespace fs = std::filesystem;
 using test::Slurp;
 constexpr auto& ErrorOf = test::RunTimeErrorOf;
 
-struct Spool {
-  test::TempDir tmp;
-  std::string Path(const std::string& name) const { return tmp.Path(name); }
-  void Write(const std::string& name, const std::string& bytes) const { tmp.Write(name, bytes); }
+// A receive directory.
+struct Spool : test::TempDir {
   std::unique_ptr<IncomingFile> Open(Placement placement, const std::string& text = "",
                                      const std::string& name = "ORDERS.BHT") const {
     auto f = IncomingFile::Open(Path(name), placement);
@@ -36,7 +34,7 @@ struct Spool {
   // Every entry as "name=content;" in name order; hidden work as its kind alone.
   std::string Listing() const {
     std::string all;
-    for (const auto& n : test::NamesIn(tmp.path)) {
+    for (const auto& n : test::NamesIn(path)) {
       if (n.find(".part-") != std::string::npos)
         all += "part;";
       else if (fs::is_symlink(Path(n)))
@@ -109,7 +107,7 @@ TEST(Spool, CommitsAbandonsAndWhatADeadReceptionLeaves) {
          s.Write(".ORDERS.BHT.part-abc123", "A\r\nB\r\n");
          s.Journal("A/.ORDERS.BHT.part-abc123/ORDERS.BHT/" + s.Identity("ORDERS.BHT") + "/5\n");
          s.Write("ORDERS.BHT", "OLD\r\nA\r");
-         TidyDirectory(s.tmp.path.string());
+         TidyDirectory(s.path.string());
        },
        "ORDERS.BHT=OLD\r\nA\r\nB\r\n;"},
       {"dead append, the file taken away since",
@@ -117,7 +115,7 @@ TEST(Spool, CommitsAbandonsAndWhatADeadReceptionLeaves) {
          s.Write(".ORDERS.BHT.part-abc123", "A\r\n");
          s.Journal("A/.ORDERS.BHT.part-abc123/ORDERS.BHT/" + s.Identity("ORDERS.BHT") + "/5\n");
          fs::rename(s.Path("ORDERS.BHT"), s.Path("TAKEN"));
-         TidyDirectory(s.tmp.path.string());
+         TidyDirectory(s.path.string());
        },
        "ORDERS.BHT=A\r\n;TAKEN=OLD\r\n;"},
       {"dead pair, one renamed",
@@ -125,7 +123,7 @@ TEST(Spool, CommitsAbandonsAndWhatADeadReceptionLeaves) {
          s.Write(".ORDERS.BHT.part-abc123", "NEW\r\n");
          s.Write("ORDERS.FLD", "new fields");
          s.Journal("R/.ORDERS.FLD.part-abc124/ORDERS.FLD\nR/.ORDERS.BHT.part-abc123/ORDERS.BHT\n");
-         TidyDirectory(s.tmp.path.string());
+         TidyDirectory(s.path.string());
        },
        "ORDERS.BHT=NEW\r\n;ORDERS.FLD=new fields;"},
       // Someone moved the file away without the lock between the opening and the commit: the

@@ -18,13 +18,10 @@ namespace {
 TEST(Termsim, UploadFaultsAndTheTurnLog) {
   const TempDir tmp;
   const std::string dir = tmp.path.string(), link = dir + "/com", err = dir + "/termsim.err";
-  std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty", "--link",
-                                   link};
-  for (auto& w : Words("--timeout-s 20 --turn-log turns.txt upload --records 3 --fields 3,2 "
-                       "--drop-bcc 1 --repeat-block 1 --noise 2 --eot-at 3"))
-    argv.push_back(w);
-  Process sim(argv, ProcessOptions{.cwd = dir, .env = {}, .stderrPath = err});
-  ASSERT_TRUE(WaitForPath(link, 10)) << Slurp(err);
+  auto sim = StartTerminal(
+      "--timeout-s 20 --turn-log turns.txt upload --records 3 --fields 3,2 --drop-bcc 1 "
+      "--repeat-block 1 --noise 2 --eot-at 3",
+      dir, link, err);
   const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);  // raw already: the simulator set it
   ASSERT_GE(fd, 0);
   // What the PC sends, then the answer: a dropped check byte, then a NAK: the same block again;
@@ -47,8 +44,8 @@ TEST(Termsim, UploadFaultsAndTheTurnLog) {
     EXPECT_TRUE(noisy ? got.size() > expect.size() && got.ends_with(expect) : got == expect)
         << ::testing::PrintToString(expect) << " got " << ::testing::PrintToString(got);
   }
-  ASSERT_TRUE(sim.Wait(20));
-  EXPECT_EQ(sim.ExitCode(), 1) << Slurp(err);
+  ASSERT_TRUE(sim->Wait(20));
+  EXPECT_EQ(sim->ExitCode(), 1) << Slurp(err);
   ::close(fd);
   // Each change of hands as "<side> <characters answered>", without the machine's latency.
   EXPECT_EQ(std::regex_replace(Slurp(dir + "/turns.txt"), std::regex(" [0-9.]+ "), " "),

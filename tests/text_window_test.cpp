@@ -17,12 +17,13 @@
 namespace telvaro3::ui {
 namespace {
 
+// What the window is given: a keyboard, keys through a pseudo-terminal instead of a pipe (pty),
+// stop signals caught, where the program starts (foreground), whether the terminal itself says if
+// the program is in front (askTerminal), and output to a terminal (screen: the window drawn in
+// place) of `width` columns.
 struct Options {
-  bool keyboard = false, signals = false;
-  bool pty = false;          // keys through a pseudo-terminal instead of a pipe
-  bool foreground = true;    // where the program starts
-  bool askTerminal = false;  // the terminal itself says whether the program is in front
-  bool screen = false;       // output to a terminal: the window drawn in place
+  bool keyboard = false, pty = false, signals = false, foreground = true, askTerminal = false;
+  bool screen = false;
   int width = 80;
 };
 
@@ -172,9 +173,7 @@ TEST(TextWindow, TheScreenIsDrawnInPlaceAtMostTwentyTimesASecond) {
   EXPECT_NE(first.find(clear + "I/O Status  \n"), std::string::npos);
   // Changes within 50 ms of the last drawing wait; the next look after that draws them all.
   const size_t before = h.Output().size();
-  h.window->SetText(Field::StatusBox,
-                    "Receiving\x01"
-                    "File");
+  h.window->SetText(Field::StatusBox, "Receiving\001File");
   h.window->SetProgress(50);
   h.window->DoEvents();
   EXPECT_EQ(h.Output().size(), before);

@@ -51,15 +51,11 @@ class QtOnDisplay : public test::ProgramTest {
       GTEST_SKIP() << "no " << kXvfb << " (Debian package xvfb): the Qt window on a display "
                    << "is not tried";
     // Xvfb takes the first free display number and names it on its output once it serves.
-    ProcessOptions o;
-    o.stdoutPath = Path("xvfb.out");
-    o.stderrPath = Path("xvfb.err");
     xvfb_ = std::make_unique<Process>(
-        std::vector<std::string>{kXvfb, "-displayfd", "1", "-nolisten", "tcp"}, o);
-    for (int i = 0; i < 3000 && Slurp(Path("xvfb.out")).find('\n') == std::string::npos; ++i) {
-      if (xvfb_->Wait(0)) break;
-      usleep(10000);
-    }
+        std::vector<std::string>{kXvfb, "-displayfd", "1", "-nolisten", "tcp"},
+        ProcessOptions{.stdoutPath = Path("xvfb.out"), .stderrPath = Path("xvfb.err")});
+    test::PollUntil(30,
+                    [this] { return Slurp(Path("xvfb.out")).ends_with('\n') || xvfb_->Wait(0); });
     const std::string number = Slurp(Path("xvfb.out"));
     if (number.find('\n') == std::string::npos)
       GTEST_SKIP() << "Xvfb does not start, the Qt window on a display is not tried: "
@@ -78,9 +74,7 @@ class QtOnDisplay : public test::ProgramTest {
   }
   // The program on the display, its platform left to Qt's choice (xcb for an X display).
   std::unique_ptr<Process> StartProgram(const std::string& line) {
-    ProcessOptions o;
-    o.env["DISPLAY"] = display_;
-    return ProgramTest::StartProgram(line, o);
+    return ProgramTest::StartProgram(line, {.env = {{"DISPLAY", display_}}});
   }
   // How many times the simulator's log holds `what`.
   size_t Logged(const std::string& what) const {
@@ -104,15 +98,14 @@ TEST_F(QtOnDisplay, StopSignalsInMidReceptionCancelThenEnd) {
         "--verbose upload --records 400 --fields 10 --name ORDERS.BHT --baud 9600 "
         "--timeout-s 200");
     auto program = StartProgram("+B9600 IN\\");
-    for (int i = 0; i < 6000 && Logged("< ACK") < 10 && !program->Wait(0); ++i) usleep(10000);
+    test::PollUntil(60, [&] { return Logged("< ACK") >= 10 || program->Wait(0); });
     ASSERT_GE(Logged("< ACK"), 10u) << "the reception did not get under way\n"
                                     << Slurp(Path("program.err")) << Slurp(Path("termsim.err"));
     ASSERT_EQ(test::NamesIn(Path("IN")).size(), 2u) << "no file being received";
 
     // Cancel: the PC gives up with EOT, and the window then waits for its button.
     program->Signal(sig);
-    for (int i = 0; i < 6000 && Logged("PC answered EOT") == 0 && !program->Wait(0); ++i)
-      usleep(10000);
+    test::PollUntil(60, [&] { return Logged("PC answered EOT") > 0 || program->Wait(0); });
     if (program->Wait(1)) {
       ADD_FAILURE() << "ended by the first signal, exit " << program->ExitCode();
       continue;

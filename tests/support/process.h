@@ -14,8 +14,9 @@
 namespace telvaro3::test {
 
 struct ProcessOptions {
-  std::string cwd;                         // empty: the test's own
-  std::map<std::string, std::string> env;  // set (an empty value unsets)
+  // Given initializers so that designated initializers may leave them out.
+  std::string cwd = "";                         // empty: the test's own
+  std::map<std::string, std::string> env = {};  // set (an empty value unsets)
   std::string stdoutPath = "/dev/null", stderrPath = "/dev/null", stdinPath = "/dev/null";
   // Largest file the child may write (as on a nearly full disk), none when negative; writing
   // past it fails instead of ending the child.
