@@ -67,13 +67,12 @@ TEST_F(EndToEnd, ClosedStandardFilesKeepTheLineClean) {
 TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
   const std::string before = "OLD RECORD\r\n", beforeFields = "* old\r\nfields  4\r\n";
   const std::string long100 = test::SyntheticRecords(3, {99, 1}), ok = "Err(0) Transfer Complete";
-  enum class Fault { None, Unplug, HangUp, ReadOnly };
+  enum class Fault { None, Unplug, HangUp, ReadOnly, DiskFull };
   struct Row {
     std::string what;
     bool send;  // the PC sends DATA.TXT; otherwise it receives into IN\ (ORDERS.BHT)
     std::string terminal, options, result;
     Fault fault;
-    long fileSizeLimit;
     std::string received;  // what IN\ORDERS.BHT, or the terminal's got.txt, holds afterwards
   };
   const Row rows[] = {
@@ -81,23 +80,23 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
       // could last 27 hours (+T0).
       {"unplugged while receiving", false,
        "upload --records 400 --fields 10 --name ORDERS.BHT --baud 9600", "+B9600 +T0",
-       "Error 1008 OCCURED", Fault::Unplug, -1, before},
+       "Error 1008 OCCURED", Fault::Unplug, before},
       {"session closed while appending", false,
        "upload --records 400 --fields 10 --name ORDERS.BHT --baud 9600", "+B9600 +APP",
-       "Err(90) Aborted by Cancel.", Fault::HangUp, -1, before},
+       "Err(90) Aborted by Cancel.", Fault::HangUp, before},
       {"unplugged while sending", true, "download --baud 9600", "+B9600 +T0 +F10",
-       "Error 1008 OCCURED", Fault::Unplug, -1, ""},
+       "Error 1008 OCCURED", Fault::Unplug, ""},
       {"disk full", false, "upload --records 10 --fields 99,99 --name ORDERS.BHT", "",
-       "Error 61 OCCURED", Fault::None, 1900, before},
+       "Error 61 OCCURED", Fault::DiskFull, before},
       {"read-only receive directory", false, "upload --records 2 --fields 5 --name ORDERS.BHT", "",
-       "Err(71) Path not found.", Fault::ReadOnly, -1, before},
+       "Err(71) Path not found.", Fault::ReadOnly, before},
       {"300 baud, long records, receiving", false,
        "upload --records 3 --fields 99,1 --name ORDERS.BHT --baud 300", "+B300", ok, Fault::None,
-       -1, long100},
+       long100},
       // A block of a 100-character record is 3.6 s on the line, longer than the answer wait: the
       // wait may only start once the block has left, or blocks go out again.
       {"300 baud, long records, sending", true, "--baud 300 --verbose download --save got.txt",
-       "+B300 +F50,50", ok, Fault::None, -1, long100},
+       "+B300 +F50,50", ok, Fault::None, long100},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -115,8 +114,9 @@ TEST_F(EndToEnd, FaultsLeaveThePCFilesWhole) {
       const std::string mount = "mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"";
       prefix = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", mount, Path("IN")};
     }
-    auto program = StartProgram((row.send ? "DATA.TXT " : "IN\\ ") + row.options,
-                                {.fileSizeLimit = row.fileSizeLimit}, prefix);
+    auto program =
+        StartProgram((row.send ? "DATA.TXT " : "IN\\ ") + row.options,
+                     {.fileSizeLimit = row.fault == Fault::DiskFull ? 1900 : -1}, prefix);
     if (row.fault == Fault::Unplug || row.fault == Fault::HangUp) {
       for (int i = 0; i < 3000 && LastLine(Output(), "RecCntBox: ") < " 00005"; ++i) usleep(10000);
       // As a cradle pulled out in mid-transfer: the terminal's side of the line goes away; or

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include "base/system.h"
 #include "posix/incoming_file.h"
@@ -69,11 +70,8 @@ int InChildWithFileLimit(long limit, const std::function<int()>& action) {
 }
 
 TEST(Spool, CommitsAbandonsAndWhatADeadReceptionLeaves) {
-  struct Case {
-    std::string what;
-    std::function<void(Spool&)> run;
-    std::string listing;
-  };
+  // What is done in a spool that holds ORDERS.BHT, and what the spool holds then.
+  using Case = std::tuple<std::string, std::function<void(Spool&)>, std::string>;
   const Case cases[] = {
       {"append", [](Spool& s) { CommitTogether({s.Open(Placement::Append, "A\r\n").get()}); },
        "ORDERS.BHT=OLD\r\nA\r\n;"},
@@ -145,24 +143,20 @@ TEST(Spool, CommitsAbandonsAndWhatADeadReceptionLeaves) {
        },
        "ORDERS.BHT=OLD\r\n;"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, run, listing] : cases) {
+    SCOPED_TRACE(what);
     Spool s;
     s.Write("ORDERS.BHT", "OLD\r\n");
-    c.run(s);
-    EXPECT_EQ(s.Listing(), c.listing);
+    run(s);
+    EXPECT_EQ(s.Listing(), listing);
   }
 }
 
 // What a reception refuses to write, in both modes and whoever runs it; and a file that another
 // reception or an importer holds.
 TEST(Spool, RefusedTargets) {
-  struct Case {
-    std::string what;
-    std::function<void(Spool&)> prepare;
-    int16_t error;
-    std::string listing;
-  };
+  // The target as made beside a file elsewhere, the error of the opening, what the spool holds.
+  using Case = std::tuple<std::string, std::function<void(Spool&)>, int16_t, std::string>;
   const Case cases[] = {
       {"a link", [](Spool& s) { fs::create_symlink(s.Path("elsewhere"), s.Path("ORDERS.BHT")); },
        75, "ORDERS.BHT->;elsewhere=OLD\r\n;"},
@@ -181,14 +175,14 @@ TEST(Spool, RefusedTargets) {
       {"a directory", [](Spool& s) { fs::create_directory(s.Path("ORDERS.BHT")); }, 75,
        "ORDERS.BHT=;elsewhere=OLD\r\n;"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [what, prepare, error, listing] : cases) {
     for (Placement placement : {Placement::Replace, Placement::Append}) {
-      SCOPED_TRACE(c.what + (placement == Placement::Append ? ", appending" : ", replacing"));
+      SCOPED_TRACE(what + (placement == Placement::Append ? ", appending" : ", replacing"));
       Spool s;
       s.Write("elsewhere", "OLD\r\n");
-      c.prepare(s);
-      EXPECT_EQ(ErrorOf([&] { s.Open(placement, "A\r\n"); }), c.error);
-      EXPECT_EQ(s.Listing(), c.listing);
+      prepare(s);
+      EXPECT_EQ(ErrorOf([&] { s.Open(placement, "A\r\n"); }), error);
+      EXPECT_EQ(s.Listing(), listing);
     }
   }
 }

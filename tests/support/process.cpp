@@ -1,16 +1,15 @@
 #include "support/process.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -100,10 +99,8 @@ std::string RandomBytes(size_t n, unsigned seed) {
 }
 
 std::vector<std::string> Words(const std::string& line) {
-  std::vector<std::string> w;
   std::istringstream in(line);
-  for (std::string t; in >> t;) w.push_back(t);
-  return w;
+  return {std::istream_iterator<std::string>(in), {}};
 }
 
 ProcessOptions Unattended(ProcessOptions o) {
@@ -112,20 +109,6 @@ ProcessOptions Unattended(ProcessOptions o) {
                             "WATCHDOG_USEC", "WATCHDOG_PID", "JOURNAL_STREAM"})
     o.env.emplace(unset, "");
   return o;
-}
-
-std::unique_ptr<Process> StartTerminal(const std::string& args, const std::string& cwd,
-                                       const std::string& link, const std::string& errPath) {
-  std::filesystem::remove(link);
-  std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty", "--link",
-                                   link};
-  for (auto& w : Words(args)) argv.push_back(w);
-  ProcessOptions o;
-  o.cwd = cwd;
-  o.stderrPath = errPath;
-  auto p = std::make_unique<Process>(argv, o);
-  EXPECT_TRUE(WaitForPath(link, 10)) << Slurp(errPath);
-  return p;
 }
 
 std::string SyntheticRecords(int count, const std::vector<int>& fields) {
@@ -143,13 +126,8 @@ std::string SyntheticRecords(int count, const std::vector<int>& fields) {
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
-  ss << in.rdbuf();
+  ss << in.rdbuf();  // a directory reads as empty
   return ss.str();
-}
-
-bool WaitForPath(const std::string& path, double timeoutSeconds) {
-  struct stat st {};
-  return PollUntil(timeoutSeconds, [&] { return ::lstat(path.c_str(), &st) == 0; });
 }
 
 std::string LastLine(const std::string& output, const std::string& prefix) {

@@ -43,11 +43,6 @@ class Process {
 // a service starts the program; what `o` sets itself stays.
 ProcessOptions Unattended(ProcessOptions o);
 
-// The terminal simulator (with the words of args) on a pseudo-terminal that it links at `link`,
-// replacing a link that a killed one left behind, run in cwd with its messages in errPath.
-std::unique_ptr<Process> StartTerminal(const std::string& args, const std::string& cwd,
-                                       const std::string& link, const std::string& errPath);
-
 // The records the simulator makes up for --records: field j of record i is "i.j." repeated, cut
 // to the field's length; each record ends in CR LF.
 std::string SyntheticRecords(int count, const std::vector<int>& fields);
@@ -66,7 +61,6 @@ struct TempDir {
 std::string RandomBytes(size_t n, unsigned seed);  // the same n and seed give the same bytes
 std::vector<std::string> Words(const std::string& line);
 std::string Slurp(const std::string& path);  // empty when there is no file
-bool WaitForPath(const std::string& path, double timeoutSeconds);
 // Polls until done() holds or timeoutSeconds pass; true when it held.
 bool PollUntil(double timeoutSeconds, const std::function<bool()>& done);
 // The last line of the program's text output that starts with prefix, without the prefix.

@@ -20,10 +20,19 @@ class ProgramTest : public ::testing::Test {
   void SetUp() override { std::filesystem::create_directories(Path("cfg/telvaro3")); }
   std::string Path(const std::string& name) const { return tmp_.Path(name); }
 
-  // The simulator on a pseudo-terminal that the program knows as port 1 (or `port`).
-  std::unique_ptr<Process> StartTerminal(const std::string& args,
-                                         const std::string& port = "com1") {
-    return test::StartTerminal(args, dir_, Path("cfg/telvaro3/" + port), Path("termsim.err"));
+  // The terminal simulator with the words of args on a pseudo-terminal that the program knows as
+  // port 1, replacing a link that a killed one left behind; its messages in termsim.err.
+  std::unique_ptr<Process> StartTerminal(const std::string& args) {
+    const std::string link = Path("cfg/telvaro3/com1");
+    std::filesystem::remove(link);
+    std::vector<std::string> argv = {TELVARO3_BINARY_DIR "/tools/termsim/termsim", "--pty",
+                                     "--link", link};
+    for (auto& w : Words(args)) argv.push_back(w);
+    auto p = std::make_unique<Process>(
+        argv, ProcessOptions{.cwd = dir_, .stderrPath = Path("termsim.err")});
+    EXPECT_TRUE(PollUntil(10, [&] { return std::filesystem::is_symlink(link); }))
+        << Slurp(Path("termsim.err"));
+    return p;
   }
   // The program in its text view with the words of line, no display, the serial ports of cfg,
   // its text output in program.out and its standard error in program.err; prefix is a command
