@@ -211,30 +211,27 @@ TEST(Spool, OneReceptionOfAFileAtATime) {
 // is kept, and the commit gives back what was reserved beyond the records.
 TEST(Spool, ARecordThatDoesNotFitFailsByItself) {
   const std::string record(100, 'x');
-  struct Case {
-    long limit;   // RLIMIT_FSIZE, none when negative
-    int records;  // written, as far as they go
-    int fitting;  // records that must fit
-  };
-  // Below the first reservation; past it (the first 64 KB held, then writes decide); none.
-  const Case cases[] = {{1000, 20, 10}, {70000, 800, 700}, {-1, 10, 10}};
-  for (const Case& c : cases) {
+  // The file size limit (none when negative), the records written as far as they go, and those
+  // that must fit: below the first reservation; past it (the first 64 KB held, then writes
+  // decide); none.
+  const std::tuple<long, int, int> cases[] = {{1000, 20, 10}, {70000, 800, 700}, {-1, 10, 10}};
+  for (const auto& [limit, records, fitting] : cases) {
     for (Placement placement : {Placement::Replace, Placement::Append}) {
-      SCOPED_TRACE(std::to_string(c.limit) + (placement == Placement::Append ? " appending" : ""));
+      SCOPED_TRACE(std::to_string(limit) + (placement == Placement::Append ? " appending" : ""));
       Spool s;
       const auto storeAndCommit = [&] {
         auto f = IncomingFile::Open(s.Path("ORDERS.BHT"), placement);
         int stored = 0;
-        while (stored < c.records && ErrorOf([&] { f->Write(record.data(), record.size()); }) == 0)
+        while (stored < records && ErrorOf([&] { f->Write(record.data(), record.size()); }) == 0)
           ++stored;
-        if (stored != c.fitting) return 1;
+        if (stored != fitting) return 1;
         return ErrorOf([&] { CommitTogether({f.get()}); }) == 0 ? 0 : 2;
       };
-      EXPECT_EQ(InChildWithFileLimit(c.limit, storeAndCommit), 0);
+      EXPECT_EQ(InChildWithFileLimit(limit, storeAndCommit), 0);
       struct stat st {};
       ASSERT_EQ(::stat(s.Path("ORDERS.BHT").c_str(), &st), 0);
-      EXPECT_EQ(st.st_size, 100 * c.fitting);
-      EXPECT_LT(st.st_blocks * 512, 100 * c.fitting + 8192);
+      EXPECT_EQ(st.st_size, 100 * fitting);
+      EXPECT_LT(st.st_blocks * 512, 100 * fitting + 8192);
     }
   }
 }
