@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <tuple>
 
 #include "settings/procedures.h"
 #include "support/fakes.h"
@@ -152,42 +153,38 @@ TEST(ReceiveHeader, LimitsFramingAndCheckCharacter) {
   const std::string nulText = "UNDEL.BHT   \t00000149";
   ASSERT_EQ(Xor(nulText + "\x03"), std::string(1, '\0'));
   auto soh = [](const std::string& text) { return Frame('\x01', text); };
-  struct Case {
-    std::string what, bytes;
-    int16_t code;
-    double late = 0;  // the last byte comes this many seconds after the others
-  };
-  const Case cases[] = {
-      {"field count 00", soh("ORDERS.BHT  000030010"), 70},
-      {"field count 17", Heading("ORDERS.BHT", 3, std::vector<int>(17, 1)), 70},
-      {"field length 00", Heading("ORDERS.BHT", 3, {5, 0}), 70},
-      {"field length 99", Heading("ORDERS.BHT", 3, {99}), 0},
-      {"record count 32768", Heading("ORDERS.BHT", 32768, {5}), 70},
-      {"record count 32767", Heading("ORDERS.BHT", 32767, {5}), 0},
-      {"16 x 15", Heading("ORDERS.BHT", 1, std::vector<int>(16, 15)), 70},
-      {"16 fields, 239", Heading("ORDERS.BHT", 1, sum239), 0},
-      {"3 fields, 24 chars", soh(HeadingText("ORDERS.BHT", 1, {1, 2, 3}).substr(0, 24)), 1},
-      {"3 fields, 26 chars", soh(HeadingText("ORDERS.BHT", 1, {1, 2, 3}) + "4"), 1},
-      {"program heading of 18", soh("TAKE.PD3    00001X"), 1},
-      {"program heading of 17", soh("TAKE.PD3    00001"), 79},
-      {"bad characters", Heading("ORD+RS.BHT", 1, {5}), 70},
-      {"accepted name RETURNS", Heading("RETURNS.BHT", 1, {5}), 0},
-      {"accepted name TAKE", Heading("TAKE.BHT", 1, {5}), 0},
-      {"accepted name TRANSFER", Heading("TRANSFER.BHT", 1, {5}), 0},
-      {"wrong check", bad, 1},
-      {"lost NUL check", "\x01" + nulText + "\x03", 0},
-      {"check lost, not NUL", good.substr(0, good.size() - 1), 1},
-      {"ENQ anywhere", good + ENQ, 4},
-      {"no SOH", good.substr(1), 2},
+  // What, the bytes, the code, and how many seconds after the others the last byte comes.
+  const std::tuple<const char*, std::string, int16_t, double> cases[] = {
+      {"field count 00", soh("ORDERS.BHT  000030010"), 70, 0},
+      {"field count 17", Heading("ORDERS.BHT", 3, std::vector<int>(17, 1)), 70, 0},
+      {"field length 00", Heading("ORDERS.BHT", 3, {5, 0}), 70, 0},
+      {"field length 99", Heading("ORDERS.BHT", 3, {99}), 0, 0},
+      {"record count 32768", Heading("ORDERS.BHT", 32768, {5}), 70, 0},
+      {"record count 32767", Heading("ORDERS.BHT", 32767, {5}), 0, 0},
+      {"16 x 15", Heading("ORDERS.BHT", 1, std::vector<int>(16, 15)), 70, 0},
+      {"16 fields, 239", Heading("ORDERS.BHT", 1, sum239), 0, 0},
+      {"3 fields, 24 chars", soh(HeadingText("ORDERS.BHT", 1, {1, 2, 3}).substr(0, 24)), 1, 0},
+      {"3 fields, 26 chars", soh(HeadingText("ORDERS.BHT", 1, {1, 2, 3}) + "4"), 1, 0},
+      {"program heading of 18", soh("TAKE.PD3    00001X"), 1, 0},
+      {"program heading of 17", soh("TAKE.PD3    00001"), 79, 0},
+      {"bad characters", Heading("ORD+RS.BHT", 1, {5}), 70, 0},
+      {"accepted name RETURNS", Heading("RETURNS.BHT", 1, {5}), 0, 0},
+      {"accepted name TAKE", Heading("TAKE.BHT", 1, {5}), 0, 0},
+      {"accepted name TRANSFER", Heading("TRANSFER.BHT", 1, {5}), 0, 0},
+      {"wrong check", bad, 1, 0},
+      {"lost NUL check", "\x01" + nulText + "\x03", 0, 0},
+      {"check lost, not NUL", good.substr(0, good.size() - 1), 1, 0},
+      {"ENQ anywhere", good + ENQ, 4, 0},
+      {"no SOH", good.substr(1), 2, 0},
       // On a slow line the check character lands a character time after the ETX, but not later.
       {"check a character late", good, 0, 0.0005},
       {"check 0.2 s late", good, 1, 0.2},
   };
-  for (const Case& c : cases) {
+  for (const auto& [what, bytes, code, late] : cases) {
     ReceiveRig r;
-    r.comm.Reply(c.bytes.substr(0, c.bytes.size() - 1));
-    r.comm.Reply(c.bytes.substr(c.bytes.size() - 1), c.late);
-    EXPECT_EQ(ReceiveHeader(r.p), c.code) << c.what;
+    r.comm.Reply(bytes.substr(0, bytes.size() - 1));
+    r.comm.Reply(bytes.substr(bytes.size() - 1), late);
+    EXPECT_EQ(ReceiveHeader(r.p), code) << what;
   }
 }
 
@@ -348,16 +345,10 @@ TEST(ReceiveFile, EveryWaitEndsWhateverTheLineSends) {
   const std::string heading = Heading("ORDERS.BHT", 1, {2}), headingStart = "\x01ORDERS.BHT  ";
   std::string noise = headingStart;
   noise.resize(64, '\xaa');
-  struct Case {
-    std::string what;
-    Strings script;  // answers to the PC's writes, as in the rig
-    size_t after;    // the babble starts after this many writes of the PC ...
-    std::string noise;
-    double every;  // ... a character every so many seconds; 0: always waiting
-    int16_t code;
-    double seconds;  // from the PC's first write to the end
-  };
-  const Case cases[] = {
+  // What, the answers to the PC's writes (as in the rig), after how many writes the babble
+  // starts, of what, a character every so many seconds (0: always waiting), then the code and the
+  // seconds from the PC's first write to the end.
+  const std::tuple<const char*, Strings, size_t, std::string, double, int16_t, double> cases[] = {
       {"noise after the link, paced", {""}, 1, "\xaa\x55", 0.005, 51, 30},
       {"noise after the link, always waiting", {""}, 1, noise, 0, 51, 30},
       {"a heading that never ends, paced", {headingStart}, 1, "A", 0.005, 51, 30},
@@ -367,12 +358,12 @@ TEST(ReceiveFile, EveryWaitEndsWhateverTheLineSends) {
       // A text block's wait ends once as many characters are waiting as a block holds.
       {"noise in the text phase, always waiting", {heading}, 2, noise, 0, 51, 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, script, after, babble, every, code, seconds] : cases) {
+    SCOPED_TRACE(what);
     ReceiveRig r;
-    r.Babble(c.after, c.noise, c.every);
-    EXPECT_EQ(r.Receive(c.script), c.code);
-    EXPECT_NEAR(r.clock.now - r.firstWriteAt, c.seconds, 0.5);
+    r.Babble(after, babble, every);
+    EXPECT_EQ(r.Receive(script), code);
+    EXPECT_NEAR(r.clock.now - r.firstWriteAt, seconds, 0.5);
     EXPECT_EQ(r.Listing(), "");
     EXPECT_EQ(Strings(r.out.end() - 2, r.out.end()), Strings({EOT, ACK}));
     EXPECT_LE(r.longestKept, 64u);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <tuple>
 
 #include "link/ymodem_watch.h"
 #include "receive/receive.h"
@@ -127,55 +128,45 @@ TEST(YModemProcedures, Outcomes) {
 // The counters are drawn while the component is seen busy; one that ends between two polls, or
 // before any poll saw it busy (a short file), must still leave the whole file in the window.
 TEST(YModemProcedures, AGoodEndShowsTheWholeFile) {
-  struct Case {
-    const char* what;
-    bool send;
-    const char* name;
-    int32_t size;
-    int32_t busyBytes;  // the count seen while busy before the end; 0: never seen busy
-    const char* kilo;   // the size as the window shows it
-    const char* status;
-  };
-  const Case cases[] = {
-      {"receive: start straight to done", false, "A.TXT", 40000, 0, " 00039", "Receiving File "},
-      {"receive: done between two polls", false, "A.PD3", 300000, 288000, " 00293",
-       "Receiving Program "},
-      {"receive: an empty file", false, "A.TXT", 0, 0, " 00000", "Receiving File "},
-      {"send: start straight to done", true, "MENU.PD4", 40000, 0, " 00039", "Sending Program "},
-      {"send: done between two polls", true, "DATA.TXT", 300000, 288000, " 00293", "Sending File "},
-      // A component that stays busy with every byte counted is left after ten looks.
-      {"send: busy at the end", true, "DATA.TXT", 300000, 300000, " 00293", "Sending File "},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    YRig r(c.size);
-    r.p.file.Name = c.name;
-    if (c.send) {
-      ASSERT_EQ(CheckFilename(r.p), 0);
-    }
-    r.comm.ymPath = std::string("IN\\") + c.name;
+  // Whether it is a send, the file's name and size, the count seen while busy before the end (0:
+  // never seen busy), the size as the window shows it, and the status. Ends: start straight to
+  // done, done between two polls, and (last) a component that stays busy with every byte counted,
+  // left after ten looks.
+  const std::tuple<bool, const char*, int32_t, int32_t, const char*, const char*> cases[] = {
+      {false, "A.TXT", 40000, 0, " 00039", "Receiving File "},
+      {false, "A.PD3", 300000, 288000, " 00293", "Receiving Program "},
+      {false, "A.TXT", 0, 0, " 00000", "Receiving File "},  // an empty file
+      {true, "MENU.PD4", 40000, 0, " 00039", "Sending Program "},
+      {true, "DATA.TXT", 300000, 288000, " 00293", "Sending File "},
+      {true, "DATA.TXT", 300000, 300000, " 00293", "Sending File "}};
+  for (const auto& [send, name, size, busyBytes, kilo, status] : cases) {
+    SCOPED_TRACE(std::string(name) + " " + std::to_string(busyBytes));
+    YRig r(size);
+    r.p.file.Name = name;
+    ASSERT_EQ(send ? CheckFilename(r.p) : 0, 0);
+    r.comm.ymPath = std::string("IN\\") + name;
     // Busy for a while; with every byte counted, for longer than the procedure looks.
-    int busyPolls = c.busyBytes <= 0 ? 0 : (c.busyBytes < c.size ? 20 : 1000);
+    int busyPolls = busyBytes <= 0 ? 0 : (busyBytes < size ? 20 : 1000);
     r.comm.onTransferPoll = [&] {
       if (r.clock.now < r.start + 0.5 || r.comm.ymState == 0) return;
-      if (!c.send && r.comm.ymAccepted != r.comm.ymPath) {
+      if (!send && r.comm.ymAccepted != r.comm.ymPath) {
         r.comm.ymState = 2;  // a receiving component holds the file until its name is judged
       } else if (busyPolls-- > 0) {
         r.comm.ymState = 4;
-        r.comm.ymBytes = c.busyBytes;
+        r.comm.ymBytes = busyBytes;
       } else {
         r.comm.ymState = 0;
-        r.comm.ymBytes = std::max(c.size, 1);  // an empty file counts 1 once it has come
+        r.comm.ymBytes = std::max(size, 1);  // an empty file counts 1 once it has come
       }
     };
-    EXPECT_EQ(c.send ? TransmitYModem(r.p) : ReceiveYModem(r.p), 0);
-    EXPECT_EQ(r.window.Get(Field::StatusBox), c.status);
-    EXPECT_EQ(r.window.Get(Field::FileBox), c.name);
+    EXPECT_EQ(send ? TransmitYModem(r.p) : ReceiveYModem(r.p), 0);
+    EXPECT_EQ(r.window.Get(Field::StatusBox), status);
+    EXPECT_EQ(r.window.Get(Field::FileBox), name);
     // The count seen while busy was shown before the whole file.
     EXPECT_EQ(std::ranges::count(r.window.log, "RecCntBox:  00281") == 1,
-              c.busyBytes > 0 && c.busyBytes < c.size);
-    EXPECT_EQ(r.window.Get(Field::RecordsBox), c.kilo);
-    EXPECT_EQ(r.window.Get(Field::RecCntBox), c.kilo);
+              busyBytes > 0 && busyBytes < size);
+    EXPECT_EQ(r.window.Get(Field::RecordsBox), kilo);
+    EXPECT_EQ(r.window.Get(Field::RecCntBox), kilo);
     EXPECT_EQ(r.window.Get(Field::complete), " 100%");
     EXPECT_EQ(r.window.progress, 100);
   }

@@ -110,45 +110,42 @@ TEST(YModemPair, AnnouncedNamesStayInsideTheDirectory) {
 // any data (the sender stops), one accepted arrives whole.
 TEST(YModemPair, DamagedBlocksAreSentAgainAndACancelKeepsThePreviousFile) {
   enum Event { kNone, kSenderCancels, kReceiverCancels, kNameRefusedLate, kNameAcceptedLate };
-  struct Case {
-    int corruptWrite;  // the sender's write that gets spoilt (1-based), 0 none
-    bool checksums;    // the line turns the receiver's CRC requests into NAKs
-    Event event;
-    int32_t sendResult, receiveResult;
-    int repeatWrite = 0;  // the sender's write that goes out twice
-  };
+  // The sender's write that gets spoilt (1-based, 0 none), whether the line turns the receiver's
+  // CRC requests into NAKs, the event, the results, the sender's write that goes out twice.
   // Spoilt: block 0, the first and the last data block, the empty block 0 that ends the batch,
   // and a middle one of a sender that uses checksums. Block 0 twice for one request, as from a
   // sender that found a request left on the line from before: answered once all the same.
-  const Case cases[] = {{1, false, kNone, 0, 0},
-                        {0, false, kNone, 0, 0, 1},
-                        {2, false, kNone, 0, 0},
-                        {4, false, kNone, 0, 0},
-                        {6, false, kNone, 0, 0},
-                        {3, true, kNone, 0, 0},
-                        {0, false, kSenderCancels, -1, -1},
-                        {0, false, kReceiverCancels, -1, -1},
-                        {0, false, kNameRefusedLate, 5, -1},
-                        {0, false, kNameAcceptedLate, 0, 0}};
-  for (const Case& c : cases) {
+  const std::tuple<int, bool, Event, int32_t, int32_t, int> cases[] = {
+      {1, false, kNone, 0, 0, 0},
+      {0, false, kNone, 0, 0, 1},
+      {2, false, kNone, 0, 0, 0},
+      {4, false, kNone, 0, 0, 0},
+      {6, false, kNone, 0, 0, 0},
+      {3, true, kNone, 0, 0, 0},
+      {0, false, kSenderCancels, -1, -1, 0},
+      {0, false, kReceiverCancels, -1, -1, 0},
+      {0, false, kNameRefusedLate, 5, -1, 0},
+      {0, false, kNameAcceptedLate, 0, 0, 0}};
+  for (const auto& [corruptWrite, checksums, event, sendResult, receiveResult, repeatWrite] :
+       cases) {
     SCOPED_TRACE(::testing::Message()
-                 << c.corruptWrite << " " << c.checksums << " " << c.event << " " << c.repeatWrite);
-    const bool cancelling = c.event == kSenderCancels || c.event == kReceiverCancels;
-    const bool judging = c.event == kNameRefusedLate || c.event == kNameAcceptedLate;
+                 << corruptWrite << " " << checksums << " " << event << " " << repeatWrite);
+    const bool cancelling = event == kSenderCancels || event == kReceiverCancels;
+    const bool judging = event == kNameRefusedLate || event == kNameAcceptedLate;
     // A small file would be taken whole before a late verdict, were the verdict not awaited.
     const std::string content = test::RandomBytes(cancelling ? 3000000 : 3000, 11);
     TempDir t(content);
-    if (c.event != kNone) t.Write("in/g", "previous");
+    if (event != kNone) t.Write("in/g", "previous");
     testing::ChannelPair pair;
     FaultyChannel senderSide(*pair.a), receiverSide(*pair.b);
-    senderSide.corruptWrite = c.corruptWrite;
-    senderSide.repeatWrite = c.repeatWrite;
-    receiverSide.crcRequestsAsNak = c.checksums;
+    senderSide.corruptWrite = corruptWrite;
+    senderSide.repeatWrite = repeatWrite;
+    receiverSide.crcRequestsAsNak = checksums;
     receiverSide.recording = judging;
     Names namesAtVerdict;
     auto during = [&](PairRun& r) {
       if (cancelling) {
-        TransferStatus& st = c.event == kSenderCancels ? r.sendSt : r.receiveSt;
+        TransferStatus& st = event == kSenderCancels ? r.sendSt : r.receiveSt;
         while (st.state.load() != -1 && st.bytes.load() < 100000)
           std::this_thread::sleep_for(std::chrono::microseconds(200));
         st.cancel = true;
@@ -161,13 +158,13 @@ TEST(YModemPair, DamagedBlocksAreSentAgainAndACancelKeepsThePreviousFile) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1500));
       namesAtVerdict = t.NamesIn();
       receiverSide.recording = false;
-      if (c.event == kNameRefusedLate) st.cancel = true;
-      if (c.event == kNameAcceptedLate) st.Accept(st.CurrentPath());
+      if (event == kNameRefusedLate) st.cancel = true;
+      if (event == kNameAcceptedLate) st.Accept(st.CurrentPath());
     };
     PairRun run(t, "g", senderSide, receiverSide, during, judging);
-    EXPECT_EQ(run.sendResult, c.sendResult);
-    EXPECT_EQ(run.receiveResult, c.receiveResult);
-    const bool taken = c.event == kNone || c.event == kNameAcceptedLate;
+    EXPECT_EQ(run.sendResult, sendResult);
+    EXPECT_EQ(run.receiveResult, receiveResult);
+    const bool taken = event == kNone || event == kNameAcceptedLate;
     EXPECT_TRUE(Slurp(t.Path("in/g")) == (taken ? content : "previous")) << "taken: " << taken;
     EXPECT_EQ(t.NamesIn(), Names{"g"});
     if (!judging) continue;
@@ -277,9 +274,7 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
     HandPeer s{*h.pair.a};
     ASSERT_TRUE(s.Await("C"));
     s.PutBlock(0, std::string("g\0", 2) + sizeField);
-    EXPECT_TRUE(
-        s.Await("\x06"
-                "C"));
+    EXPECT_TRUE(s.Await("\006C"));
     s.PutBlock(1, data.substr(0, 128));
     EXPECT_TRUE(s.Await("\x06"));
     EXPECT_EQ(st.state.load(), kYModemBusy);
@@ -289,9 +284,7 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
     s.Put("\x04");
     EXPECT_TRUE(s.Await("\x15"));
     s.Put("\x04");
-    EXPECT_TRUE(
-        s.Await("\x06"
-                "C"));
+    EXPECT_TRUE(s.Await("\006C"));
     s.PutBlock(0, "");
     receiver.join();
     EXPECT_EQ(h.result, 0);
@@ -308,9 +301,7 @@ TEST(YModemSend, ACancelWhileTheBatchClosesFails) {
   HandPeer r{*h.pair.b};
   r.Put("C");
   EXPECT_TRUE(r.Await(std::string("f\0", 2)));  // block 0
-  r.Put(
-      "\x06"
-      "C");
+  r.Put("\006C");
   EXPECT_TRUE(r.Await("abc"));  // the data block
   r.Put("\x06");
   EXPECT_TRUE(r.Await("\x04"));
