@@ -6,18 +6,12 @@
 
 #include <tuple>
 
-#include "settings/procedures.h"
 #include "support/fakes.h"
 
 namespace telvaro3 {
 namespace {
 
-struct LinkRig : test::TestRig {
-  LinkRig() {
-    SetDefaults(p);
-    window.Bind([this] { p.state.AbortFlag = true; }, nullptr);
-  }
-};
+using LinkRig = test::TestRig;
 
 TEST(SendToBHT, WaitsTheDelayAndUntilTheOutputHasLeftThenReadsTheEvent) {
   // The port event, the result and the last result, whether the queued output is given up,

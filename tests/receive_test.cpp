@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <tuple>
 
-#include "settings/procedures.h"
 #include "support/fakes.h"
 #include "support/frames.h"
 
@@ -65,8 +64,6 @@ struct ReceiveRig : test::TestRig {
   double enqAfter = 0;  // when the terminal's ENQ comes
 
   ReceiveRig() {
-    SetDefaults(p);
-    window.Bind([this] { p.state.AbortFlag = true; }, nullptr);
     comm.onOutput = [this](const std::string& data) {
       out.push_back(data);
       if (out.size() == 1) firstWriteAt = clock.now;

@@ -46,8 +46,6 @@ struct SendRig : test::TestRig {
   size_t rewriteAt = 0;
 
   SendRig() {
-    SetDefaults(p);
-    window.Bind([this] { p.state.AbortFlag = true; }, nullptr);
     comm.onOutput = [this](const std::string& data) {
       sent += data;
       const char a = writes < script.size() ? script[writes] : 'A';

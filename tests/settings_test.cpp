@@ -16,7 +16,6 @@ namespace telvaro3 {
 namespace {
 
 struct Rig : test::TestRig {
-  Rig() { SetDefaults(p); }
   int16_t Command(const std::string& line) {
     system.commandLine = line;
     SetDefaults(p);
@@ -107,9 +106,8 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
        {"+F1 NOWHERE\\DATA.TXT", "", nullptr, 71, ""}};
   for (const auto& [line, data, fieldFile, code, settings] : cases) {
     Rig r;
-    for (const char* name : {"DATA.PD3", "MENU.PD4", "MENU.FN3", "out/sub/data.txt"}) {
+    for (const char* name : {"DATA.PD3", "MENU.PD4", "MENU.FN3", "out/sub/data.txt"})
       r.WriteFile(name, "1\r\n");
-    }
     r.WriteFile("out/sub/data.fld", "file DATA.TXT\r\nfields 4\r\n");
     r.WriteFile("data.txt", data);
     if (fieldFile) r.WriteFile("data.fld", fieldFile);

@@ -10,7 +10,6 @@
 #include <tuple>
 #include <vector>
 
-#include "settings/procedures.h"
 #include "support/fakes.h"
 #include "support/frames.h"
 
@@ -61,7 +60,7 @@ TEST(RunTransfer, AStopSignalEndsContinuousModeWheneverItComes) {
     r.window.cancelAt = r.clock.now + 300;  // ends a program that forgot the signal
     RunProgram(r, "+RXON +DDE");
     EXPECT_EQ(Opens(r), at);
-    EXPECT_EQ(r.window.Get(Field::MsgLabel), "Err(90) Aborted by Cancel.");
+    EXPECT_EQ(r.window.Text(Field::MsgLabel), "Err(90) Aborted by Cancel.");
   }
 }
 
@@ -82,7 +81,8 @@ TEST(RunTransfer, ContinuousModeRestartsOnceAfterAnUnexpectedError) {
     EXPECT_EQ(Opens(r), faultyRounds == 1 ? 3 : 2);
     EXPECT_GE(r.window.waitedMs, 900);
     EXPECT_TRUE(std::ranges::count(r.window.log, "MsgLabel: " + box.substr(17)));
-    EXPECT_EQ(r.window.Get(Field::MsgLabel), faultyRounds == 1 ? "Err(90) Aborted by Cancel." : "");
+    EXPECT_EQ(r.window.Text(Field::MsgLabel),
+              faultyRounds == 1 ? "Err(90) Aborted by Cancel." : "");
     EXPECT_FALSE(r.comm.PortIsOpen());
   }
 }
@@ -134,7 +134,7 @@ TEST(RunTransfer, EachContinuousRoundSendsTheFileAsItIsThen) {
   r.comm.onOutput = [&](const std::string&) {
     if (opens < 3) return r.comm.Reply(ACK);
     // A new round starts with the fields of the last one cleared.
-    fileShownAtThirdStart = r.window.Get(Field::FileBox) + r.window.Get(Field::RecCntBox);
+    fileShownAtThirdStart = r.window.Text(Field::FileBox) + r.window.Text(Field::RecCntBox);
     r.window.PressCancel();
   };
   r.window.cancelAt = r.clock.now + 100;
@@ -191,7 +191,7 @@ TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
         std::pair{&ymSend, "[TELVARO3 ERROR]  5: Broken Error in TransmitYModem"},
         std::pair{&ymReceive, "[TELVARO3 ERROR]  5: Broken Error in ReceiveYModem"}}) {
     EXPECT_EQ(r->window.boxes, std::vector<std::string>{box});
-    EXPECT_EQ(r->window.Get(Field::MsgLabel), "");  // no result report after it
+    EXPECT_EQ(r->window.Text(Field::MsgLabel), "");  // no result report after it
     EXPECT_TRUE(r->window.unloaded);
     EXPECT_EQ(r->system.powerOffRequests, 1);
   }
@@ -259,11 +259,11 @@ TEST(ReportResult, StatusMessageAndButton) {
     r.p.state.TransferPhase = phase;
     r.p.state.ErrorCode = code;
     ReportResult(r.p);
-    EXPECT_EQ(r.window.Get(Field::StatusBox) + "|" + r.window.Get(Field::MsgLabel) + "|" +
+    EXPECT_EQ(r.window.Text(Field::StatusBox) + "|" + r.window.Text(Field::MsgLabel) + "|" +
                   r.window.commandCaption,
               shown);
     EXPECT_EQ(r.p.state.ResultMessage,
-              code > 0 ? r.window.Get(Field::MsgLabel) : r.window.Get(Field::StatusBox));
+              code > 0 ? r.window.Text(Field::MsgLabel) : r.window.Text(Field::StatusBox));
   }
 }
 
@@ -319,7 +319,7 @@ TEST(RunTransfer, FailedAndContinuousRunsAndWhatTheServiceManagerIsTold) {
     r.comm.onOutput = [&r](const std::string&) { r.comm.Reply(ACK); };
     RunProgram(r, line);
     EXPECT_EQ(Opens(r), opens);
-    EXPECT_EQ(r.window.Get(Field::MsgLabel), message);
+    EXPECT_EQ(r.window.Text(Field::MsgLabel), message);
     std::string toldAll;
     for (const auto& t : report.told) toldAll += t + "|";
     EXPECT_EQ(toldAll, told + message + "|");
@@ -333,7 +333,7 @@ TEST(RunTransfer, FailedAndContinuousRunsAndWhatTheServiceManagerIsTold) {
     EXPECT_EQ(report.opened > 0, waited);
     EXPECT_EQ(report.alive > 0, waited || continuous);
     if (!continuous) {
-      EXPECT_EQ(r.window.Get(Field::StatusBox),
+      EXPECT_EQ(r.window.Text(Field::StatusBox),
                 message.starts_with("Err(0)") ? "File Sent OK" : "Transfer Error");
       continue;
     }

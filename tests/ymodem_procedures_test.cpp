@@ -23,7 +23,6 @@ namespace {
 // device is gone: the port reports it and the component fails, as on a hang-up.
 struct YRig : test::TestRig {
   YRig(int32_t size, double startAt = 0.5) {
-    SetDefaults(p);
     window.Bind([this] { p.state.AbortFlag = true; }, [this] { Form1_YModemTimer_Timer(p); });
     comm.ymSize = size;
     comm.ymState = 1;
@@ -160,14 +159,14 @@ TEST(YModemProcedures, AGoodEndShowsTheWholeFile) {
       }
     };
     EXPECT_EQ(send ? TransmitYModem(r.p) : ReceiveYModem(r.p), 0);
-    EXPECT_EQ(r.window.Get(Field::StatusBox), status);
-    EXPECT_EQ(r.window.Get(Field::FileBox), name);
+    EXPECT_EQ(r.window.Text(Field::StatusBox), status);
+    EXPECT_EQ(r.window.Text(Field::FileBox), name);
     // The count seen while busy was shown before the whole file.
     EXPECT_EQ(std::ranges::count(r.window.log, "RecCntBox:  00281") == 1,
               busyBytes > 0 && busyBytes < size);
-    EXPECT_EQ(r.window.Get(Field::RecordsBox), kilo);
-    EXPECT_EQ(r.window.Get(Field::RecCntBox), kilo);
-    EXPECT_EQ(r.window.Get(Field::complete), " 100%");
+    EXPECT_EQ(r.window.Text(Field::RecordsBox), kilo);
+    EXPECT_EQ(r.window.Text(Field::RecCntBox), kilo);
+    EXPECT_EQ(r.window.Text(Field::complete), " 100%");
     EXPECT_EQ(r.window.progress, 100);
   }
 }
@@ -182,7 +181,7 @@ TEST(ReceiveYModem, ShowsTheNameOfEachFileOfABatch) {
   };
   EXPECT_EQ(ReceiveYModem(r.p), 0);
   EXPECT_EQ(r.comm.ymReceiveDir, "C:\\IN\\");
-  EXPECT_EQ(r.window.Get(Field::FileBox), "SECOND.TXT");
+  EXPECT_EQ(r.window.Text(Field::FileBox), "SECOND.TXT");
 }
 
 }  // namespace

@@ -17,13 +17,10 @@ void FakeComm::SetPortIsOpen(bool open) {
 }
 
 int32_t FakeComm::InputCount() {
-  int32_t n = 0;
-  for (const auto& p : input_)
-    if (p.at <= clock_.now)
-      n += static_cast<int32_t>(p.bytes.size());
-    else
-      break;
-  return n;
+  size_t n = 0;
+  for (auto in = input_.begin(); in != input_.end() && in->at <= clock_.now; ++in)
+    n += in->bytes.size();
+  return static_cast<int32_t>(n);
 }
 
 std::string FakeComm::InputData() {

@@ -13,6 +13,7 @@
 
 #include "base/program.h"
 #include "posix/posix_system.h"
+#include "settings/procedures.h"
 #include "support/process.h"
 
 namespace telvaro3::test {
@@ -131,7 +132,6 @@ class FakeWindow : public Window {
   void PressCancel() {
     if (onCancel_) onCancel_();
   }
-  std::string Get(Field f) const { return Text(f); }
 
   void Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) override {
     onCancel_ = std::move(onCancel);
@@ -214,8 +214,13 @@ class FakeSystem : public posix::PosixSystem {
 int16_t RunTimeErrorOf(const std::function<void()>& action);
 
 // A program on test doubles whose current directory is a fresh temporary directory, removed
-// afterwards.
+// afterwards; it starts with the default settings, and Cancel raises its abort flag as the
+// program's window does.
 struct TestRig {
+  TestRig() {
+    SetDefaults(p);
+    window.Bind([this] { p.state.AbortFlag = true; }, nullptr);
+  }
   TempDir tmp;  // declared first, built first
   std::string dir = tmp.path.string();
   VirtualClock clock;
