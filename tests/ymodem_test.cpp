@@ -174,43 +174,50 @@ TEST(YModemPair, DamagedBlocksAreSentAgainAndACancelKeepsThePreviousFile) {
   }
 }
 
-TEST(YModemPair, StartTimeOutFailsAndTellsALatePeerToGiveUp) {
-  for (bool sending : {true, false}) {
-    SCOPED_TRACE(sending ? "sending" : "receiving");
-    TempDir dir("abc");
-    testing::ChannelPair pair;
-    TransferStatus st;  // as an earlier transfer left it: nothing of that may show
-    st.bytes = st.size = 5000;
-    EXPECT_EQ(sending ? YModemSend(*pair.a, dir.Path("f"), "f", st, 300)
-                      : YModemReceive(*pair.a, dir.path.string(), "", st, 300),
-              -1);
-    EXPECT_EQ(st.state.load(), -1);
-    EXPECT_EQ(st.bytes.load(), 0);
-    EXPECT_EQ(st.size.load(), sending ? 3 : 0);
-    std::string seen(4096, '\0');
-    seen.resize(static_cast<size_t>(
-        std::max(0, pair.b->Read(reinterpret_cast<uint8_t*>(seen.data()), 4096, 100))));
-    EXPECT_GE(std::count(seen.begin(), seen.end(), '\x18'), 2);  // CAN CAN
-    EXPECT_TRUE(sending || seen.starts_with("C"));               // a receiver has asked for a start
+// One end of a transfer, the engine, on a thread of the test's; the other, the peer, played by
+// hand so that the engine can be read between two blocks.
+struct HandRun {
+  explicit HandRun(const std::string& content) : t(content) {}
+  TempDir t;
+  testing::ChannelPair pair;
+  ByteChannel &engine = *pair.b, &peer = *pair.a;
+  TransferStatus st;
+  int32_t result = 99;
+  std::string seen;  // what the last Await read
+  void Put(const std::string& bytes) {
+    peer.Write(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
   }
-}
+  // A 128-byte CRC block; block 0 is padded with NULs, data with the bytes given.
+  void PutBlock(uint8_t n, std::string data) {
+    data.resize(128, '\0');
+    const uint16_t crc = YModemCrc16(reinterpret_cast<const uint8_t*>(data.data()), 128);
+    Put(std::string{'\x01', static_cast<char>(n), static_cast<char>(~n)} + data +
+        static_cast<char>(crc >> 8) + static_cast<char>(crc & 0xff));
+  }
+  // Reads until `want` and at least `count` bytes have come. False when they never come.
+  bool Await(const std::string& want, size_t count = 0) {
+    uint8_t buf[64];
+    seen.clear();
+    for (int quiet = 0; seen.find(want) == std::string::npos || seen.size() < count;) {
+      const int n = peer.Read(buf, sizeof buf, 100);
+      if (n > 0) seen.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+      if (n <= 0 && ++quiet > 200) return false;
+    }
+    return true;
+  }
+};
 
-// Both ends above share one block check, so a wrong one would pass between them unseen: the
+// Both ends of a pair share one block check, so a wrong one would pass between them unseen: the
 // sender's checksum block 0 is summed here by hand.
 TEST(YModemPair, ChecksumBlockCarriesTheSumOfItsBytes) {
-  TempDir t("abc");
-  testing::ChannelPair pair;
-  TransferStatus st;
-  std::thread s([&] { YModemSend(*pair.a, t.Path("f"), "f", st, 2000); });
-  pair.b->Write(reinterpret_cast<const uint8_t*>("\x15"), 1);  // NAK: checksums wanted
-  std::string got;
-  uint8_t buf[256];
-  for (int n = 1; got.size() < 132 && n > 0;
-       got.append(reinterpret_cast<char*>(buf), std::max(n, 0)))
-    n = pair.b->Read(buf, sizeof buf, 2000);
-  st.cancel = true;
+  HandRun h("abc");
+  std::thread s([&] { YModemSend(h.engine, h.t.Path("f"), "f", h.st, 2000); });
+  h.Put("\x15");  // NAK: checksums wanted
+  const bool came = h.Await("", 132);
+  h.st.cancel = true;
   s.join();
-  ASSERT_GE(got.size(), 132u);
+  ASSERT_TRUE(came);
+  const std::string& got = h.seen;
   unsigned sum = 0;
   for (size_t i = 3; i < 131; ++i) sum += static_cast<uint8_t>(got[i]);
   EXPECT_EQ(got.substr(0, 3), std::string("\x01\x00\xff", 3));
@@ -221,40 +228,22 @@ TEST(YModemPair, ChecksumBlockCarriesTheSumOfItsBytes) {
   EXPECT_EQ(static_cast<uint8_t>(got[131]), static_cast<uint8_t>(sum));
 }
 
-// The peer played by hand, so that the other end can be read between two blocks.
-struct HandPeer {
-  ByteChannel& ch;
-  void Put(const std::string& bytes) {
-    ch.Write(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
+TEST(YModemPair, StartTimeOutFailsAndTellsALatePeerToGiveUp) {
+  for (bool sending : {true, false}) {
+    SCOPED_TRACE(sending ? "sending" : "receiving");
+    HandRun h("abc");
+    TransferStatus& st = h.st;  // as an earlier transfer left it: nothing of that may show
+    st.bytes = st.size = 5000;
+    EXPECT_EQ(sending ? YModemSend(h.engine, h.t.Path("f"), "f", st, 300)
+                      : YModemReceive(h.engine, h.t.path.string(), "", st, 300),
+              -1);
+    EXPECT_EQ(st.state.load(), -1);
+    EXPECT_EQ(st.bytes.load(), 0);
+    EXPECT_EQ(st.size.load(), sending ? 3 : 0);
+    EXPECT_TRUE(h.Await("\x18\x18"));                 // CAN CAN
+    EXPECT_TRUE(sending || h.seen.starts_with("C"));  // a receiver has asked for a start
   }
-  // A 128-byte CRC block; block 0 is padded with NULs, data with the bytes given.
-  void PutBlock(uint8_t n, std::string data) {
-    data.resize(128, '\0');
-    const uint16_t crc = YModemCrc16(reinterpret_cast<const uint8_t*>(data.data()), 128);
-    Put(std::string{'\x01', static_cast<char>(n), static_cast<char>(~n)} + data +
-        static_cast<char>(crc >> 8) + static_cast<char>(crc & 0xff));
-  }
-  // Reads until `want` has come; what came with it is dropped. False when it never comes.
-  bool Await(const std::string& want) {
-    std::string seen;
-    uint8_t buf[64];
-    for (int quiet = 0; seen.find(want) == std::string::npos;) {
-      const int n = ch.Read(buf, sizeof buf, 100);
-      if (n > 0) seen.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
-      if (n <= 0 && ++quiet > 200) return false;
-    }
-    return true;
-  }
-};
-
-// One end of a transfer on a thread of the test's, the other played by hand.
-struct HandRun {
-  explicit HandRun(const std::string& content) : t(content) {}
-  TempDir t;
-  testing::ChannelPair pair;
-  TransferStatus st;
-  int32_t result = 99;
-};
+}
 
 // Block 0 without a size leaves the size unknown, so every byte of the data blocks is kept, not
 // none; a known size cuts the padding of the last block. The receiver reports itself busy, with
@@ -270,22 +259,21 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
     HandRun h("");
     TransferStatus& st = h.st;
     std::thread receiver(
-        [&] { h.result = YModemReceive(*h.pair.b, h.t.Path("in"), "IN\\", st, 10000); });
-    HandPeer s{*h.pair.a};
-    ASSERT_TRUE(s.Await("C"));
-    s.PutBlock(0, std::string("g\0", 2) + sizeField);
-    EXPECT_TRUE(s.Await("\006C"));
-    s.PutBlock(1, data.substr(0, 128));
-    EXPECT_TRUE(s.Await("\x06"));
+        [&] { h.result = YModemReceive(h.engine, h.t.Path("in"), "IN\\", st, 10000); });
+    ASSERT_TRUE(h.Await("C"));
+    h.PutBlock(0, std::string("g\0", 2) + sizeField);
+    EXPECT_TRUE(h.Await("\006C"));
+    h.PutBlock(1, data.substr(0, 128));
+    EXPECT_TRUE(h.Await("\x06"));
     EXPECT_EQ(st.state.load(), kYModemBusy);
     EXPECT_EQ(st.size.load(), sizeSeen);
-    s.PutBlock(2, data.substr(128));
-    EXPECT_TRUE(s.Await("\x06"));
-    s.Put("\x04");
-    EXPECT_TRUE(s.Await("\x15"));
-    s.Put("\x04");
-    EXPECT_TRUE(s.Await("\006C"));
-    s.PutBlock(0, "");
+    h.PutBlock(2, data.substr(128));
+    EXPECT_TRUE(h.Await("\x06"));
+    h.Put("\x04");
+    EXPECT_TRUE(h.Await("\x15"));
+    h.Put("\x04");
+    EXPECT_TRUE(h.Await("\006C"));
+    h.PutBlock(0, "");
     receiver.join();
     EXPECT_EQ(h.result, 0);
     EXPECT_TRUE(Slurp(h.t.Path("in/g")) == data.substr(0, kept));
@@ -297,21 +285,20 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
 TEST(YModemSend, ACancelWhileTheBatchClosesFails) {
   HandRun h("abc");
   TransferStatus& st = h.st;
-  std::thread sender([&] { h.result = YModemSend(*h.pair.a, h.t.Path("f"), "f", st, 10000); });
-  HandPeer r{*h.pair.b};
-  r.Put("C");
-  EXPECT_TRUE(r.Await(std::string("f\0", 2)));  // block 0
-  r.Put("\006C");
-  EXPECT_TRUE(r.Await("abc"));  // the data block
-  r.Put("\x06");
-  EXPECT_TRUE(r.Await("\x04"));
-  r.Put("\x06");  // no request for the closing block follows
+  std::thread sender([&] { h.result = YModemSend(h.engine, h.t.Path("f"), "f", st, 10000); });
+  h.Put("C");
+  EXPECT_TRUE(h.Await(std::string("f\0", 2)));  // block 0
+  h.Put("\006C");
+  EXPECT_TRUE(h.Await("abc"));  // the data block
+  h.Put("\x06");
+  EXPECT_TRUE(h.Await("\x04"));
+  h.Put("\x06");  // no request for the closing block follows
   for (int i = 0; i < 5000 && st.state.load() != kYModemBetweenFiles; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   st.cancel = true;
   sender.join();
   EXPECT_EQ(h.result, kYModemFailed);
-  EXPECT_TRUE(r.Await("\x18\x18"));
+  EXPECT_TRUE(h.Await("\x18\x18"));
 }
 
 }  // namespace
