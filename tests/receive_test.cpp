@@ -44,7 +44,7 @@ Strings operator+(Strings s, const Strings& more) {
   return s;
 }
 // The heading of `count` records "aa" and the first `sent` of them.
-Strings Upload(const std::string& name, int count, int sent) {
+Strings Upload(int count, int sent, const std::string& name = "ORDERS.BHT") {
   Strings s = {Heading(name, count, {2})};
   for (int k = 1; k <= sent; ++k) s.push_back(Text(k, "aa"));
   return s;
@@ -243,35 +243,31 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"NAK limit", Strings(10, badHeading) + EOT, 53, "", tenNaks},
       // Nobody calls: the PC gives up after four waits of three seconds.
       {"silence", {}, 51, "", stop, "t"},
-      {"refused heading", Upload("ORDERS.BHT", 40000, 0), 70, kept, stop, "o"},
-      {"silence after a record", Upload("ORDERS.BHT", 3, 1), 51, "", stop},
-      {"silence, a file before", Upload("ORDERS.BHT", 3, 1), 51, kept, stop, "o"},
-      {"cancel after a record", Upload("ORDERS.BHT", 2, 1), 90, kept, stop, "co"},
-      {"disk full", Upload("ORDERS.BHT", 3, 3) + EOT, 61, kept, {}, "fo"},
+      {"refused heading", Upload(40000, 0), 70, kept, stop, "o"},
+      {"silence after a record", Upload(3, 1), 51, "", stop},
+      {"silence, a file before", Upload(3, 1), 51, kept, stop, "o"},
+      {"cancel after a record", Upload(2, 1), 90, kept, stop, "co"},
+      {"disk full", Upload(3, 3) + EOT, 61, kept, {}, "fo"},
       // A terminal that then keeps sending instead of closing: the lost record stays the cause.
-      {"disk full, no close", Upload("ORDERS.BHT", 3, 3), 61, kept, stop, "fo"},
-      {"append, silence", Upload("ORDERS.BHT", 3, 2), 51, kept, stop, "ao"},
-      {"append, lower-case name", Upload("orders.bht", 1, 0), 79, "orders.bht=" + old + ";", stop,
-       "ao"},
-      {"append, no file before", Upload("ORDERS.BHT", 2, 1), 51, "", stop, "a"},
-      {"append, NAK limit", Upload("ORDERS.BHT", 3, 2) + tenBad + EOT, 53, kept, {}, "ao"},
-      {"append, disk full", Upload("ORDERS.BHT", 3, 3) + EOT, 61, kept, {}, "afo"},
-      {"no records", Upload("MISSING.BHT", 0, 0) + EOT, 0, "MISSING.BHT=;MISSING.FLD;", {}},
+      {"disk full, no close", Upload(3, 3), 61, kept, stop, "fo"},
+      {"append, silence", Upload(3, 2), 51, kept, stop, "ao"},
+      {"append, lower case", Upload(1, 0, "orders.bht"), 79, "orders.bht=" + old + ";", stop, "ao"},
+      {"append, no file before", Upload(2, 1), 51, "", stop, "a"},
+      {"append, NAK limit", Upload(3, 2) + tenBad + EOT, 53, kept, {}, "ao"},
+      {"append, disk full", Upload(3, 3) + EOT, 61, kept, {}, "afo"},
+      {"no records", Upload(0, 0, "MISSING.BHT") + EOT, 0, "MISSING.BHT=;MISSING.FLD;", {}},
       // The link, the heading and every record start the count of waits afresh.
       {"a late terminal", up, 0, ab, any, "tl"},
-      {"the largest upload replaces a file", Upload("ORDERS.BHT", 32767, 32767) + EOT, 0, largest,
-       any, "o"},
+      {"the largest upload replaces a file", Upload(32767, 32767) + EOT, 0, largest, any, "o"},
       // The records stand or fall with a field file that describes them.
-      {"field file on a full disk", Upload("ORDERS.BHT", 2, 2) + EOT, 61, kept, any, "fo"},
-      {"append, field file on a full disk", Upload("ORDERS.BHT", 2, 2) + EOT, 61, kept, any, "afo"},
-      {"read-only field file", Upload("ORDERS.BHT", 2, 2) + EOT, 99, kept + "ORDERS.FLD;", any,
-       "or"},
-      {"append, read-only field file", Upload("ORDERS.BHT", 2, 2) + EOT, 99, kept + "ORDERS.FLD;",
-       any, "aor"},
-      {"held by another", Upload("ORDERS.BHT", 2, 2) + EOT, 71, kept, stop, "oh"},
-      {"append, held by another", Upload("ORDERS.BHT", 2, 2) + EOT, 71, kept, stop, "aoh"},
-      {"append, success", Upload("ORDERS.BHT", 2, 2) + EOT, 0,
-       "ORDERS.BHT=" + old + "aa\r\naa\r\n;ORDERS.FLD;", any, "ao"},
+      {"field file on a full disk", Upload(2, 2) + EOT, 61, kept, any, "fo"},
+      {"append, field file on a full disk", Upload(2, 2) + EOT, 61, kept, any, "afo"},
+      {"read-only field file", Upload(2, 2) + EOT, 99, kept + "ORDERS.FLD;", any, "or"},
+      {"append, read-only field file", Upload(2, 2) + EOT, 99, kept + "ORDERS.FLD;", any, "aor"},
+      {"held by another", Upload(2, 2) + EOT, 71, kept, stop, "oh"},
+      {"append, held by another", Upload(2, 2) + EOT, 71, kept, stop, "aoh"},
+      {"append, success", Upload(2, 2) + EOT, 0, "ORDERS.BHT=" + old + "aa\r\naa\r\n;ORDERS.FLD;",
+       any, "ao"},
       {"room on A:", up, 0, ab, any, "", "A:\\", room},
       {"no room on B:", up, 72, "", stop, "", "B:\\", tight},
       {"no query here: assume room", up, 0, ab, any, "", "A:\\", noQuery},
@@ -315,7 +311,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
 // whichever wait it happens, even with waits for 27 hours allowed (+T0); the PC's file stays as it
 // was.
 TEST(ReceiveFile, ADeviceThatHasGoneEndsEveryWaitAtOnce) {
-  const Strings upload = Upload("ORDERS.BHT", 3, 3) + EOT;
+  const Strings upload = Upload(3, 3) + EOT;
   const std::string old = "OLD RECORD\r\n";
   // The PC's writes before the device goes: 0 before the link, 1 after the link (heading wait),
   // 2 after the heading (text wait), 5 after the last record (closing wait).
