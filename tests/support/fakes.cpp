@@ -52,11 +52,6 @@ int32_t FakeComm::OutputCount() {
   return static_cast<int32_t>(std::ceil((drainedAt_ - clock_.now) / secondsPerByte));
 }
 
-void FakeComm::SetOutputCount(int32_t v) {
-  writes.push_back("OutputCount=" + std::to_string(v));
-  if (v == 0) drainedAt_ = clock_.now;
-}
-
 void FakeComm::WaitInput(int maxMs) {
   // Jump to the next arrival when it comes sooner than the cap.
   double until = clock_.now + maxMs / 1000.0;
@@ -79,21 +74,6 @@ void FakeWindow::SetText(Field f, const std::string& text) {
   fields[name] = text;
 }
 
-std::string FakeWindow::Text(Field f) const {
-  auto it = fields.find(FieldName(f));
-  return it == fields.end() ? std::string() : it->second;
-}
-
-void FakeWindow::SetProgress(int value) {
-  if (value != progress) log.push_back("ProgressBar1: " + std::to_string(value));
-  progress = value;
-}
-
-void FakeWindow::SetTimerEnabled(bool e) {
-  if (e && !timerEnabled) nextTick_ = clock_.now + 3.0;
-  timerEnabled = e;
-}
-
 void FakeWindow::Tick() {
   while (timerEnabled && clock_.now >= nextTick_) {
     nextTick_ += 3.0;
@@ -109,12 +89,6 @@ void FakeWindow::DoEvents() {
   }
   Tick();
   if (onEvents) onEvents();
-}
-
-void FakeWindow::WaitEvents(int maxMs) {
-  waitedMs += maxMs;
-  clock_.now += maxMs / 1000.0;
-  DoEvents();
 }
 
 // ---- FakeSystem ----
@@ -158,9 +132,6 @@ void FakeSystem::CommitTogether(const std::vector<TextFile*>& files) {
     inner.push_back(failing != nullptr ? failing->Inner() : f);
   }
   PosixSystem::CommitTogether(inner);
-}
-bool FakeSystem::CanCreateIn(const std::string& directory) {
-  return PosixSystem::CanCreateIn(DrivePath(directory));
 }
 
 int16_t RunTimeErrorOf(const std::function<void()>& action) {

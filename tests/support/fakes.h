@@ -75,7 +75,10 @@ class FakeComm : public SerialComm {
   std::string InputData() override;
   void OutputData(const std::string& data) override;
   int32_t OutputCount() override;
-  void SetOutputCount(int32_t v) override;
+  void SetOutputCount(int32_t v) override {
+    Log("OutputCount", v);
+    if (v == 0) drainedAt_ = clock_.now;
+  }
   int16_t EventCode() override { return OutputCount() > 0 ? 0 : event_; }
   int16_t PortFault() override { return portFault; }
   void SetCancelTransfer(bool v) override { Log("CancelTransfer", ymCancel = v); }
@@ -144,18 +147,30 @@ class FakeWindow : public Window {
   void Show() override {}
   void FocusCommandButton() override {}
   void SetText(Field f, const std::string& text) override;
-  std::string Text(Field f) const override;
+  std::string Text(Field f) const override {
+    return fields.contains(FieldName(f)) ? fields.at(FieldName(f)) : "";
+  }
   void SetMsgVisible(bool) override {}
-  void SetProgress(int value) override;
+  void SetProgress(int value) override {
+    if (value != progress) log.push_back("ProgressBar1: " + std::to_string(value));
+    progress = value;
+  }
   int ProgressMin() const override { return 0; }
   void SetCommandCaption(const std::string& c) override {
     log.push_back("CommandButton: " + (commandCaption = c));
   }
   void SetAboutEnabled(bool e) override { aboutEnabled = e; }
   bool aboutEnabled = true;
-  void SetTimerEnabled(bool e) override;
+  void SetTimerEnabled(bool e) override {
+    if (e && !timerEnabled) nextTick_ = clock_.now + 3.0;
+    timerEnabled = e;
+  }
   void DoEvents() override;
-  void WaitEvents(int maxMs) override;
+  void WaitEvents(int maxMs) override {
+    waitedMs += maxMs;
+    clock_.now += maxMs / 1000.0;
+    DoEvents();
+  }
   void MessageBox(const std::string& title, const std::string& text, MsgIcon) override {
     boxes.push_back("[" + title + "] " + text);
   }
@@ -197,7 +212,9 @@ class FakeSystem : public posix::PosixSystem {
   std::string DrivePath(const std::string& path) const;
   std::unique_ptr<TextFile> OpenText(const std::string& path, FileMode mode) override;
   void CommitTogether(const std::vector<TextFile*>& files) override;
-  bool CanCreateIn(const std::string& directory) override;
+  bool CanCreateIn(const std::string& dir) override {
+    return PosixSystem::CanCreateIn(DrivePath(dir));
+  }
 
   std::string commandLine;
   // Writes after this many lines fail with error 61, as on a full disk (never when negative).
