@@ -170,30 +170,29 @@ TEST(RunTransfer, WindowTextsOfASend) {
 }
 
 TEST(RunTransfer, FatalErrorsShowOnlyTheirBoxAndShutDown) {
-  TestRig irda, gone, ymSend, ymReceive;
-  RunProgram(irda, "+IR +B38400 +EW");
-  // A fault that no procedure handles, in the middle of a send; and in a YModem component, where
-  // the box names the procedure that drove it.
-  gone.WriteFile("DATA.TXT", "A\r\nB\r\n");
-  gone.comm.onOutput = [&](const std::string& data) {
-    if (data == ENQ) throw std::logic_error("Broken");
-    gone.comm.Reply(ACK);
-  };
-  RunProgram(gone, "+F5 DATA.TXT +EW");
-  ymSend.WriteFile("MENU.PD4", "1\r\n");
-  for (TestRig* r : {&ymSend, &ymReceive})
-    r->comm.onTransferPoll = [] { throw std::logic_error("Broken"); };
-  RunProgram(ymSend, "MENU.PD4 +EW");
-  RunProgram(ymReceive, "+YMOD +EW");
-  for (const auto& [r, box] :
-       {std::pair{&irda, "[telvaro3] Baud Rate not supported by IRDA interface"},
-        std::pair{&gone, "[TELVARO3 ERROR]  5: Broken Error in Transmit File"},
-        std::pair{&ymSend, "[TELVARO3 ERROR]  5: Broken Error in TransmitYModem"},
-        std::pair{&ymReceive, "[TELVARO3 ERROR]  5: Broken Error in ReceiveYModem"}}) {
-    EXPECT_EQ(r->window.boxes, std::vector<std::string>{box});
-    EXPECT_EQ(r->window.Text(Field::MsgLabel), "");  // no result report after it
-    EXPECT_TRUE(r->window.unloaded);
-    EXPECT_EQ(r->system.powerOffRequests, 1);
+  // A rate the IrDA interface cannot carry; a fault that no procedure handles, in the middle of a
+  // send; and in a YModem component, where the box names the procedure that drove it.
+  const std::string fault = "[TELVARO3 ERROR]  5: Broken Error in ";
+  const std::pair<const char*, std::string> cases[] = {
+      {"+IR +B38400 +EW", "[telvaro3] Baud Rate not supported by IRDA interface"},
+      {"+F5 DATA.TXT +EW", fault + "Transmit File"},
+      {"MENU.PD4 +EW", fault + "TransmitYModem"},
+      {"+YMOD +EW", fault + "ReceiveYModem"}};
+  for (const auto& [line, box] : cases) {
+    TestRig r;
+    SCOPED_TRACE(line);
+    r.WriteFile("DATA.TXT", "A\r\nB\r\n");
+    r.WriteFile("MENU.PD4", "1\r\n");
+    r.comm.onOutput = [&r](const std::string& data) {
+      if (data == ENQ) throw std::logic_error("Broken");
+      r.comm.Reply(ACK);
+    };
+    r.comm.onTransferPoll = [] { throw std::logic_error("Broken"); };
+    RunProgram(r, line);
+    EXPECT_EQ(r.window.boxes, std::vector<std::string>{box});
+    EXPECT_EQ(r.window.Text(Field::MsgLabel), "");  // no result report after it
+    EXPECT_TRUE(r.window.unloaded);
+    EXPECT_EQ(r.system.powerOffRequests, 1);
   }
 }
 
