@@ -1,7 +1,6 @@
 #include "support/fakes.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace telvaro3::test {
 
@@ -47,11 +46,6 @@ void FakeComm::OutputData(const std::string& data) {
   if (onOutput) onOutput(data);
 }
 
-int32_t FakeComm::OutputCount() {
-  if (secondsPerByte <= 0 || drainedAt_ <= clock_.now) return 0;
-  return static_cast<int32_t>(std::ceil((drainedAt_ - clock_.now) / secondsPerByte));
-}
-
 void FakeComm::WaitInput(int maxMs) {
   // Jump to the next arrival when it comes sooner than the cap.
   double until = clock_.now + maxMs / 1000.0;
@@ -67,12 +61,6 @@ void FakeComm::WaitInput(int maxMs) {
 }
 
 // ---- FakeWindow ----
-
-void FakeWindow::SetText(Field f, const std::string& text) {
-  std::string name = FieldName(f);
-  if (fields[name] != text || log.empty()) log.push_back(name + ": " + text);
-  fields[name] = text;
-}
 
 void FakeWindow::Tick() {
   while (timerEnabled && clock_.now >= nextTick_) {
@@ -92,13 +80,6 @@ void FakeWindow::DoEvents() {
 }
 
 // ---- FakeSystem ----
-
-std::string FakeSystem::DrivePath(const std::string& path) const {
-  if (driveDir.empty() || path.size() < 2 || path[1] != ':') return path;
-  const char drive = path[0];
-  if (drive != 'A' && drive != 'a' && drive != 'B' && drive != 'b') return path;
-  return driveDir + "/" + path.substr(2);
-}
 
 namespace {
 // A file whose writes start failing after a number of lines, as on a full disk.

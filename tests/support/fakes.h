@@ -4,6 +4,8 @@
 // clock, a window that records every change, and a system whose clock is the same virtual clock
 // while its files are real (in a temporary directory).
 
+#include <cmath>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
@@ -74,7 +76,10 @@ class FakeComm : public SerialComm {
   int32_t InputCount() override;
   std::string InputData() override;
   void OutputData(const std::string& data) override;
-  int32_t OutputCount() override;
+  int32_t OutputCount() override {
+    if (secondsPerByte <= 0 || drainedAt_ <= clock_.now) return 0;
+    return static_cast<int32_t>(std::ceil((drainedAt_ - clock_.now) / secondsPerByte));
+  }
   void SetOutputCount(int32_t v) override {
     Log("OutputCount", v);
     if (v == 0) drainedAt_ = clock_.now;
@@ -146,7 +151,11 @@ class FakeWindow : public Window {
   void SetAboutCaption(const std::string&) override {}
   void Show() override {}
   void FocusCommandButton() override {}
-  void SetText(Field f, const std::string& text) override;
+  void SetText(Field f, const std::string& text) override {
+    const std::string name = FieldName(f);
+    if (fields[name] != text || log.empty()) log.push_back(name + ": " + text);
+    fields[name] = text;
+  }
   std::string Text(Field f) const override {
     return fields.contains(FieldName(f)) ? fields.at(FieldName(f)) : "";
   }
@@ -209,7 +218,11 @@ class FakeSystem : public posix::PosixSystem {
   // Files on drives A: and B: lead into this real directory when it is set, so that tests of
   // the floppy-drive rules never touch the file-system root.
   std::string driveDir;
-  std::string DrivePath(const std::string& path) const;
+  std::string DrivePath(const std::string& path) const {
+    const bool floppy =
+        path.size() >= 2 && path[1] == ':' && path[0] && std::strchr("AaBb", path[0]);
+    return driveDir.empty() || !floppy ? path : driveDir + "/" + path.substr(2);
+  }
   std::unique_ptr<TextFile> OpenText(const std::string& path, FileMode mode) override;
   void CommitTogether(const std::vector<TextFile*>& files) override;
   bool CanCreateIn(const std::string& dir) override {
