@@ -46,7 +46,7 @@ void Play(LineClock& clock, const std::vector<Event>& events) {
 }
 
 TEST(LineClockTest, OutputCountAndWakeUp) {
-  using E = Event;
+  using enum Event::Kind;
   // At 9600 baud and 10 bits a character, one takes 1041.7 us; at 115200, 86.8 us. Columns:
   // baud, bits, events, when the output count and the wake-up are asked for (us), what the device
   // holds then, the count, whether it asks the device, the wake-up for pending output (-1: none).
@@ -55,39 +55,32 @@ TEST(LineClockTest, OutputCountAndWakeUp) {
   // clang-format off
   const std::vector<Row> rows = {
       {"an idle line asks the device", 9600, 10, {}, 0, 0, 0, true, -1},
-      {"half way through ten characters", 9600, 10,
-       {{E::kWrite, 0, 10}}, 5000, 9, 5, false, 12416.7},
-      {"one character counts as sent at once", 9600, 10,
-       {{E::kWrite, 0, 1}}, 0, 1, 0, false, 3041.7},
+      {"half way through ten characters", 9600, 10, {{kWrite, 0, 10}}, 5000, 9, 5, false, 12416.7},
+      {"one character counts as sent at once", 9600, 10, {{kWrite, 0, 1}}, 0, 1, 0, false, 3041.7},
       {"writes follow each other on the line", 9600, 10,
-       {{E::kWrite, 0, 10}, {E::kWrite, 5000, 10}}, 10000, 0, 10, false, 22833.3},
+       {{kWrite, 0, 10}, {kWrite, 5000, 10}}, 10000, 0, 10, false, 22833.3},
       {"a write on an idle line starts at once", 9600, 10,
-       {{E::kWrite, 0, 1}, {E::kWrite, 50000, 10}}, 55000, 0, 5, false, 62416.7},
+       {{kWrite, 0, 1}, {kWrite, 50000, 10}}, 55000, 0, 5, false, 62416.7},
       {"past the line time the device's queue counts", 9600, 10,
-       {{E::kWrite, 0, 10}}, 20000, 3, 3, true, 23125},
-      {"a short queue wakes a millisecond on", 115200, 10,
-       {{E::kWrite, 0, 10}}, 5000, 1, 1, true, 6000},
+       {{kWrite, 0, 10}}, 20000, 3, 3, true, 23125},
+      {"a short queue wakes 1 ms on", 115200, 10, {{kWrite, 0, 10}}, 5000, 1, 1, true, 6000},
       {"an empty queue stays empty until the next write", 9600, 10,
-       {{E::kWrite, 0, 10}, {E::kCount, 20000, 0}}, 30000, 5, 0, false, 35208.3},
+       {{kWrite, 0, 10}, {kCount, 20000, 0}}, 30000, 5, 0, false, 35208.3},
       {"the next write counts again", 9600, 10,
-       {{E::kWrite, 0, 10}, {E::kCount, 20000, 0}, {E::kWrite, 30000, 10}},
-       35000, 5, 5, false, 42416.7},
+       {{kWrite, 0, 10}, {kCount, 20000, 0}, {kWrite, 30000, 10}}, 35000, 5, 5, false, 42416.7},
       {"an answer ends the output's line time", 9600, 10,
-       {{E::kWrite, 0, 100}, {E::kAnswer, 1000}}, 1000, 7, 0, false, 8291.7},
+       {{kWrite, 0, 100}, {kAnswer, 1000}}, 1000, 7, 0, false, 8291.7},
       {"an answer with nothing written leaves the device to count", 9600, 10,
-       {{E::kAnswer, 0}}, 0, 4, 4, true, -1},
+       {{kAnswer, 0}}, 0, 4, 4, true, -1},
       {"an answer to discarded output", 9600, 10,
-       {{E::kWrite, 0, 100}, {E::kDiscard, 1000}, {E::kAnswer, 2000}}, 3000, 2, 2, true, -1},
+       {{kWrite, 0, 100}, {kDiscard, 1000}, {kAnswer, 2000}}, 3000, 2, 2, true, -1},
       {"discarding ends the line time", 9600, 10,
-       {{E::kWrite, 0, 100}, {E::kDiscard, 1000}}, 1000, 0, 0, true, -1},
+       {{kWrite, 0, 100}, {kDiscard, 1000}}, 1000, 0, 0, true, -1},
       {"an answer pulls the line time back to the clock", 9600, 10,
-       {{E::kWrite, 0, 100}, {E::kAnswer, 1000}, {E::kWrite, 2000, 10}},
-       7000, 0, 5, false, 14416.7},
-      {"300 baud, 11 bits a character", 300, 11,
-       {{E::kWrite, 0, 4}}, 100000, 0, 1, false, 148666.7},
-      {"a settled write wakes nothing", 9600, 10,
-       {{E::kWrite, 0, 10}, {E::kSettle, 0}}, 5000, 0, 5, false, -1},
-      {"without a rate only the device counts", 0, 10, {{E::kWrite, 0, 10}}, 0, 6, 6, true, 1000},
+       {{kWrite, 0, 100}, {kAnswer, 1000}, {kWrite, 2000, 10}}, 7000, 0, 5, false, 14416.7},
+      {"300 baud, 11 bits a character", 300, 11, {{kWrite, 0, 4}}, 100000, 0, 1, false, 148666.7},
+      {"settled: no wake-up", 9600, 10, {{kWrite, 0, 10}, {kSettle, 0}}, 5000, 0, 5, false, -1},
+      {"without a rate only the device counts", 0, 10, {{kWrite, 0, 10}}, 0, 6, 6, true, 1000},
   };
   // clang-format on
   for (const auto& [what, baud, bits, events, us, deviceQueue, count, countAsks, dueUs] : rows) {
