@@ -226,7 +226,9 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     // o: a file of the heading's name holds `old` at the start; y: Yes to the question asked;
     // r: a read-only field file of the heading's name; t: four waits before giving up; l: a
     // late terminal, its ENQ after three waits and every block after two; h: the file of the
-    // heading's name held under its lock, as by another reception or an importer.
+    // heading's name held under its lock, as by another reception or an importer; T: waits for
+    // 27 hours allowed (+T0); g and a digit: the device goes away (a cradle unplugged) after that
+    // many writes of the PC.
     std::string options = "", dir = "";
     DiskSpace space = {};
     std::string box = "";
@@ -276,6 +278,12 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"too large to count, No", up, 72, "", stop, "", "A:\\", huge, uncounted},
       {"query failed, No", up, 72, "", stop, "", "A:\\", failed71, box("71")},
       {"query failed, Yes", up, 0, ab, any, "y", "B:\\", failed70, box("70")},
+      // A device that has gone ends the transfer at once with the port's fault, in whichever wait
+      // it happens, however long the waits allowed; the PC's file stays as it was.
+      {"gone before the link", {}, 1008, kept, any, "oTg0"},
+      {"gone in the heading wait", {""}, 1008, kept, any, "oTg1"},
+      {"gone in a text wait", {Upload(3, 3)[0], ""}, 1008, kept, any, "oTg2"},
+      {"gone in the closing wait", Upload(3, 3) + "", 1008, kept, any, "oTg5"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -284,7 +292,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     r.p.settings.AppendOutput = has('a');
     r.cancelAfterWrites = has('c') ? 3 : 0;
     r.system.failWritesAfter = has('f') ? 2 : -1;
-    if (has('o')) r.WriteFile(c.script[0].substr(1, c.script[0].find(' ') - 1), old);
+    if (has('o')) r.WriteFile(c.files.substr(0, c.files.find('=')), old);  // the listing's first
     if (has('r')) {
       r.WriteFile("ORDERS.FLD", "fields 10 5\r\n");
       std::filesystem::permissions(r.tmp.Path("ORDERS.FLD"), std::filesystem::perms::owner_read);
@@ -292,7 +300,9 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     const int held = has('h') ? ::open(r.tmp.Path("ORDERS.BHT").c_str(), O_RDONLY) : -1;
     if (held >= 0) ::flock(held, LOCK_EX);
     r.window.yesNoAnswer = has('y');
-    r.p.settings.TimeoutCount = has('t') ? 4 : r.p.settings.TimeoutCount;
+    r.p.settings.TimeoutCount = has('t') ? 4 : has('T') ? 32500 : r.p.settings.TimeoutCount;
+    r.goneAfterWrites = has('g') ? c.options.back() - '0' : 0;
+    if (has('g') && r.goneAfterWrites == 0) r.Unplug();
     if (has('l')) r.enqAfter = 9.5, r.answerAfter = 6.5;
     r.system.driveDir = r.dir;
     if (!c.dir.empty()) r.p.file.Directory = c.dir, r.system.space = c.space;
@@ -301,32 +311,10 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     const size_t n = std::min(r.out.size(), c.last.size());
     EXPECT_EQ(Strings(r.out.end() - n, r.out.end()), c.last);
     EXPECT_EQ(r.window.boxes, c.box.empty() ? Strings{} : Strings{c.box});
+    EXPECT_TRUE(!has('g') || r.clock.now - r.goneAt < 0.1);  // at once
     if (held >= 0) ::close(held);
     // Four waits of three seconds before the silent line is given up, the late ENQ's ACK after 9.5.
     EXPECT_NEAR(has('t') ? r.firstWriteAt - r.start : 12, has('l') ? 9.5 : 12, 0.5);
-  }
-}
-
-// A device that has gone (a cradle unplugged) ends the transfer at once with the port's fault, in
-// whichever wait it happens, even with waits for 27 hours allowed (+T0); the PC's file stays as it
-// was.
-TEST(ReceiveFile, ADeviceThatHasGoneEndsEveryWaitAtOnce) {
-  const Strings upload = Upload(3, 3) + EOT;
-  const std::string old = "OLD RECORD\r\n";
-  // The PC's writes before the device goes: 0 before the link, 1 after the link (heading wait),
-  // 2 after the heading (text wait), 5 after the last record (closing wait).
-  for (const size_t writes : {0, 1, 2, 5}) {
-    SCOPED_TRACE(writes);
-    ReceiveRig r;
-    r.p.settings.TimeoutCount = 32500;
-    r.WriteFile("ORDERS.BHT", old);
-    r.goneAfterWrites = writes;
-    if (writes == 0) r.Unplug();
-    // The terminal's answers up to the write after which it says nothing more.
-    const Strings said(upload.begin(), upload.begin() + (writes > 0 ? writes - 1 : 0));
-    EXPECT_EQ(r.Receive(writes > 0 ? said + "" : said), 1008);
-    EXPECT_LT(r.clock.now - r.goneAt, 0.1);
-    EXPECT_EQ(r.Listing(), "ORDERS.BHT=" + old + ";");
   }
 }
 
