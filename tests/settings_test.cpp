@@ -114,8 +114,7 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
     EXPECT_EQ(r.Command(line), code) << line;
     EXPECT_EQ(*settings ? r.Summary() : "", settings) << line;
     // The field file and the counted file are closed after reading, whatever came.
-    EXPECT_FALSE(r.p.files[3]) << line;
-    EXPECT_FALSE(r.p.files[1]) << line;
+    EXPECT_FALSE(r.p.files[3] || r.p.files[1]) << line;
   }
 }
 

@@ -94,23 +94,18 @@ TEST(RunTransfer, EachContinuousRoundStartsFromTheCommandLine) {
     TestRig r;
     SCOPED_TRACE(program);
     const std::string headings[] = {Frame('\x01', program), Frame('\x01', "ORDERS.BHT  000010105")};
-    int round = 0, step = 0;  // step 1: the terminal's ENQ sent, 2: its heading sent
-    std::string answers;      // the PC's answers to the headings
+    int step = 0;         // 1: the terminal's ENQ sent, 2: its heading sent
+    std::string answers;  // the PC's answers to the headings, one a round
     r.comm.onIdle = [&] {
       if (step != 0 || !r.comm.PortIsOpen()) return;
-      if (round == 2) return r.window.PressCancel();
+      if (answers.size() == 2) return r.window.PressCancel();
       r.comm.Reply(ENQ);
       step = 1;
     };
     r.comm.onOutput = [&](const std::string& data) {
-      if (step == 2) {
-        answers += data;
-        step = 0;
-        ++round;
-      } else if (step == 1 && data == ACK) {
-        r.comm.Reply(headings[round]);
-        step = 2;
-      }
+      if (step == 2) answers += data;
+      if (step == 1 && data == ACK) r.comm.Reply(headings[answers.size()]);
+      step = step == 2 ? 0 : (step == 1 && data == ACK ? 2 : step);
     };
     r.window.onEvents = [&r] {  // a bound, should a round never let the clock move
       if (r.window.doEventsCalls > 1000000) r.window.PressCancel();

@@ -38,9 +38,7 @@ struct TempDir : test::TempDir {
 class FaultyChannel : public ByteChannel {
  public:
   explicit FaultyChannel(ByteChannel& inner) : inner_(inner) {}
-  int Read(uint8_t* buf, int max, int timeoutMs) override {
-    return inner_.Read(buf, max, timeoutMs);
-  }
+  int Read(uint8_t* buf, int max, int ms) override { return inner_.Read(buf, max, ms); }
   bool Write(const uint8_t* data, int n) override {
     std::string copy(reinterpret_cast<const char*>(data), static_cast<size_t>(n));
     if (recording) recorded += copy;
