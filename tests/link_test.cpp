@@ -25,8 +25,7 @@ TEST(SendToBHT, WaitsTheDelayAndUntilTheOutputHasLeftThenReadsTheEvent) {
                {1, 0, 1, false, 0.01, -1, 1.0, 0}, {1, 0, 0, true, 0.01, 0.3, 0.3, 0},
                {1, 0, 0, true, 1e6, -1, 5.0625, 0}};
   for (const auto& [event, result, last, discards, perByte, cancel, seconds, delay] : cases) {
-    SCOPED_TRACE(std::to_string(event) + "/" + std::to_string(perByte) + "/" +
-                 std::to_string(delay));
+    SCOPED_TRACE(::testing::Message() << event << "/" << perByte << "/" << delay);
     LinkRig r;
     r.p.settings.SendDelayMs = delay;
     r.comm.nextEvent = event;

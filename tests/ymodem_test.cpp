@@ -124,10 +124,9 @@ TEST(YModemPair, DamagedBlocksAreSentAgainAndACancelKeepsThePreviousFile) {
       {0, false, kReceiverCancels, -1, -1, 0},
       {0, false, kNameRefusedLate, 5, -1, 0},
       {0, false, kNameAcceptedLate, 0, 0, 0}};
-  for (const auto& [corruptWrite, checksums, event, sendResult, receiveResult, repeatWrite] :
-       cases) {
+  for (const auto& [spoilt, checksums, event, sendResult, receiveResult, twice] : cases) {
     SCOPED_TRACE(::testing::Message()
-                 << corruptWrite << " " << checksums << " " << event << " " << repeatWrite);
+                 << spoilt << " " << checksums << " " << event << " " << twice);
     const bool cancelling = event == kSenderCancels || event == kReceiverCancels;
     const bool judging = event == kNameRefusedLate || event == kNameAcceptedLate;
     // A small file would be taken whole before a late verdict, were the verdict not awaited.
@@ -136,8 +135,8 @@ TEST(YModemPair, DamagedBlocksAreSentAgainAndACancelKeepsThePreviousFile) {
     if (event != kNone) t.Write("in/g", "previous");
     testing::ChannelPair pair;
     FaultyChannel senderSide(*pair.a), receiverSide(*pair.b);
-    senderSide.corruptWrite = corruptWrite;
-    senderSide.repeatWrite = repeatWrite;
+    senderSide.corruptWrite = spoilt;
+    senderSide.repeatWrite = twice;
     receiverSide.crcRequestsAsNak = checksums;
     receiverSide.recording = judging;
     Names namesAtVerdict;
