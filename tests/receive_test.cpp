@@ -216,6 +216,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
   for (int k = 0; k < 32767; ++k) largest += "aa\r\n";
   largest += ";ORDERS.FLD;";
   const Strings any;
+  const std::string hundred(100, 'r');
   struct Case {
     std::string what;
     Strings script;  // the terminal's messages after its ENQ, one per write of the PC
@@ -226,7 +227,8 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     // o: a file of the heading's name holds `old` at the start; y: Yes to the question asked;
     // r: a read-only field file of the heading's name; t: four waits before giving up; l: a
     // late terminal, its ENQ after three waits and every block after two; h: the file of the
-    // heading's name held under its lock, as by another reception or an importer; T: waits for
+    // heading's name held under its lock, as by another reception or an importer; s: a line of
+    // 300 baud, the terminal starting each answer 2.5 s late, at the line's pace; T: waits for
     // 27 hours allowed (+T0); g and a digit: the device goes away (a cradle unplugged) after that
     // many writes of the PC.
     std::string options = "", dir = "";
@@ -260,6 +262,10 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"no records", Upload(0, 0, "MISSING.BHT") + EOT, 0, "MISSING.BHT=;MISSING.FLD;", {}},
       // The link, the heading and every record start the count of waits afresh.
       {"a late terminal", up, 0, ab, any, "tl"},
+      // At 300 baud a heading and a block of 100 characters, each begun 2.5 s into its wait, take
+      // longer than the 3 s: the waits run on while they come in.
+      {"a slow line", Strings{Heading("ORDERS.BHT", 1, {99, 1}), Text(1, hundred), EOT}, 0,
+       "ORDERS.BHT=" + hundred + "\r\n;ORDERS.FLD;", Strings(4, ACK), "s"},
       {"the largest upload replaces a file", Upload(32767, 32767) + EOT, 0, largest, any, "o"},
       // The records stand or fall with a field file that describes them.
       {"field file on a full disk", Upload(2, 2) + EOT, 61, kept, any, "fo"},
@@ -304,6 +310,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
     r.goneAfterWrites = has('g') ? c.options.back() - '0' : 0;
     if (has('g') && r.goneAfterWrites == 0) r.Unplug();
     if (has('l')) r.enqAfter = 9.5, r.answerAfter = 6.5;
+    if (has('s')) r.p.settings.BaudRate = "300", r.answerAfter = 2.5, r.perChar = 10.0 / 300;
     r.system.driveDir = r.dir;
     if (!c.dir.empty()) r.p.file.Directory = c.dir, r.system.space = c.space;
     EXPECT_EQ(r.Receive(c.script), c.code);
@@ -319,9 +326,9 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
 }
 
 // Whatever the line sends, each wait ends at its limit and counts once against the time-outs (ten
-// waits of three seconds by default); a block still coming in at the line's pace is waited for,
-// but no longer than the longest block takes on the line. What is kept of the input stays
-// within a heading or one read.
+// waits of three seconds by default); a block still coming in at the line's pace is waited for
+// (the slow line of the outcomes table), but no longer than the longest block takes on the line.
+// What is kept of the input stays within a heading or one read.
 TEST(ReceiveFile, EveryWaitEndsWhateverTheLineSends) {
   const std::string heading = Heading("ORDERS.BHT", 1, {2}), headingStart = "\x01ORDERS.BHT  ";
   std::string noise = headingStart;
@@ -349,16 +356,6 @@ TEST(ReceiveFile, EveryWaitEndsWhateverTheLineSends) {
     EXPECT_EQ(Strings(r.out.end() - 2, r.out.end()), Strings({EOT, ACK}));
     EXPECT_LE(r.longestKept, 64u);
   }
-  // At 300 baud a heading and a block of 100 characters, each begun 2.5 s into its wait, take
-  // longer than the 3 s: the waits run on while they come in.
-  ReceiveRig slow;
-  slow.p.settings.BaudRate = "300";
-  slow.answerAfter = 2.5;
-  slow.perChar = 10.0 / 300;
-  const std::string record(100, 'r');
-  EXPECT_EQ(slow.Receive({Heading("ORDERS.BHT", 1, {99, 1}), Text(1, record), EOT}), 0);
-  EXPECT_EQ(slow.Listing(), "ORDERS.BHT=" + record + "\r\n;ORDERS.FLD;");
-  EXPECT_EQ(slow.out, Strings(4, ACK));
 }
 
 }  // namespace

@@ -318,10 +318,10 @@ TEST(RunTransfer, FailedAndContinuousRunsAndWhatTheServiceManagerIsTold) {
     for (const auto& t : report.told) toldAll += t + "|";
     EXPECT_EQ(toldAll, told + message + "|");
     EXPECT_FALSE(r.comm.PortIsOpen());
-    const std::string l = line;
-    const bool continuous = l.starts_with("+RXON");
+    const bool continuous = std::string_view(line).starts_with("+RXON");
     // Only a single job with +DDE ends without waiting for Exit, even after a failure.
-    EXPECT_EQ(r.clock.now >= r.window.cancelAt, continuous || !l.starts_with("+DDE"));
+    EXPECT_EQ(r.clock.now >= r.window.cancelAt,
+              continuous || !std::string_view(line).starts_with("+DDE"));
     // Ready once the port is open; alive from the waits on it and the pauses between rounds.
     const bool waited = openError == 0 && opens > 0;
     EXPECT_EQ(report.opened > 0, waited);

@@ -69,10 +69,9 @@ struct PairRun {
   PairRun(const TempDir& t, const std::string& name, ByteChannel& sender, ByteChannel& receiver,
           const std::function<void(PairRun&)>& during = nullptr, bool judgeNames = false) {
     receiveSt.judgeNames = judgeNames;
-    std::thread s(
-        [&] { sendResult = YModemSend(sender, (t.path / "f").string(), name, sendSt, 10000); });
+    std::thread s([&] { sendResult = YModemSend(sender, t.Path("f"), name, sendSt, 10000); });
     std::thread watcher([&] { during ? during(*this) : void(); });
-    receiveResult = YModemReceive(receiver, (t.path / "in").string(), "IN\\", receiveSt, 10000);
+    receiveResult = YModemReceive(receiver, t.Path("in"), "IN\\", receiveSt, 10000);
     s.join();
     watcher.join();
   }
