@@ -137,9 +137,7 @@ class FakeWindow : public Window {
   // Milliseconds spent in WaitEvents, all calls together.
   int64_t waitedMs = 0;
 
-  void PressCancel() {
-    if (onCancel_) onCancel_();
-  }
+  void PressCancel() { onCancel_ ? onCancel_() : void(); }
 
   void Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) override {
     onCancel_ = std::move(onCancel);
