@@ -118,7 +118,7 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
   }
 }
 
-TEST(CheckCommand, BlanksUtf8AndPipesInArguments) {
+TEST(CheckCommand, BlanksPipesUtf8AndNamesLatin1CannotHold) {
   Rig r;
   EXPECT_EQ(CheckFileArg(r.p, "C:\\BAD DIR\\"), 2);  // one argument that holds a blank
   // A named pipe is not a file to send: refused at once, not waited on for a writer.
@@ -139,6 +139,13 @@ TEST(CheckCommand, BlanksUtf8AndPipesInArguments) {
       {"\302\243\303\251", "\243\351"},   {"\346\227\245", "?"},    {"\360\237\230\200x", "?x"},
       {"\360\237A\200", "\360\237A\200"}, {"\346\227", "\346\227"}, {"\303(\377", "\303(\377"}};
   for (const auto& [utf8, latin1] : texts) EXPECT_EQ(Utf8ToLatin1(utf8), latin1) << utf8;
+  // A working directory whose name Latin-1 cannot hold: its '?' stand-ins must not lead into a
+  // sibling whose name reads the same in Latin-1.
+  r.WriteFile("\xE6\x97\xA5\xE6\x9C\xAC/ORDERS.FLD", "sibling");
+  const std::string here = r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD";
+  std::filesystem::create_directories(here);
+  posix::PosixSystem there(here);
+  EXPECT_EQ(there.Resolve(there.CurrentDirectory() + "ORDERS.FLD"), here + "/./ORDERS.FLD");
 }
 
 TEST(SetFields, ListsAndLimits) {
@@ -185,17 +192,6 @@ TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
   EXPECT_EQ(
       r.p.file.FieldLengths[3] + std::to_string(r.p.file.RecordLength) + r.p.file.FieldLengths[16],
       "5339");
-}
-
-TEST(Files, ASiblingThatReadsTheSameInLatin1IsNotEntered) {
-  // A working directory whose name Latin-1 cannot hold: its '?' stand-ins must not lead into a
-  // sibling whose name reads the same in Latin-1.
-  Rig r;
-  r.WriteFile("\xE6\x97\xA5\xE6\x9C\xAC/ORDERS.FLD", "sibling");
-  const std::string here = r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD";
-  std::filesystem::create_directories(here);
-  posix::PosixSystem there(here);
-  EXPECT_EQ(there.Resolve(there.CurrentDirectory() + "ORDERS.FLD"), here + "/./ORDERS.FLD");
 }
 
 }  // namespace

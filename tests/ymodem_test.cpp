@@ -47,8 +47,7 @@ class FaultyChannel : public ByteChannel {
     // A line that turns the receiver's CRC requests into NAKs: the sender uses checksums though
     // the receiver asked for CRC.
     if (crcRequestsAsNak) std::replace(copy.begin(), copy.end(), 'C', '\x15');
-    return inner_.Write(reinterpret_cast<const uint8_t*>(copy.data()),
-                        static_cast<int>(copy.size()));
+    return inner_.Write(reinterpret_cast<uint8_t*>(copy.data()), static_cast<int>(copy.size()));
   }
   int corruptWrite = 0;  // which write to spoil (1-based), 0 none
   int repeatWrite = 0;   // which write goes out twice back to back (1-based), 0 none
@@ -254,8 +253,7 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
     SCOPED_TRACE(sizeField);
     HandRun h("");
     TransferStatus& st = h.st;
-    std::thread receiver(
-        [&] { h.result = YModemReceive(h.engine, h.t.Path("in"), "IN\\", st, 10000); });
+    std::thread rx([&] { h.result = YModemReceive(h.engine, h.t.Path("in"), "IN\\", st, 10000); });
     ASSERT_TRUE(h.Await("C"));
     h.PutBlock(0, std::string("g\0", 2) + sizeField);
     EXPECT_TRUE(h.Await("\006C"));
@@ -270,7 +268,7 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
     h.Put("\x04");
     EXPECT_TRUE(h.Await("\006C"));
     h.PutBlock(0, "");
-    receiver.join();
+    rx.join();
     EXPECT_EQ(h.result, 0);
     EXPECT_TRUE(Slurp(h.t.Path("in/g")) == data.substr(0, kept));
   }
