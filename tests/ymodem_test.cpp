@@ -49,8 +49,8 @@ class FaultyChannel : public ByteChannel {
     if (crcRequestsAsNak) std::replace(copy.begin(), copy.end(), 'C', '\x15');
     return inner_.Write(reinterpret_cast<uint8_t*>(copy.data()), static_cast<int>(copy.size()));
   }
-  int corruptWrite = 0;  // which write to spoil (1-based), 0 none
-  int repeatWrite = 0;   // which write goes out twice back to back (1-based), 0 none
+  // Which write to spoil, and which goes out twice back to back (1-based, 0 none).
+  int corruptWrite = 0, repeatWrite = 0;
   bool crcRequestsAsNak = false;
   std::atomic<bool> recording{false};
   std::string recorded;  // written by the channel's own side only; read once it has finished

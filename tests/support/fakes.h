@@ -123,17 +123,15 @@ class FakeWindow : public Window {
   // Every visible change, as "<ControlName>: <text>".
   std::vector<std::string> log;
   std::map<std::string, std::string> fields;
-  int progress = 0;
-  bool timerEnabled = false;
   std::string commandCaption = "&Cancel";
   std::vector<std::string> boxes;  // "[title] text"
-  bool yesNoAnswer = false;
-  bool unloaded = false;
+  // The progress bar, the font size and how often DoEvents ran.
+  int progress = 0, fontSize = 0, doEventsCalls = 0;
+  bool timerEnabled = false, yesNoAnswer = false, unloaded = false, aboutEnabled = true;
   // Presses Cancel once the program's time reaches this value (never when negative).
   double cancelAt = -1;
   // Called on every DoEvents; may press Cancel through PressCancel().
   std::function<void()> onEvents;
-  int doEventsCalls = 0;
   // Milliseconds spent in WaitEvents, all calls together.
   int64_t waitedMs = 0;
 
@@ -145,7 +143,6 @@ class FakeWindow : public Window {
   }
   void SetAboutInfo(const std::string&, const std::string&) override {}
   void SetFontSize(int points) override { fontSize = points; }
-  int fontSize = 0;
   void SetAboutCaption(const std::string&) override {}
   void Show() override {}
   void FocusCommandButton() override {}
@@ -167,7 +164,6 @@ class FakeWindow : public Window {
     log.push_back("CommandButton: " + (commandCaption = c));
   }
   void SetAboutEnabled(bool e) override { aboutEnabled = e; }
-  bool aboutEnabled = true;
   void SetTimerEnabled(bool e) override {
     if (e && !timerEnabled) nextTick_ = clock_.now + 3.0;
     timerEnabled = e;
