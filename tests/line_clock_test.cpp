@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -30,146 +32,99 @@ struct Event {
   int n = 0;  // kWrite: characters written; kCount: what the device holds then
 };
 
-struct OutputRow {
-  const char* what;
-  int baud;
-  int bits;
-  std::vector<Event> events;
-  int64_t us;       // when the output count and the wake-up are asked for
-  int deviceQueue;  // what the device holds then
-  int32_t count;    // expected output count
-  bool countAsks;   // whether the count asks the device
-  double dueUs;     // expected wake-up for pending output; -1: none
-};
-
 void Play(LineClock& clock, const std::vector<Event>& events) {
   for (const Event& e : events) {
-    switch (e.kind) {
-      case Event::kWrite:
-        clock.Writing();
-        clock.Written(static_cast<size_t>(e.n), At(e.us));
-        break;
-      case Event::kAnswer:
-        clock.Answered(At(e.us));
-        break;
-      case Event::kDiscard:
-        clock.Discarded(At(e.us));
-        break;
-      case Event::kSettle:
-        clock.Settle();
-        break;
-      case Event::kCount:
-        clock.OutputCount(At(e.us), [&] { return e.n; });
-        break;
+    if (e.kind == Event::kWrite) {
+      clock.Writing();
+      clock.Written(static_cast<size_t>(e.n), At(e.us));
     }
+    if (e.kind == Event::kAnswer) clock.Answered(At(e.us));
+    if (e.kind == Event::kDiscard) clock.Discarded(At(e.us));
+    if (e.kind == Event::kSettle) clock.Settle();
+    if (e.kind == Event::kCount) clock.OutputCount(At(e.us), [&] { return e.n; });
   }
 }
 
 TEST(LineClockTest, OutputCountAndWakeUp) {
-  using E = Event;
+  using enum Event::Kind;
   // At 9600 baud and 10 bits a character, one takes 1041.7 us; at 115200, 86.8 us. Columns:
-  // baud, bits, events, when, device queue, count, whether it asks, wake-up.
+  // baud, bits, events, when the output count and the wake-up are asked for (us), what the device
+  // holds then, the count, whether it asks the device, the wake-up for pending output (-1: none).
+  using Row =
+      std::tuple<const char*, int, int, std::vector<Event>, int64_t, int, int32_t, bool, double>;
   // clang-format off
-  const std::vector<OutputRow> rows = {
+  const std::vector<Row> rows = {
       {"an idle line asks the device", 9600, 10, {}, 0, 0, 0, true, -1},
-      {"half way through ten characters", 9600, 10,
-       {{E::kWrite, 0, 10}}, 5000, 9, 5, false, 12416.7},
-      {"one character counts as sent at once", 9600, 10,
-       {{E::kWrite, 0, 1}}, 0, 1, 0, false, 3041.7},
+      {"half way through ten characters", 9600, 10, {{kWrite, 0, 10}}, 5000, 9, 5, false, 12416.7},
+      {"one character counts as sent at once", 9600, 10, {{kWrite, 0, 1}}, 0, 1, 0, false, 3041.7},
       {"writes follow each other on the line", 9600, 10,
-       {{E::kWrite, 0, 10}, {E::kWrite, 5000, 10}}, 10000, 0, 10, false, 22833.3},
+       {{kWrite, 0, 10}, {kWrite, 5000, 10}}, 10000, 0, 10, false, 22833.3},
       {"a write on an idle line starts at once", 9600, 10,
-       {{E::kWrite, 0, 1}, {E::kWrite, 50000, 10}}, 55000, 0, 5, false, 62416.7},
+       {{kWrite, 0, 1}, {kWrite, 50000, 10}}, 55000, 0, 5, false, 62416.7},
       {"past the line time the device's queue counts", 9600, 10,
-       {{E::kWrite, 0, 10}}, 20000, 3, 3, true, 23125},
-      {"a short queue wakes a millisecond on", 115200, 10,
-       {{E::kWrite, 0, 10}}, 5000, 1, 1, true, 6000},
+       {{kWrite, 0, 10}}, 20000, 3, 3, true, 23125},
+      {"a short queue wakes 1 ms on", 115200, 10, {{kWrite, 0, 10}}, 5000, 1, 1, true, 6000},
       {"an empty queue stays empty until the next write", 9600, 10,
-       {{E::kWrite, 0, 10}, {E::kCount, 20000, 0}}, 30000, 5, 0, false, 35208.3},
+       {{kWrite, 0, 10}, {kCount, 20000, 0}}, 30000, 5, 0, false, 35208.3},
       {"the next write counts again", 9600, 10,
-       {{E::kWrite, 0, 10}, {E::kCount, 20000, 0}, {E::kWrite, 30000, 10}},
-       35000, 5, 5, false, 42416.7},
+       {{kWrite, 0, 10}, {kCount, 20000, 0}, {kWrite, 30000, 10}}, 35000, 5, 5, false, 42416.7},
       {"an answer ends the output's line time", 9600, 10,
-       {{E::kWrite, 0, 100}, {E::kAnswer, 1000}}, 1000, 7, 0, false, 8291.7},
+       {{kWrite, 0, 100}, {kAnswer, 1000}}, 1000, 7, 0, false, 8291.7},
       {"an answer with nothing written leaves the device to count", 9600, 10,
-       {{E::kAnswer, 0}}, 0, 4, 4, true, -1},
+       {{kAnswer, 0}}, 0, 4, 4, true, -1},
       {"an answer to discarded output", 9600, 10,
-       {{E::kWrite, 0, 100}, {E::kDiscard, 1000}, {E::kAnswer, 2000}}, 3000, 2, 2, true, -1},
+       {{kWrite, 0, 100}, {kDiscard, 1000}, {kAnswer, 2000}}, 3000, 2, 2, true, -1},
       {"discarding ends the line time", 9600, 10,
-       {{E::kWrite, 0, 100}, {E::kDiscard, 1000}}, 1000, 0, 0, true, -1},
+       {{kWrite, 0, 100}, {kDiscard, 1000}}, 1000, 0, 0, true, -1},
       {"an answer pulls the line time back to the clock", 9600, 10,
-       {{E::kWrite, 0, 100}, {E::kAnswer, 1000}, {E::kWrite, 2000, 10}},
-       7000, 0, 5, false, 14416.7},
-      {"300 baud, 11 bits a character", 300, 11,
-       {{E::kWrite, 0, 4}}, 100000, 0, 1, false, 148666.7},
-      {"a settled write wakes nothing", 9600, 10,
-       {{E::kWrite, 0, 10}, {E::kSettle, 0}}, 5000, 0, 5, false, -1},
-      {"without a rate only the device counts", 0, 10, {{E::kWrite, 0, 10}}, 0, 6, 6, true, 1000},
+       {{kWrite, 0, 100}, {kAnswer, 1000}, {kWrite, 2000, 10}}, 7000, 0, 5, false, 14416.7},
+      {"300 baud, 11 bits a character", 300, 11, {{kWrite, 0, 4}}, 100000, 0, 1, false, 148666.7},
+      {"settled: no wake-up", 9600, 10, {{kWrite, 0, 10}, {kSettle, 0}}, 5000, 0, 5, false, -1},
+      {"without a rate only the device counts", 0, 10, {{kWrite, 0, 10}}, 0, 6, 6, true, 1000},
   };
   // clang-format on
-  for (const OutputRow& row : rows) {
-    SCOPED_TRACE(row.what);
+  for (const auto& [what, baud, bits, events, us, deviceQueue, count, countAsks, dueUs] : rows) {
+    SCOPED_TRACE(what);
     LineClock clock;
-    clock.Open(row.baud, row.bits, kStart);
-    Play(clock, row.events);
-    const auto due = clock.OutputDue(At(row.us), [&] { return row.deviceQueue; });
-    if (row.dueUs < 0) {
-      EXPECT_FALSE(due.has_value());
-    } else {
-      ASSERT_TRUE(due.has_value());
-      EXPECT_NEAR(UsOf(*due), row.dueUs, 1.0);
-    }
+    clock.Open(baud, bits, kStart);
+    Play(clock, events);
+    const auto due = clock.OutputDue(At(us), [&] { return deviceQueue; });
+    EXPECT_NEAR(due ? UsOf(*due) : -1.0, dueUs, 1.0);
     bool asked = false;
-    EXPECT_EQ(clock.OutputCount(At(row.us),
-                                [&] {
-                                  asked = true;
-                                  return row.deviceQueue;
-                                }),
-              row.count);
-    EXPECT_EQ(asked, row.countAsks);
+    const auto device = [&] {
+      asked = true;
+      return deviceQueue;
+    };
+    EXPECT_EQ(clock.OutputCount(At(us), device), count);
+    EXPECT_EQ(asked, countAsks);
   }
 }
 
 TEST(LineClockTest, InputDue) {
-  struct Row {
-    const char* what;
-    std::vector<Event> events;
-    size_t missing;
-    int64_t us;
-    double dueUs;
-  };
+  // What, the events, the characters missing, when it is asked (us), when they are due (us).
   // clang-format off
-  const std::vector<Row> rows = {
+  const std::vector<std::tuple<const char*, std::vector<Event>, size_t, int64_t, double>> rows = {
       {"all but the last of the missing characters", {}, 5, 1000, 1000 + 4 * 1041.67},
       {"input that answers output on the line follows it whole",
        {{Event::kWrite, 0, 10}}, 5, 1000, 10416.67 + 5 * 1041.67},
       {"output that has left delays nothing", {{Event::kWrite, 0, 1}}, 3, 5000, 5000 + 2083.33},
   };
   // clang-format on
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
+  for (const auto& [what, events, missing, us, dueUs] : rows) {
+    SCOPED_TRACE(what);
     LineClock clock;
     clock.Open(9600, 10, kStart);
-    Play(clock, row.events);
-    EXPECT_NEAR(UsOf(clock.InputDue(row.missing, At(row.us))), row.dueUs, 1.0);
+    Play(clock, events);
+    EXPECT_NEAR(UsOf(clock.InputDue(missing, At(us))), dueUs, 1.0);
   }
 }
 
 TEST(LineClockTest, WhenALookAsksTheDevice) {
   // 'L' a look emptied the device, 'F' a look found it failed, 'W' a wait ended with poll result
   // `r`, 'T' a look is taken: whether it asks the device is `asks`.
-  struct Step {
-    char op;
-    int64_t us;
-    int r;
-    bool asks;
-  };
-  struct Row {
-    const char* what;
-    std::vector<Step> steps;
-  };
+  using Step = std::tuple<char, int64_t, int, bool>;  // op, us, r, asks
   // clang-format off
-  const std::vector<Row> rows = {
+  const std::vector<std::pair<const char*, std::vector<Step>>> rows = {
       {"the first look after opening", {{'T', 0, 0, true}}},
       {"within a character of an empty device", {{'L', 0, 0, false}, {'T', 500, 0, false}}},
       {"a character after it", {{'L', 0, 0, false}, {'T', 1100, 0, true}}},
@@ -184,17 +139,16 @@ TEST(LineClockTest, WhenALookAsksTheDevice) {
       {"a failed look ends the quiet", {{'W', 0, 0, false}, {'F', 0, 0, false}, {'T', 0, 0, true}}},
   };
   // clang-format on
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
+  for (const auto& [what, steps] : rows) {
+    SCOPED_TRACE(what);
     LineClock clock;
     clock.Open(9600, 10, kStart);
-    for (const Step& s : row.steps) {
-      if (s.op == 'L') clock.Looked(At(s.us));
-      if (s.op == 'F') clock.LookFailed();
-      if (s.op == 'W') clock.WaitEnded(s.r);
-      if (s.op == 'T') {
-        EXPECT_EQ(clock.TakeLook(At(s.us)), s.asks) << "at " << s.us;
-      }
+    for (const auto& [op, us, r, asks] : steps) {
+      if (op == 'L') clock.Looked(At(us));
+      if (op == 'F') clock.LookFailed();
+      if (op == 'W') clock.WaitEnded(r);
+      if (op != 'T') continue;
+      EXPECT_EQ(clock.TakeLook(At(us)), asks) << "at " << us;
     }
   }
 }

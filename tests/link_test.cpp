@@ -6,18 +6,12 @@
 
 #include <tuple>
 
-#include "settings/procedures.h"
 #include "support/fakes.h"
 
 namespace telvaro3 {
 namespace {
 
-struct LinkRig : test::TestRig {
-  LinkRig() {
-    SetDefaults(p);
-    window.Bind([this] { p.state.AbortFlag = true; }, nullptr);
-  }
-};
+using LinkRig = test::TestRig;
 
 TEST(SendToBHT, WaitsTheDelayAndUntilTheOutputHasLeftThenReadsTheEvent) {
   // The port event, the result and the last result, whether the queued output is given up,
@@ -31,8 +25,7 @@ TEST(SendToBHT, WaitsTheDelayAndUntilTheOutputHasLeftThenReadsTheEvent) {
                {1, 0, 1, false, 0.01, -1, 1.0, 0}, {1, 0, 0, true, 0.01, 0.3, 0.3, 0},
                {1, 0, 0, true, 1e6, -1, 5.0625, 0}};
   for (const auto& [event, result, last, discards, perByte, cancel, seconds, delay] : cases) {
-    SCOPED_TRACE(std::to_string(event) + "/" + std::to_string(perByte) + "/" +
-                 std::to_string(delay));
+    SCOPED_TRACE(::testing::Message() << event << "/" << perByte << "/" << delay);
     LinkRig r;
     r.p.settings.SendDelayMs = delay;
     r.comm.nextEvent = event;

@@ -46,8 +46,6 @@ struct SendRig : test::TestRig {
   size_t rewriteAt = 0;
 
   SendRig() {
-    SetDefaults(p);
-    window.Bind([this] { p.state.AbortFlag = true; }, nullptr);
     comm.onOutput = [this](const std::string& data) {
       sent += data;
       const char a = writes < script.size() ? script[writes] : 'A';
@@ -144,6 +142,13 @@ TEST(TransmitFile, BytesOnTheWireAndDialogues) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.options + " " + k.name + " " + k.script);
     SendRig r;
+    // A terminal that answers every write the moment it is made is not held to the line time:
+    // at 300 baud by the port's estimate (a text block over a second on the line) each write
+    // costs the send delay and a look or two at the port, not waits that end at once because
+    // the answer is there.
+    const bool prompt = k.code == 0 && k.script.find_first_of(" W") == std::string::npos;
+    if (prompt) r.comm.secondsPerByte = 12.0 / 300;
+    const double start = r.clock.now;
     r.script = k.script;
     r.rewrite = k.rewrite;
     r.rewriteAt = k.rewriteAt;
@@ -154,23 +159,10 @@ TEST(TransmitFile, BytesOnTheWireAndDialogues) {
     EXPECT_TRUE(k.code != 0 || r.window.progress == 100);
     // The About box is kept out of a transfer once the link is made, that is the heading sent.
     EXPECT_EQ(r.window.aboutEnabled, k.sent.find('\x01') == std::string::npos);
+    const auto writes = static_cast<int>(r.writes);
+    EXPECT_TRUE(!prompt || r.clock.now - start < (0.005 + 0.041) * writes) << r.clock.now - start;
+    EXPECT_TRUE(!prompt || r.window.doEventsCalls <= 8 * writes) << r.window.doEventsCalls;
   }
-}
-
-TEST(TransmitFile, ATerminalThatAnswersAtOnceIsNotHeldToTheLineTime) {
-  // The port estimates 300 baud (each text block over a second on the line), but the terminal
-  // answers every write the moment it is made: its answer shows the block has left, so each
-  // block costs the send delay and one look at the port, not its estimated line time spent in
-  // waits that end at once because the answer is there.
-  SendRig r;
-  r.comm.secondsPerByte = 12.0 / 300;
-  const double start = r.clock.now;
-  EXPECT_EQ(r.Send("+F5", "N.TXT", Numbered("A", 50)), 0);
-  EXPECT_EQ(r.sent,
-            ENQ + Frame('\x01', "N.TXT       000500105") + NumberedBlocks("A", 50, 5) + EOT);
-  const double perWrite = (r.clock.now - start) / static_cast<double>(r.writes);
-  EXPECT_LT(perWrite, 0.005 + 0.041);
-  EXPECT_LE(r.window.doEventsCalls, 8 * static_cast<int>(r.writes));
 }
 
 }  // namespace

@@ -16,7 +16,6 @@ namespace telvaro3 {
 namespace {
 
 struct Rig : test::TestRig {
-  Rig() { SetDefaults(p); }
   int16_t Command(const std::string& line) {
     system.commandLine = line;
     SetDefaults(p);
@@ -107,21 +106,19 @@ TEST(CheckCommand, OptionsFilesAndFieldFiles) {
        {"+F1 NOWHERE\\DATA.TXT", "", nullptr, 71, ""}};
   for (const auto& [line, data, fieldFile, code, settings] : cases) {
     Rig r;
-    for (const char* name : {"DATA.PD3", "MENU.PD4", "MENU.FN3", "out/sub/data.txt"}) {
+    for (const char* name : {"DATA.PD3", "MENU.PD4", "MENU.FN3", "out/sub/data.txt"})
       r.WriteFile(name, "1\r\n");
-    }
     r.WriteFile("out/sub/data.fld", "file DATA.TXT\r\nfields 4\r\n");
     r.WriteFile("data.txt", data);
     if (fieldFile) r.WriteFile("data.fld", fieldFile);
     EXPECT_EQ(r.Command(line), code) << line;
     EXPECT_EQ(*settings ? r.Summary() : "", settings) << line;
     // The field file and the counted file are closed after reading, whatever came.
-    EXPECT_FALSE(r.p.files[3]) << line;
-    EXPECT_FALSE(r.p.files[1]) << line;
+    EXPECT_FALSE(r.p.files[3] || r.p.files[1]) << line;
   }
 }
 
-TEST(CheckCommand, BlanksUtf8AndPipesInArguments) {
+TEST(CheckCommand, BlanksPipesUtf8AndNamesLatin1CannotHold) {
   Rig r;
   EXPECT_EQ(CheckFileArg(r.p, "C:\\BAD DIR\\"), 2);  // one argument that holds a blank
   // A named pipe is not a file to send: refused at once, not waited on for a writer.
@@ -142,6 +139,13 @@ TEST(CheckCommand, BlanksUtf8AndPipesInArguments) {
       {"\302\243\303\251", "\243\351"},   {"\346\227\245", "?"},    {"\360\237\230\200x", "?x"},
       {"\360\237A\200", "\360\237A\200"}, {"\346\227", "\346\227"}, {"\303(\377", "\303(\377"}};
   for (const auto& [utf8, latin1] : texts) EXPECT_EQ(Utf8ToLatin1(utf8), latin1) << utf8;
+  // A working directory whose name Latin-1 cannot hold: its '?' stand-ins must not lead into a
+  // sibling whose name reads the same in Latin-1.
+  r.WriteFile("\xE6\x97\xA5\xE6\x9C\xAC/ORDERS.FLD", "sibling");
+  const std::string here = r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD";
+  std::filesystem::create_directories(here);
+  posix::PosixSystem there(here);
+  EXPECT_EQ(there.Resolve(there.CurrentDirectory() + "ORDERS.FLD"), here + "/./ORDERS.FLD");
 }
 
 TEST(SetFields, ListsAndLimits) {
@@ -188,17 +192,6 @@ TEST(FieldFile, WrittenFileReadsBackToTheSameFields) {
   EXPECT_EQ(
       r.p.file.FieldLengths[3] + std::to_string(r.p.file.RecordLength) + r.p.file.FieldLengths[16],
       "5339");
-}
-
-TEST(Files, ASiblingThatReadsTheSameInLatin1IsNotEntered) {
-  // A working directory whose name Latin-1 cannot hold: its '?' stand-ins must not lead into a
-  // sibling whose name reads the same in Latin-1.
-  Rig r;
-  r.WriteFile("\xE6\x97\xA5\xE6\x9C\xAC/ORDERS.FLD", "sibling");
-  const std::string here = r.dir + "/\xE4\xB8\xAD\xE5\x9B\xBD";
-  std::filesystem::create_directories(here);
-  posix::PosixSystem there(here);
-  EXPECT_EQ(there.Resolve(there.CurrentDirectory() + "ORDERS.FLD"), here + "/./ORDERS.FLD");
 }
 
 }  // namespace

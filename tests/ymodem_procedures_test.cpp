@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <tuple>
 
 #include "link/ymodem_watch.h"
 #include "receive/receive.h"
@@ -22,7 +23,6 @@ namespace {
 // device is gone: the port reports it and the component fails, as on a hang-up.
 struct YRig : test::TestRig {
   YRig(int32_t size, double startAt = 0.5) {
-    SetDefaults(p);
     window.Bind([this] { p.state.AbortFlag = true; }, [this] { Form1_YModemTimer_Timer(p); });
     comm.ymSize = size;
     comm.ymState = 1;
@@ -58,63 +58,58 @@ struct YRig : test::TestRig {
 
 TEST(YModemProcedures, Outcomes) {
   using enum TransferFault;
-  struct Case {
-    const char* what;
-    bool send;
-    const char* path;  // the name the component reports while receiving
-    double startAt;
-    int32_t failAt, failState;
-    double cancelAt;  // seconds after the start, or -1
-    int16_t code;
-    TransferFault startFault = kNone;
-    double lostAt = -1;              // the device goes away so many seconds after the start
-    const char* latePath = nullptr;  // the path, readable only a second after the announcement
-  };
+  // What, whether it is a send, the path the component reports while receiving, when it starts
+  // (seconds), after how many bytes it fails and its state then (-1: never), when Cancel is pressed
+  // (seconds after the start, -1: never), the code, then a fault at the start, when the device
+  // goes away (-1: never), and a path readable only a second after the announcement.
+  using Case = std::tuple<const char*, bool, const char*, double, int32_t, int32_t, double, int16_t,
+                          TransferFault, double, const char*>;
   const Case cases[] = {
-      {"receiver never starts", true, "", 1e9, -1, -1, -1, 51},
-      {"cancel mid-send", true, "", 0.5, -1, -1, 0.6, 90},
-      {"receiver cancels", true, "", 0.5, 500, -1, -1, 53},
-      {"send stopped", true, "", 0.5, 500, 5, -1, 55},
-      {"sender never starts", false, "X\\A.TXT", 1e9, -1, -1, -1, 52},
-      {"a name the check refuses", false, "X\\BAD+NAME.TXT", 0.5, -1, -1, -1, 70},
-      {"a name the component refuses", false, "", 0.5, -1, -1, -1, 70, kNameRefused},
-      {"no receive directory", false, "", 0.5, -1, -1, -1, 71, kFileFailed},
-      {"sender cancels", false, "X\\A.TXT", 0.5, 500, -1, -1, 54},
-      {"receive stopped", false, "X\\A.TXT", 0.5, 500, 5, -1, 55},
-      {"cancel while waiting", false, "X\\A.TXT", 1e9, -1, -1, 3.0, 90},
+      {"receiver never starts", true, "", 1e9, -1, -1, -1, 51, kNone, -1, nullptr},
+      {"cancel mid-send", true, "", 0.5, -1, -1, 0.6, 90, kNone, -1, nullptr},
+      {"receiver cancels", true, "", 0.5, 500, -1, -1, 53, kNone, -1, nullptr},
+      {"send stopped", true, "", 0.5, 500, 5, -1, 55, kNone, -1, nullptr},
+      {"sender never starts", false, "X\\A.TXT", 1e9, -1, -1, -1, 52, kNone, -1, nullptr},
+      {"a name the check refuses", false, "X\\BAD+NAME", 0.5, -1, -1, -1, 70, kNone, -1, nullptr},
+      {"a name the component refuses", false, "", 0.5, -1, -1, -1, 70, kNameRefused, -1, nullptr},
+      {"no receive directory", false, "", 0.5, -1, -1, -1, 71, kFileFailed, -1, nullptr},
+      {"sender cancels", false, "X\\A.TXT", 0.5, 500, -1, -1, 54, kNone, -1, nullptr},
+      {"receive stopped", false, "X\\A.TXT", 0.5, 500, 5, -1, 55, kNone, -1, nullptr},
+      {"cancel while waiting", false, "X\\A.TXT", 1e9, -1, -1, 3.0, 90, kNone, -1, nullptr},
       // A device gone ends a start wait at once, as it does a transfer under way.
-      {"gone before the receiver starts", true, "", 1e9, -1, -1, -1, 1008, kNone, 2.0},
-      {"gone mid-send", true, "", 0.5, -1, -1, -1, 1008, kNone, 1.0},
-      {"gone before the sender starts", false, "X\\A.TXT", 1e9, -1, -1, -1, 1008, kNone, 2.0},
-      {"gone mid-receive", false, "X\\A.TXT", 0.5, -1, -1, -1, 1008, kNone, 1.0},
+      {"gone, no receiver yet", true, "", 1e9, -1, -1, -1, 1008, kNone, 2.0, nullptr},
+      {"gone mid-send", true, "", 0.5, -1, -1, -1, 1008, kNone, 1.0, nullptr},
+      {"gone, no sender yet", false, "X\\A.TXT", 1e9, -1, -1, -1, 1008, kNone, 2.0, nullptr},
+      {"gone mid-receive", false, "X\\A.TXT", 0.5, -1, -1, -1, 1008, kNone, 1.0, nullptr},
       // A file announced before its path can be read waits for the path, not refused unnamed.
       {"a path told late", false, "", 0.5, -1, -1, -1, 0, kNone, -1, "X\\A.TXT"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    YRig r(100000, c.startAt);
+  for (const auto& [what, send, path, startAt, failAt, failState, cancelAt, code, startFault,
+                    lostAt, latePath] : cases) {
+    SCOPED_TRACE(what);
+    YRig r(100000, startAt);
     r.p.file.Name = "DATA.TXT";
-    r.comm.ymPath = c.path;
-    r.failAt = c.failAt;
-    r.failState = c.failState;
-    r.announce = !c.send;  // a receiving component holds each file until the name is judged
-    r.startFault = c.startFault;
-    r.lostAt = c.lostAt;
-    if (c.latePath) r.latePath = c.latePath, r.pathAt = c.startAt + 1.0;
-    if (c.cancelAt >= 0) r.window.cancelAt = r.clock.now + c.cancelAt;
-    EXPECT_EQ(c.send ? TransmitYModem(r.p) : ReceiveYModem(r.p), c.code);
+    r.comm.ymPath = path;
+    r.failAt = failAt;
+    r.failState = failState;
+    r.announce = !send;  // a receiving component holds each file until the name is judged
+    r.startFault = startFault;
+    r.lostAt = lostAt;
+    if (latePath) r.latePath = latePath, r.pathAt = startAt + 1.0;
+    if (cancelAt >= 0) r.window.cancelAt = r.clock.now + cancelAt;
+    EXPECT_EQ(send ? TransmitYModem(r.p) : ReceiveYModem(r.p), code);
     // A cancel, a name the program refuses and a start that never came must all let go of the
     // port; a component that failed has let go itself.
-    const bool timedOut = c.code == 51 || c.code == 52;
-    const bool judged = c.code == 70 && c.startFault == kNone;
-    EXPECT_EQ(r.comm.ymCancel, c.code == 90 || judged || timedOut);
-    EXPECT_TRUE(!timedOut || std::abs(r.clock.now - r.start - 30.0) < 0.1);   // ten 3 s ticks
-    EXPECT_TRUE(c.startFault == kNone || r.clock.now - r.start < 3.0);        // not a tick later
-    EXPECT_TRUE(c.lostAt < 0 || r.clock.now - r.start < c.lostAt + 0.1);      // at once
-    EXPECT_TRUE(c.cancelAt < 0 || r.clock.now - r.start < c.cancelAt + 1.0);  // so does Cancel
+    const bool timedOut = code == 51 || code == 52;
+    const bool judged = code == 70 && startFault == kNone;
+    EXPECT_EQ(r.comm.ymCancel, code == 90 || judged || timedOut);
+    EXPECT_TRUE(!timedOut || std::abs(r.clock.now - r.start - 30.0) < 0.1);  // ten 3 s ticks
+    EXPECT_TRUE(startFault == kNone || r.clock.now - r.start < 3.0);         // not a tick later
+    EXPECT_TRUE(lostAt < 0 || r.clock.now - r.start < lostAt + 0.1);         // at once
+    EXPECT_TRUE(cancelAt < 0 || r.clock.now - r.start < cancelAt + 1.0);     // so does Cancel
     // A refused name is refused before any of its file is let through.
     EXPECT_TRUE(!judged || (r.comm.ymAccepted.empty() && r.comm.ymBytes == 0));
-    EXPECT_EQ(r.comm.ymReceiveDir, c.send ? "" : r.system.CurrentDirectory());
+    EXPECT_EQ(r.comm.ymReceiveDir, send ? "" : r.system.CurrentDirectory());
     EXPECT_FALSE(r.window.timerEnabled);
     // The first hundred bytes of 100000 show as 1 %, never 0 %, once the data flow.
     EXPECT_EQ(std::ranges::count(r.window.log, "complete:  1%") > 0, r.comm.ymBytes > 0);
@@ -127,56 +122,46 @@ TEST(YModemProcedures, Outcomes) {
 // The counters are drawn while the component is seen busy; one that ends between two polls, or
 // before any poll saw it busy (a short file), must still leave the whole file in the window.
 TEST(YModemProcedures, AGoodEndShowsTheWholeFile) {
-  struct Case {
-    const char* what;
-    bool send;
-    const char* name;
-    int32_t size;
-    int32_t busyBytes;  // the count seen while busy before the end; 0: never seen busy
-    const char* kilo;   // the size as the window shows it
-    const char* status;
-  };
-  const Case cases[] = {
-      {"receive: start straight to done", false, "A.TXT", 40000, 0, " 00039", "Receiving File "},
-      {"receive: done between two polls", false, "A.PD3", 300000, 288000, " 00293",
-       "Receiving Program "},
-      {"receive: an empty file", false, "A.TXT", 0, 0, " 00000", "Receiving File "},
-      {"send: start straight to done", true, "MENU.PD4", 40000, 0, " 00039", "Sending Program "},
-      {"send: done between two polls", true, "DATA.TXT", 300000, 288000, " 00293", "Sending File "},
-      // A component that stays busy with every byte counted is left after ten looks.
-      {"send: busy at the end", true, "DATA.TXT", 300000, 300000, " 00293", "Sending File "},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    YRig r(c.size);
-    r.p.file.Name = c.name;
-    if (c.send) {
-      ASSERT_EQ(CheckFilename(r.p), 0);
-    }
-    r.comm.ymPath = std::string("IN\\") + c.name;
+  // Whether it is a send, the file's name and size, the count seen while busy before the end (0:
+  // never seen busy), the size as the window shows it, and the status. Ends: start straight to
+  // done, done between two polls, and (last) a component that stays busy with every byte counted,
+  // left after ten looks.
+  const std::tuple<bool, const char*, int32_t, int32_t, const char*, const char*> cases[] = {
+      {false, "A.TXT", 40000, 0, " 00039", "Receiving File "},
+      {false, "A.PD3", 300000, 288000, " 00293", "Receiving Program "},
+      {false, "A.TXT", 0, 0, " 00000", "Receiving File "},  // an empty file
+      {true, "MENU.PD4", 40000, 0, " 00039", "Sending Program "},
+      {true, "DATA.TXT", 300000, 288000, " 00293", "Sending File "},
+      {true, "DATA.TXT", 300000, 300000, " 00293", "Sending File "}};
+  for (const auto& [send, name, size, busyBytes, kilo, status] : cases) {
+    SCOPED_TRACE(std::string(name) + " " + std::to_string(busyBytes));
+    YRig r(size);
+    r.p.file.Name = name;
+    ASSERT_EQ(send ? CheckFilename(r.p) : 0, 0);
+    r.comm.ymPath = std::string("IN\\") + name;
     // Busy for a while; with every byte counted, for longer than the procedure looks.
-    int busyPolls = c.busyBytes <= 0 ? 0 : (c.busyBytes < c.size ? 20 : 1000);
+    int busyPolls = busyBytes <= 0 ? 0 : (busyBytes < size ? 20 : 1000);
     r.comm.onTransferPoll = [&] {
       if (r.clock.now < r.start + 0.5 || r.comm.ymState == 0) return;
-      if (!c.send && r.comm.ymAccepted != r.comm.ymPath) {
+      if (!send && r.comm.ymAccepted != r.comm.ymPath) {
         r.comm.ymState = 2;  // a receiving component holds the file until its name is judged
       } else if (busyPolls-- > 0) {
         r.comm.ymState = 4;
-        r.comm.ymBytes = c.busyBytes;
+        r.comm.ymBytes = busyBytes;
       } else {
         r.comm.ymState = 0;
-        r.comm.ymBytes = std::max(c.size, 1);  // an empty file counts 1 once it has come
+        r.comm.ymBytes = std::max(size, 1);  // an empty file counts 1 once it has come
       }
     };
-    EXPECT_EQ(c.send ? TransmitYModem(r.p) : ReceiveYModem(r.p), 0);
-    EXPECT_EQ(r.window.Get(Field::StatusBox), c.status);
-    EXPECT_EQ(r.window.Get(Field::FileBox), c.name);
+    EXPECT_EQ(send ? TransmitYModem(r.p) : ReceiveYModem(r.p), 0);
+    EXPECT_EQ(r.window.Text(Field::StatusBox), status);
+    EXPECT_EQ(r.window.Text(Field::FileBox), name);
     // The count seen while busy was shown before the whole file.
     EXPECT_EQ(std::ranges::count(r.window.log, "RecCntBox:  00281") == 1,
-              c.busyBytes > 0 && c.busyBytes < c.size);
-    EXPECT_EQ(r.window.Get(Field::RecordsBox), c.kilo);
-    EXPECT_EQ(r.window.Get(Field::RecCntBox), c.kilo);
-    EXPECT_EQ(r.window.Get(Field::complete), " 100%");
+              busyBytes > 0 && busyBytes < size);
+    EXPECT_EQ(r.window.Text(Field::RecordsBox), kilo);
+    EXPECT_EQ(r.window.Text(Field::RecCntBox), kilo);
+    EXPECT_EQ(r.window.Text(Field::complete), " 100%");
     EXPECT_EQ(r.window.progress, 100);
   }
 }
@@ -191,7 +176,7 @@ TEST(ReceiveYModem, ShowsTheNameOfEachFileOfABatch) {
   };
   EXPECT_EQ(ReceiveYModem(r.p), 0);
   EXPECT_EQ(r.comm.ymReceiveDir, "C:\\IN\\");
-  EXPECT_EQ(r.window.Get(Field::FileBox), "SECOND.TXT");
+  EXPECT_EQ(r.window.Text(Field::FileBox), "SECOND.TXT");
 }
 
 }  // namespace

@@ -38,9 +38,7 @@ struct TempDir : test::TempDir {
 class FaultyChannel : public ByteChannel {
  public:
   explicit FaultyChannel(ByteChannel& inner) : inner_(inner) {}
-  int Read(uint8_t* buf, int max, int timeoutMs) override {
-    return inner_.Read(buf, max, timeoutMs);
-  }
+  int Read(uint8_t* buf, int max, int ms) override { return inner_.Read(buf, max, ms); }
   bool Write(const uint8_t* data, int n) override {
     std::string copy(reinterpret_cast<const char*>(data), static_cast<size_t>(n));
     if (recording) recorded += copy;
@@ -49,11 +47,10 @@ class FaultyChannel : public ByteChannel {
     // A line that turns the receiver's CRC requests into NAKs: the sender uses checksums though
     // the receiver asked for CRC.
     if (crcRequestsAsNak) std::replace(copy.begin(), copy.end(), 'C', '\x15');
-    return inner_.Write(reinterpret_cast<const uint8_t*>(copy.data()),
-                        static_cast<int>(copy.size()));
+    return inner_.Write(reinterpret_cast<uint8_t*>(copy.data()), static_cast<int>(copy.size()));
   }
-  int corruptWrite = 0;  // which write to spoil (1-based), 0 none
-  int repeatWrite = 0;   // which write goes out twice back to back (1-based), 0 none
+  // Which write to spoil, and which goes out twice back to back (1-based, 0 none).
+  int corruptWrite = 0, repeatWrite = 0;
   bool crcRequestsAsNak = false;
   std::atomic<bool> recording{false};
   std::string recorded;  // written by the channel's own side only; read once it has finished
@@ -71,10 +68,9 @@ struct PairRun {
   PairRun(const TempDir& t, const std::string& name, ByteChannel& sender, ByteChannel& receiver,
           const std::function<void(PairRun&)>& during = nullptr, bool judgeNames = false) {
     receiveSt.judgeNames = judgeNames;
-    std::thread s(
-        [&] { sendResult = YModemSend(sender, (t.path / "f").string(), name, sendSt, 10000); });
+    std::thread s([&] { sendResult = YModemSend(sender, t.Path("f"), name, sendSt, 10000); });
     std::thread watcher([&] { during ? during(*this) : void(); });
-    receiveResult = YModemReceive(receiver, (t.path / "in").string(), "IN\\", receiveSt, 10000);
+    receiveResult = YModemReceive(receiver, t.Path("in"), "IN\\", receiveSt, 10000);
     s.join();
     watcher.join();
   }
@@ -110,45 +106,41 @@ TEST(YModemPair, AnnouncedNamesStayInsideTheDirectory) {
 // any data (the sender stops), one accepted arrives whole.
 TEST(YModemPair, DamagedBlocksAreSentAgainAndACancelKeepsThePreviousFile) {
   enum Event { kNone, kSenderCancels, kReceiverCancels, kNameRefusedLate, kNameAcceptedLate };
-  struct Case {
-    int corruptWrite;  // the sender's write that gets spoilt (1-based), 0 none
-    bool checksums;    // the line turns the receiver's CRC requests into NAKs
-    Event event;
-    int32_t sendResult, receiveResult;
-    int repeatWrite = 0;  // the sender's write that goes out twice
-  };
+  // The sender's write that gets spoilt (1-based, 0 none), whether the line turns the receiver's
+  // CRC requests into NAKs, the event, the results, the sender's write that goes out twice.
   // Spoilt: block 0, the first and the last data block, the empty block 0 that ends the batch,
   // and a middle one of a sender that uses checksums. Block 0 twice for one request, as from a
   // sender that found a request left on the line from before: answered once all the same.
-  const Case cases[] = {{1, false, kNone, 0, 0},
-                        {0, false, kNone, 0, 0, 1},
-                        {2, false, kNone, 0, 0},
-                        {4, false, kNone, 0, 0},
-                        {6, false, kNone, 0, 0},
-                        {3, true, kNone, 0, 0},
-                        {0, false, kSenderCancels, -1, -1},
-                        {0, false, kReceiverCancels, -1, -1},
-                        {0, false, kNameRefusedLate, 5, -1},
-                        {0, false, kNameAcceptedLate, 0, 0}};
-  for (const Case& c : cases) {
+  const std::tuple<int, bool, Event, int32_t, int32_t, int> cases[] = {
+      {1, false, kNone, 0, 0, 0},
+      {0, false, kNone, 0, 0, 1},
+      {2, false, kNone, 0, 0, 0},
+      {4, false, kNone, 0, 0, 0},
+      {6, false, kNone, 0, 0, 0},
+      {3, true, kNone, 0, 0, 0},
+      {0, false, kSenderCancels, -1, -1, 0},
+      {0, false, kReceiverCancels, -1, -1, 0},
+      {0, false, kNameRefusedLate, 5, -1, 0},
+      {0, false, kNameAcceptedLate, 0, 0, 0}};
+  for (const auto& [spoilt, checksums, event, sendResult, receiveResult, twice] : cases) {
     SCOPED_TRACE(::testing::Message()
-                 << c.corruptWrite << " " << c.checksums << " " << c.event << " " << c.repeatWrite);
-    const bool cancelling = c.event == kSenderCancels || c.event == kReceiverCancels;
-    const bool judging = c.event == kNameRefusedLate || c.event == kNameAcceptedLate;
+                 << spoilt << " " << checksums << " " << event << " " << twice);
+    const bool cancelling = event == kSenderCancels || event == kReceiverCancels;
+    const bool judging = event == kNameRefusedLate || event == kNameAcceptedLate;
     // A small file would be taken whole before a late verdict, were the verdict not awaited.
     const std::string content = test::RandomBytes(cancelling ? 3000000 : 3000, 11);
     TempDir t(content);
-    if (c.event != kNone) t.Write("in/g", "previous");
+    if (event != kNone) t.Write("in/g", "previous");
     testing::ChannelPair pair;
     FaultyChannel senderSide(*pair.a), receiverSide(*pair.b);
-    senderSide.corruptWrite = c.corruptWrite;
-    senderSide.repeatWrite = c.repeatWrite;
-    receiverSide.crcRequestsAsNak = c.checksums;
+    senderSide.corruptWrite = spoilt;
+    senderSide.repeatWrite = twice;
+    receiverSide.crcRequestsAsNak = checksums;
     receiverSide.recording = judging;
     Names namesAtVerdict;
     auto during = [&](PairRun& r) {
       if (cancelling) {
-        TransferStatus& st = c.event == kSenderCancels ? r.sendSt : r.receiveSt;
+        TransferStatus& st = event == kSenderCancels ? r.sendSt : r.receiveSt;
         while (st.state.load() != -1 && st.bytes.load() < 100000)
           std::this_thread::sleep_for(std::chrono::microseconds(200));
         st.cancel = true;
@@ -161,13 +153,13 @@ TEST(YModemPair, DamagedBlocksAreSentAgainAndACancelKeepsThePreviousFile) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1500));
       namesAtVerdict = t.NamesIn();
       receiverSide.recording = false;
-      if (c.event == kNameRefusedLate) st.cancel = true;
-      if (c.event == kNameAcceptedLate) st.Accept(st.CurrentPath());
+      if (event == kNameRefusedLate) st.cancel = true;
+      if (event == kNameAcceptedLate) st.Accept(st.CurrentPath());
     };
     PairRun run(t, "g", senderSide, receiverSide, during, judging);
-    EXPECT_EQ(run.sendResult, c.sendResult);
-    EXPECT_EQ(run.receiveResult, c.receiveResult);
-    const bool taken = c.event == kNone || c.event == kNameAcceptedLate;
+    EXPECT_EQ(run.sendResult, sendResult);
+    EXPECT_EQ(run.receiveResult, receiveResult);
+    const bool taken = event == kNone || event == kNameAcceptedLate;
     EXPECT_TRUE(Slurp(t.Path("in/g")) == (taken ? content : "previous")) << "taken: " << taken;
     EXPECT_EQ(t.NamesIn(), Names{"g"});
     if (!judging) continue;
@@ -177,43 +169,50 @@ TEST(YModemPair, DamagedBlocksAreSentAgainAndACancelKeepsThePreviousFile) {
   }
 }
 
-TEST(YModemPair, StartTimeOutFailsAndTellsALatePeerToGiveUp) {
-  for (bool sending : {true, false}) {
-    SCOPED_TRACE(sending ? "sending" : "receiving");
-    TempDir dir("abc");
-    testing::ChannelPair pair;
-    TransferStatus st;  // as an earlier transfer left it: nothing of that may show
-    st.bytes = st.size = 5000;
-    EXPECT_EQ(sending ? YModemSend(*pair.a, dir.Path("f"), "f", st, 300)
-                      : YModemReceive(*pair.a, dir.path.string(), "", st, 300),
-              -1);
-    EXPECT_EQ(st.state.load(), -1);
-    EXPECT_EQ(st.bytes.load(), 0);
-    EXPECT_EQ(st.size.load(), sending ? 3 : 0);
-    std::string seen(4096, '\0');
-    seen.resize(static_cast<size_t>(
-        std::max(0, pair.b->Read(reinterpret_cast<uint8_t*>(seen.data()), 4096, 100))));
-    EXPECT_GE(std::count(seen.begin(), seen.end(), '\x18'), 2);  // CAN CAN
-    EXPECT_TRUE(sending || seen.starts_with("C"));               // a receiver has asked for a start
+// One end of a transfer, the engine, on a thread of the test's; the other, the peer, played by
+// hand so that the engine can be read between two blocks.
+struct HandRun {
+  explicit HandRun(const std::string& content) : t(content) {}
+  TempDir t;
+  testing::ChannelPair pair;
+  ByteChannel &engine = *pair.b, &peer = *pair.a;
+  TransferStatus st;
+  int32_t result = 99;
+  std::string seen;  // what the last Await read
+  void Put(const std::string& bytes) {
+    peer.Write(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
   }
-}
+  // A 128-byte CRC block; block 0 is padded with NULs, data with the bytes given.
+  void PutBlock(uint8_t n, std::string data) {
+    data.resize(128, '\0');
+    const uint16_t crc = YModemCrc16(reinterpret_cast<const uint8_t*>(data.data()), 128);
+    Put(std::string{'\x01', static_cast<char>(n), static_cast<char>(~n)} + data +
+        static_cast<char>(crc >> 8) + static_cast<char>(crc & 0xff));
+  }
+  // Reads until `want` and at least `count` bytes have come. False when they never come.
+  bool Await(const std::string& want, size_t count = 0) {
+    uint8_t buf[64];
+    seen.clear();
+    for (int quiet = 0; seen.find(want) == std::string::npos || seen.size() < count;) {
+      const int n = peer.Read(buf, sizeof buf, 100);
+      if (n > 0) seen.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+      if (n <= 0 && ++quiet > 200) return false;
+    }
+    return true;
+  }
+};
 
-// Both ends above share one block check, so a wrong one would pass between them unseen: the
+// Both ends of a pair share one block check, so a wrong one would pass between them unseen: the
 // sender's checksum block 0 is summed here by hand.
 TEST(YModemPair, ChecksumBlockCarriesTheSumOfItsBytes) {
-  TempDir t("abc");
-  testing::ChannelPair pair;
-  TransferStatus st;
-  std::thread s([&] { YModemSend(*pair.a, t.Path("f"), "f", st, 2000); });
-  pair.b->Write(reinterpret_cast<const uint8_t*>("\x15"), 1);  // NAK: checksums wanted
-  std::string got;
-  uint8_t buf[256];
-  for (int n = 1; got.size() < 132 && n > 0;
-       got.append(reinterpret_cast<char*>(buf), std::max(n, 0)))
-    n = pair.b->Read(buf, sizeof buf, 2000);
-  st.cancel = true;
+  HandRun h("abc");
+  std::thread s([&] { YModemSend(h.engine, h.t.Path("f"), "f", h.st, 2000); });
+  h.Put("\x15");  // NAK: checksums wanted
+  const bool came = h.Await("", 132);
+  h.st.cancel = true;
   s.join();
-  ASSERT_GE(got.size(), 132u);
+  ASSERT_TRUE(came);
+  const std::string& got = h.seen;
   unsigned sum = 0;
   for (size_t i = 3; i < 131; ++i) sum += static_cast<uint8_t>(got[i]);
   EXPECT_EQ(got.substr(0, 3), std::string("\x01\x00\xff", 3));
@@ -224,40 +223,22 @@ TEST(YModemPair, ChecksumBlockCarriesTheSumOfItsBytes) {
   EXPECT_EQ(static_cast<uint8_t>(got[131]), static_cast<uint8_t>(sum));
 }
 
-// The peer played by hand, so that the other end can be read between two blocks.
-struct HandPeer {
-  ByteChannel& ch;
-  void Put(const std::string& bytes) {
-    ch.Write(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
+TEST(YModemPair, StartTimeOutFailsAndTellsALatePeerToGiveUp) {
+  for (bool sending : {true, false}) {
+    SCOPED_TRACE(sending ? "sending" : "receiving");
+    HandRun h("abc");
+    TransferStatus& st = h.st;  // as an earlier transfer left it: nothing of that may show
+    st.bytes = st.size = 5000;
+    EXPECT_EQ(sending ? YModemSend(h.engine, h.t.Path("f"), "f", st, 300)
+                      : YModemReceive(h.engine, h.t.path.string(), "", st, 300),
+              -1);
+    EXPECT_EQ(st.state.load(), -1);
+    EXPECT_EQ(st.bytes.load(), 0);
+    EXPECT_EQ(st.size.load(), sending ? 3 : 0);
+    EXPECT_TRUE(h.Await("\x18\x18"));                 // CAN CAN
+    EXPECT_TRUE(sending || h.seen.starts_with("C"));  // a receiver has asked for a start
   }
-  // A 128-byte CRC block; block 0 is padded with NULs, data with the bytes given.
-  void PutBlock(uint8_t n, std::string data) {
-    data.resize(128, '\0');
-    const uint16_t crc = YModemCrc16(reinterpret_cast<const uint8_t*>(data.data()), 128);
-    Put(std::string{'\x01', static_cast<char>(n), static_cast<char>(~n)} + data +
-        static_cast<char>(crc >> 8) + static_cast<char>(crc & 0xff));
-  }
-  // Reads until `want` has come; what came with it is dropped. False when it never comes.
-  bool Await(const std::string& want) {
-    std::string seen;
-    uint8_t buf[64];
-    for (int quiet = 0; seen.find(want) == std::string::npos;) {
-      const int n = ch.Read(buf, sizeof buf, 100);
-      if (n > 0) seen.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
-      if (n <= 0 && ++quiet > 200) return false;
-    }
-    return true;
-  }
-};
-
-// One end of a transfer on a thread of the test's, the other played by hand.
-struct HandRun {
-  explicit HandRun(const std::string& content) : t(content) {}
-  TempDir t;
-  testing::ChannelPair pair;
-  TransferStatus st;
-  int32_t result = 99;
-};
+}
 
 // Block 0 without a size leaves the size unknown, so every byte of the data blocks is kept, not
 // none; a known size cuts the padding of the last block. The receiver reports itself busy, with
@@ -272,28 +253,22 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
     SCOPED_TRACE(sizeField);
     HandRun h("");
     TransferStatus& st = h.st;
-    std::thread receiver(
-        [&] { h.result = YModemReceive(*h.pair.b, h.t.Path("in"), "IN\\", st, 10000); });
-    HandPeer s{*h.pair.a};
-    ASSERT_TRUE(s.Await("C"));
-    s.PutBlock(0, std::string("g\0", 2) + sizeField);
-    EXPECT_TRUE(
-        s.Await("\x06"
-                "C"));
-    s.PutBlock(1, data.substr(0, 128));
-    EXPECT_TRUE(s.Await("\x06"));
+    std::thread rx([&] { h.result = YModemReceive(h.engine, h.t.Path("in"), "IN\\", st, 10000); });
+    ASSERT_TRUE(h.Await("C"));
+    h.PutBlock(0, std::string("g\0", 2) + sizeField);
+    EXPECT_TRUE(h.Await("\006C"));
+    h.PutBlock(1, data.substr(0, 128));
+    EXPECT_TRUE(h.Await("\x06"));
     EXPECT_EQ(st.state.load(), kYModemBusy);
     EXPECT_EQ(st.size.load(), sizeSeen);
-    s.PutBlock(2, data.substr(128));
-    EXPECT_TRUE(s.Await("\x06"));
-    s.Put("\x04");
-    EXPECT_TRUE(s.Await("\x15"));
-    s.Put("\x04");
-    EXPECT_TRUE(
-        s.Await("\x06"
-                "C"));
-    s.PutBlock(0, "");
-    receiver.join();
+    h.PutBlock(2, data.substr(128));
+    EXPECT_TRUE(h.Await("\x06"));
+    h.Put("\x04");
+    EXPECT_TRUE(h.Await("\x15"));
+    h.Put("\x04");
+    EXPECT_TRUE(h.Await("\006C"));
+    h.PutBlock(0, "");
+    rx.join();
     EXPECT_EQ(h.result, 0);
     EXPECT_TRUE(Slurp(h.t.Path("in/g")) == data.substr(0, kept));
   }
@@ -304,23 +279,20 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
 TEST(YModemSend, ACancelWhileTheBatchClosesFails) {
   HandRun h("abc");
   TransferStatus& st = h.st;
-  std::thread sender([&] { h.result = YModemSend(*h.pair.a, h.t.Path("f"), "f", st, 10000); });
-  HandPeer r{*h.pair.b};
-  r.Put("C");
-  EXPECT_TRUE(r.Await(std::string("f\0", 2)));  // block 0
-  r.Put(
-      "\x06"
-      "C");
-  EXPECT_TRUE(r.Await("abc"));  // the data block
-  r.Put("\x06");
-  EXPECT_TRUE(r.Await("\x04"));
-  r.Put("\x06");  // no request for the closing block follows
+  std::thread sender([&] { h.result = YModemSend(h.engine, h.t.Path("f"), "f", st, 10000); });
+  h.Put("C");
+  EXPECT_TRUE(h.Await(std::string("f\0", 2)));  // block 0
+  h.Put("\006C");
+  EXPECT_TRUE(h.Await("abc"));  // the data block
+  h.Put("\x06");
+  EXPECT_TRUE(h.Await("\x04"));
+  h.Put("\x06");  // no request for the closing block follows
   for (int i = 0; i < 5000 && st.state.load() != kYModemBetweenFiles; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   st.cancel = true;
   sender.join();
   EXPECT_EQ(h.result, kYModemFailed);
-  EXPECT_TRUE(r.Await("\x18\x18"));
+  EXPECT_TRUE(h.Await("\x18\x18"));
 }
 
 }  // namespace

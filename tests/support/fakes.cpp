@@ -1,7 +1,6 @@
 #include "support/fakes.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace telvaro3::test {
 
@@ -17,13 +16,10 @@ void FakeComm::SetPortIsOpen(bool open) {
 }
 
 int32_t FakeComm::InputCount() {
-  int32_t n = 0;
-  for (const auto& p : input_)
-    if (p.at <= clock_.now)
-      n += static_cast<int32_t>(p.bytes.size());
-    else
-      break;
-  return n;
+  size_t n = 0;
+  for (auto in = input_.begin(); in != input_.end() && in->at <= clock_.now; ++in)
+    n += in->bytes.size();
+  return static_cast<int32_t>(n);
 }
 
 std::string FakeComm::InputData() {
@@ -50,16 +46,6 @@ void FakeComm::OutputData(const std::string& data) {
   if (onOutput) onOutput(data);
 }
 
-int32_t FakeComm::OutputCount() {
-  if (secondsPerByte <= 0 || drainedAt_ <= clock_.now) return 0;
-  return static_cast<int32_t>(std::ceil((drainedAt_ - clock_.now) / secondsPerByte));
-}
-
-void FakeComm::SetOutputCount(int32_t v) {
-  writes.push_back("OutputCount=" + std::to_string(v));
-  if (v == 0) drainedAt_ = clock_.now;
-}
-
 void FakeComm::WaitInput(int maxMs) {
   // Jump to the next arrival when it comes sooner than the cap.
   double until = clock_.now + maxMs / 1000.0;
@@ -75,27 +61,6 @@ void FakeComm::WaitInput(int maxMs) {
 }
 
 // ---- FakeWindow ----
-
-void FakeWindow::SetText(Field f, const std::string& text) {
-  std::string name = FieldName(f);
-  if (fields[name] != text || log.empty()) log.push_back(name + ": " + text);
-  fields[name] = text;
-}
-
-std::string FakeWindow::Text(Field f) const {
-  auto it = fields.find(FieldName(f));
-  return it == fields.end() ? std::string() : it->second;
-}
-
-void FakeWindow::SetProgress(int value) {
-  if (value != progress) log.push_back("ProgressBar1: " + std::to_string(value));
-  progress = value;
-}
-
-void FakeWindow::SetTimerEnabled(bool e) {
-  if (e && !timerEnabled) nextTick_ = clock_.now + 3.0;
-  timerEnabled = e;
-}
 
 void FakeWindow::Tick() {
   while (timerEnabled && clock_.now >= nextTick_) {
@@ -114,20 +79,7 @@ void FakeWindow::DoEvents() {
   if (onEvents) onEvents();
 }
 
-void FakeWindow::WaitEvents(int maxMs) {
-  waitedMs += maxMs;
-  clock_.now += maxMs / 1000.0;
-  DoEvents();
-}
-
 // ---- FakeSystem ----
-
-std::string FakeSystem::DrivePath(const std::string& path) const {
-  if (driveDir.empty() || path.size() < 2 || path[1] != ':') return path;
-  const char drive = path[0];
-  if (drive != 'A' && drive != 'a' && drive != 'B' && drive != 'b') return path;
-  return driveDir + "/" + path.substr(2);
-}
 
 namespace {
 // A file whose writes start failing after a number of lines, as on a full disk.
@@ -161,9 +113,6 @@ void FakeSystem::CommitTogether(const std::vector<TextFile*>& files) {
     inner.push_back(failing != nullptr ? failing->Inner() : f);
   }
   PosixSystem::CommitTogether(inner);
-}
-bool FakeSystem::CanCreateIn(const std::string& directory) {
-  return PosixSystem::CanCreateIn(DrivePath(directory));
 }
 
 int16_t RunTimeErrorOf(const std::function<void()>& action) {

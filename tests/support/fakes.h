@@ -4,6 +4,8 @@
 // clock, a window that records every change, and a system whose clock is the same virtual clock
 // while its files are real (in a temporary directory).
 
+#include <cmath>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
@@ -13,6 +15,7 @@
 
 #include "base/program.h"
 #include "posix/posix_system.h"
+#include "settings/procedures.h"
 #include "support/process.h"
 
 namespace telvaro3::test {
@@ -73,8 +76,14 @@ class FakeComm : public SerialComm {
   int32_t InputCount() override;
   std::string InputData() override;
   void OutputData(const std::string& data) override;
-  int32_t OutputCount() override;
-  void SetOutputCount(int32_t v) override;
+  int32_t OutputCount() override {
+    if (secondsPerByte <= 0 || drainedAt_ <= clock_.now) return 0;
+    return static_cast<int32_t>(std::ceil((drainedAt_ - clock_.now) / secondsPerByte));
+  }
+  void SetOutputCount(int32_t v) override {
+    Log("OutputCount", v);
+    if (v == 0) drainedAt_ = clock_.now;
+  }
   int16_t EventCode() override { return OutputCount() > 0 ? 0 : event_; }
   int16_t PortFault() override { return portFault; }
   void SetCancelTransfer(bool v) override { Log("CancelTransfer", ymCancel = v); }
@@ -114,24 +123,19 @@ class FakeWindow : public Window {
   // Every visible change, as "<ControlName>: <text>".
   std::vector<std::string> log;
   std::map<std::string, std::string> fields;
-  int progress = 0;
-  bool timerEnabled = false;
   std::string commandCaption = "&Cancel";
   std::vector<std::string> boxes;  // "[title] text"
-  bool yesNoAnswer = false;
-  bool unloaded = false;
+  // The progress bar, the font size and how often DoEvents ran.
+  int progress = 0, fontSize = 0, doEventsCalls = 0;
+  bool timerEnabled = false, yesNoAnswer = false, unloaded = false, aboutEnabled = true;
   // Presses Cancel once the program's time reaches this value (never when negative).
   double cancelAt = -1;
   // Called on every DoEvents; may press Cancel through PressCancel().
   std::function<void()> onEvents;
-  int doEventsCalls = 0;
   // Milliseconds spent in WaitEvents, all calls together.
   int64_t waitedMs = 0;
 
-  void PressCancel() {
-    if (onCancel_) onCancel_();
-  }
-  std::string Get(Field f) const { return Text(f); }
+  void PressCancel() { onCancel_ ? onCancel_() : void(); }
 
   void Bind(std::function<void()> onCancel, std::function<void()> onTimerTick) override {
     onCancel_ = std::move(onCancel);
@@ -139,23 +143,37 @@ class FakeWindow : public Window {
   }
   void SetAboutInfo(const std::string&, const std::string&) override {}
   void SetFontSize(int points) override { fontSize = points; }
-  int fontSize = 0;
   void SetAboutCaption(const std::string&) override {}
   void Show() override {}
   void FocusCommandButton() override {}
-  void SetText(Field f, const std::string& text) override;
-  std::string Text(Field f) const override;
+  void SetText(Field f, const std::string& text) override {
+    const std::string name = FieldName(f);
+    if (fields[name] != text || log.empty()) log.push_back(name + ": " + text);
+    fields[name] = text;
+  }
+  std::string Text(Field f) const override {
+    return fields.contains(FieldName(f)) ? fields.at(FieldName(f)) : "";
+  }
   void SetMsgVisible(bool) override {}
-  void SetProgress(int value) override;
+  void SetProgress(int value) override {
+    if (value != progress) log.push_back("ProgressBar1: " + std::to_string(value));
+    progress = value;
+  }
   int ProgressMin() const override { return 0; }
   void SetCommandCaption(const std::string& c) override {
     log.push_back("CommandButton: " + (commandCaption = c));
   }
   void SetAboutEnabled(bool e) override { aboutEnabled = e; }
-  bool aboutEnabled = true;
-  void SetTimerEnabled(bool e) override;
+  void SetTimerEnabled(bool e) override {
+    if (e && !timerEnabled) nextTick_ = clock_.now + 3.0;
+    timerEnabled = e;
+  }
   void DoEvents() override;
-  void WaitEvents(int maxMs) override;
+  void WaitEvents(int maxMs) override {
+    waitedMs += maxMs;
+    clock_.now += maxMs / 1000.0;
+    DoEvents();
+  }
   void MessageBox(const std::string& title, const std::string& text, MsgIcon) override {
     boxes.push_back("[" + title + "] " + text);
   }
@@ -194,10 +212,16 @@ class FakeSystem : public posix::PosixSystem {
   // Files on drives A: and B: lead into this real directory when it is set, so that tests of
   // the floppy-drive rules never touch the file-system root.
   std::string driveDir;
-  std::string DrivePath(const std::string& path) const;
+  std::string DrivePath(const std::string& path) const {
+    const bool floppy =
+        path.size() >= 2 && path[1] == ':' && path[0] && std::strchr("AaBb", path[0]);
+    return driveDir.empty() || !floppy ? path : driveDir + "/" + path.substr(2);
+  }
   std::unique_ptr<TextFile> OpenText(const std::string& path, FileMode mode) override;
   void CommitTogether(const std::vector<TextFile*>& files) override;
-  bool CanCreateIn(const std::string& directory) override;
+  bool CanCreateIn(const std::string& dir) override {
+    return PosixSystem::CanCreateIn(DrivePath(dir));
+  }
 
   std::string commandLine;
   // Writes after this many lines fail with error 61, as on a full disk (never when negative).
@@ -214,8 +238,13 @@ class FakeSystem : public posix::PosixSystem {
 int16_t RunTimeErrorOf(const std::function<void()>& action);
 
 // A program on test doubles whose current directory is a fresh temporary directory, removed
-// afterwards.
+// afterwards; it starts with the default settings, and Cancel raises its abort flag as the
+// program's window does.
 struct TestRig {
+  TestRig() {
+    SetDefaults(p);
+    window.Bind([this] { p.state.AbortFlag = true; }, nullptr);
+  }
   TempDir tmp;  // declared first, built first
   std::string dir = tmp.path.string();
   VirtualClock clock;

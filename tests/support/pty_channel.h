@@ -24,13 +24,9 @@ class FdChannel : public serial::ByteChannel {
 
   int Read(uint8_t* buf, int max, int timeoutMs) override {
     pollfd p{fd_, POLLIN, 0};
-    int r;
-    while ((r = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
-    }
+    const int r = TEMP_FAILURE_RETRY(::poll(&p, 1, timeoutMs));
     if (r <= 0) return r;
-    ssize_t n;
-    while ((n = ::read(fd_, buf, static_cast<size_t>(max))) < 0 && errno == EINTR) {
-    }
+    const ssize_t n = TEMP_FAILURE_RETRY(::read(fd_, buf, static_cast<size_t>(max)));
     if (n < 0 && errno == EAGAIN) return 0;
     return n > 0 ? static_cast<int>(n) : -1;  // EIO on a pty whose other end is closed, or EOF
   }
@@ -38,9 +34,9 @@ class FdChannel : public serial::ByteChannel {
   bool Write(const uint8_t* data, int n) override {
     while (n > 0) {
       // A socket whose other end has gone must fail the write, not raise SIGPIPE.
-      ssize_t w = ::send(fd_, data, static_cast<size_t>(n), MSG_NOSIGNAL);
-      if (w < 0 && errno == ENOTSOCK) w = ::write(fd_, data, static_cast<size_t>(n));
-      if (w < 0 && errno == EINTR) continue;
+      ssize_t w = TEMP_FAILURE_RETRY(::send(fd_, data, static_cast<size_t>(n), MSG_NOSIGNAL));
+      if (w < 0 && errno == ENOTSOCK)
+        w = TEMP_FAILURE_RETRY(::write(fd_, data, static_cast<size_t>(n)));
       if (w <= 0) return false;
       data += w;
       n -= static_cast<int>(w);
