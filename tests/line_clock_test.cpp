@@ -175,6 +175,7 @@ TEST(LineClockTest, WhenALookAsksTheDevice) {
       {"a character after it", {{'L', 0, 0, false}, {'T', 1100, 0, true}}},
       {"after a wait that saw nothing, however late, once",
        {{'L', 0, 0, false}, {'W', 0, 0, false}, {'T', 50000, 0, false}, {'T', 50000, 0, true}}},
+      {"and within a character of its end", {{'W', 0, 0, false}, {'T', 0, 0, false}, {'T', 500, 0, false}, {'T', 1100, 0, true}}},
       {"after a wait that saw input",
        {{'L', 0, 0, false}, {'W', 0, 1, false}, {'T', 100, 0, true}}},
       {"an interrupted wait is not quiet",
@@ -191,7 +192,7 @@ TEST(LineClockTest, WhenALookAsksTheDevice) {
     for (const Step& s : row.steps) {
       if (s.op == 'L') clock.Looked(At(s.us));
       if (s.op == 'F') clock.LookFailed();
-      if (s.op == 'W') clock.WaitEnded(s.r);
+      if (s.op == 'W') clock.WaitEnded(s.r, At(s.us));
       if (s.op == 'T') {
         EXPECT_EQ(clock.TakeLook(At(s.us)), s.asks) << "at " << s.us;
       }
