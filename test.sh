@@ -9,11 +9,11 @@ cd "$(dirname "$0")"
 # dpkg-dev and file: the package's dependencies are read from the binaries; man-db: the manual
 # pages are checked as man renders them; clang and its runtime: the fuzz targets (libFuzzer);
 # clang-format (a package of its own, not part of clang): the formatting check;
-# xvfb and xauth: the Qt window is tried on a virtual X display; libsystemd-dev: the journal and
-# the service manager's notifications; systemd: systemd-analyze checks the unit, and a journald of
-# the tests' own (started in a private mount namespace, util-linux's unshare) takes their entries.
+# xvfb and xauth: the Qt window is tried on a virtual X display; systemd: systemd-analyze checks
+# the unit, and a journald of the tests' own (started in a private mount namespace, util-linux's
+# unshare) takes the program's entries and notifications.
 packages=(g++ cmake make libgtest-dev libgmock-dev qt6-base-dev lrzsz dpkg-dev file man-db clang
-  clang-format libclang-rt-14-dev xvfb xauth pkg-config libsystemd-dev systemd util-linux)
+  clang-format libclang-rt-14-dev xvfb xauth systemd util-linux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -51,11 +51,13 @@ for script in postinst prerm postrm; do
 done
 
 # Control fields: dependencies come from the binaries. The main package needs none of Qt: the
-# graphical window is a package of its own, which it recommends.
+# graphical window is a package of its own, which it recommends. Nor does it load libsystemd: it
+# speaks to the service manager and the journal over their sockets.
 depends=$(dpkg-deb -f "$deb" Depends)
-[[ $depends == *libc6* && $depends == *libsystemd0* ]] ||
+[[ $depends == *libc6* && $depends == *libstdc++6* ]] ||
   fail "Depends was not computed from the binaries: '$depends'"
 [[ $depends != *qt* ]] || fail "the main package depends on Qt: '$depends'"
+[[ $depends != *libsystemd* ]] || fail "the main package depends on libsystemd: '$depends'"
 if grep -q '^Qt6_DIR:PATH=/' "$build/CMakeCache.txt" &&
   grep -q '^TELVARO3_WITH_QT:BOOL=ON' "$build/CMakeCache.txt"; then
   [[ $(dpkg-deb -f "$deb" Recommends) == *telvaro3-qt* ]] || fail "telvaro3 does not recommend telvaro3-qt"

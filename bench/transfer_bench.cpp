@@ -12,10 +12,13 @@
 // PC's again includes the send delay). "wakes/blk" is the program's voluntary context switches
 // per record (its sleeps and waits that ended), "preempt" its involuntary ones per record (on a
 // pseudo-terminal every write wakes the kernel worker that carries the bytes to the other side,
-// which often takes the processor from the writer), "us/blk" its processor time per record. Then it
-// measures the processor share of the same transfers against a terminal that answers at once (the
-// simulator without pacing) at 9600, 19200 and 115200 baud, and of a 30-second wait on a silent
-// line.
+// which often takes the processor from the writer), "us/blk" its processor time per record and
+// "usr/blk" the user-space part of it (the rest is the kernel's: the system calls and wake-ups
+// that the program and the bare dialogue below both make, so a difference in the user part is the
+// program's own work, including what its first steps after each wake-up pay).
+// Then it measures the processor share of the same transfers against a terminal that answers at
+// once (the simulator without pacing) at 9600, 19200 and 115200 baud, and of a 30-second wait on a
+// silent line.
 //
 // Processor time on a virtual machine depends on the host as much as on the program: "probe us"
 // is what a bare timed wake-up of the benchmark itself cost while the program ran, so that a row
@@ -32,9 +35,9 @@
 // ratios that differ by half from one run to the next. "--repeat N" runs each paced row N times
 // as pairs, the program then the bare dialogue, so that both see the machine as it was over the
 // same minute, and after the per-run lines prints a table of medians over the pairs that
-// succeeded: the program's and the bare dialogue's us/blk, the ratio program/bare taken within
-// each pair (median, min and max) and both line ratios. The bench prints figures; it never
-// fails on them. The rows with a terminal that answers at once and the silent line run once.
+// succeeded: the program's and the bare dialogue's us/blk and usr/blk, the ratio program/bare
+// taken within each pair (median, min and max) and both line ratios. The bench prints figures; it
+// never fails on them. The rows with a terminal that answers at once and the silent line run once.
 //
 // TELVARO3_BENCH_PROGRAM names another program binary to measure in place of this build's, for
 // comparing two versions with the same benchmark, simulator and bare dialogue.
@@ -83,6 +86,7 @@ struct Run {
   double wall = 0;      // the program's whole life
   double transfer = 0;  // from the link being made to the result
   double cpu = 0;       // the program's user and system time
+  double user = 0;      // of it, the user time
   long wakes = 0;       // its voluntary context switches
   long preempted = 0;   // its involuntary ones
   double probeUs = 0;   // what a bare wake-up cost meanwhile (see WakeProbe)
@@ -142,6 +146,8 @@ int Reaped(pid_t pid, Clock::time_point start, WakeProbe& probe, Run& run) {
   run.probeUs = probe.Stop();
   run.wall = std::chrono::duration<double>(Clock::now() - start).count();
   run.cpu = CpuSeconds(ru);
+  run.user =
+      static_cast<double>(ru.ru_utime.tv_sec) + static_cast<double>(ru.ru_utime.tv_usec) / 1e6;
   run.wakes = ru.ru_nvcsw;
   run.preempted = ru.ru_nivcsw;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -252,6 +258,7 @@ int RecordLength(const Row& row) {
 // What one paced transfer gives for the medians: lineRatio 0 when it failed.
 struct Paced {
   double usPerBlock = 0;
+  double userUsPerBlock = 0;
   double lineRatio = 0;
 };
 
@@ -385,6 +392,7 @@ Paced RunPaced(const Row& row, bool receiving, bool bare, const std::string& dir
                                         static_cast<int>(row.fields.size()), row.baud, receiving);
   Paced paced;
   paced.usPerBlock = run.cpu * 1e6 / row.records;
+  paced.userUsPerBlock = run.user * 1e6 / row.records;
   // A transfer that failed has no ratio: it may have ended early.
   char ratio[16] = "-";
   if (run.transfer > 0 && run.result.rfind("Err(0)", 0) == 0) {
@@ -395,11 +403,11 @@ Paced RunPaced(const Row& row, bool receiving, bool bare, const std::string& dir
   const std::string sender = receiving ? "terminal" : "pc";
   const std::string direction = std::string(receiving ? "receive" : "send") + (bare ? "/bare" : "");
   std::printf(
-      "%-7d %-7d %-6d %-12s %8.2f %8.2f %6s %7.2f%% %9.2f %7.2f %6.0f %8.1f %12s %12s  %s\n",
+      "%-7d %-7d %-6d %-12s %8.2f %8.2f %6s %7.2f%% %9.2f %7.2f %6.0f %7.0f %8.1f %12s %12s  %s\n",
       row.baud, row.records, recordLength, direction.c_str(), run.transfer, limit, ratio,
       100.0 * run.cpu / run.wall, static_cast<double>(run.wakes) / row.records,
-      static_cast<double>(run.preempted) / row.records, paced.usPerBlock, run.probeUs,
-      Latency(turns, answerer, true).c_str(), Latency(turns, sender, false).c_str(),
+      static_cast<double>(run.preempted) / row.records, paced.usPerBlock, paced.userUsPerBlock,
+      run.probeUs, Latency(turns, answerer, true).c_str(), Latency(turns, sender, false).c_str(),
       run.result.c_str());
   std::fflush(stdout);
   return paced;
@@ -417,21 +425,25 @@ double Median(std::vector<double> values) {
 // succeeded count: a failed one may have ended early, and its processor time means nothing.
 std::string Summary(const Row& row, bool receiving, const std::vector<Paced>& program,
                     const std::vector<Paced>& bare) {
-  std::vector<double> us, bareUs, pairs, lines, bareLines;
+  std::vector<double> us, bareUs, user, bareUser, pairs, lines, bareLines;
   for (size_t i = 0; i < program.size() && i < bare.size(); ++i) {
     if (program[i].lineRatio > 0) us.push_back(program[i].usPerBlock);
+    if (program[i].lineRatio > 0) user.push_back(program[i].userUsPerBlock);
     if (program[i].lineRatio > 0) lines.push_back(program[i].lineRatio);
     if (bare[i].lineRatio > 0) bareUs.push_back(bare[i].usPerBlock);
+    if (bare[i].lineRatio > 0) bareUser.push_back(bare[i].userUsPerBlock);
     if (bare[i].lineRatio > 0) bareLines.push_back(bare[i].lineRatio);
     if (program[i].lineRatio > 0 && bare[i].lineRatio > 0 && bare[i].usPerBlock > 0)
       pairs.push_back(program[i].usPerBlock / bare[i].usPerBlock);
   }
   const auto [low, high] = std::minmax_element(pairs.begin(), pairs.end());
   char line[160];
-  std::snprintf(line, sizeof line, "%-7d %-7d %-8s %5zu %8.0f %8.0f %8.3f %6.3f %6.3f %8.3f %8.3f",
+  std::snprintf(line, sizeof line,
+                "%-7d %-7d %-8s %5zu %8.0f %8.0f %8.0f %8.0f %8.3f %6.3f %6.3f %8.3f %8.3f",
                 row.baud, row.records, receiving ? "receive" : "send", pairs.size(), Median(us),
-                Median(bareUs), Median(pairs), pairs.empty() ? 0.0 : *low,
-                pairs.empty() ? 0.0 : *high, Median(lines), Median(bareLines));
+                Median(bareUs), Median(user), Median(bareUser), Median(pairs),
+                pairs.empty() ? 0.0 : *low, pairs.empty() ? 0.0 : *high, Median(lines),
+                Median(bareLines));
   return line;
 }
 
@@ -464,9 +476,10 @@ bool Parse(int argc, char** argv, Options& options) {
 // that both see the same machine; with more than one pair a table of medians closes them.
 void PacedRows(const std::string& dir, const std::string& config, const Options& options) {
   std::printf("Block protocol over a pseudo-terminal, the simulator pacing the line\n");
-  std::printf("%-7s %-7s %-6s %-12s %8s %8s %6s %8s %9s %7s %6s %8s %12s %12s  %s\n", "baud",
+  std::printf("%-7s %-7s %-6s %-12s %8s %8s %6s %8s %9s %7s %6s %7s %8s %12s %12s  %s\n", "baud",
               "records", "length", "direction", "time s", "limit s", "ratio", "cpu/wall",
-              "wakes/blk", "preempt", "us/blk", "probe us", "answer ms", "next ms", "result");
+              "wakes/blk", "preempt", "us/blk", "usr/blk", "probe us", "answer ms", "next ms",
+              "result");
   const Row rows[] = {
       {19200, options.records, {20}}, {115200, options.records, {20}}, {300, 10, {50, 50}}};
   std::vector<std::string> summaries;
@@ -486,8 +499,9 @@ void PacedRows(const std::string& dir, const std::string& config, const Options&
   if (options.repeat < 2) return;
   std::printf("\nMedians over %d pairs (program, then bare dialogue), transfers that succeeded\n",
               options.repeat);
-  std::printf("%-7s %-7s %-8s %5s %8s %8s %8s %6s %6s %8s %8s\n", "baud", "records", "direction",
-              "pairs", "us/blk", "bare us", "prg/bare", "min", "max", "ratio", "bare");
+  std::printf("%-7s %-7s %-8s %5s %8s %8s %8s %8s %8s %6s %6s %8s %8s\n", "baud", "records",
+              "direction", "pairs", "us/blk", "bare us", "usr/blk", "bare usr", "prg/bare", "min",
+              "max", "ratio", "bare");
   for (const std::string& line : summaries) std::printf("%s\n", line.c_str());
   std::printf("\n");
   std::fflush(stdout);

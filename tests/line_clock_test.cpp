@@ -130,6 +130,8 @@ TEST(LineClockTest, WhenALookAsksTheDevice) {
       {"a character after it", {{'L', 0, 0, false}, {'T', 1100, 0, true}}},
       {"after a wait that saw nothing, however late, once",
        {{'L', 0, 0, false}, {'W', 0, 0, false}, {'T', 50000, 0, false}, {'T', 50000, 0, true}}},
+      {"and within a character of its end",
+       {{'W', 0, 0, false}, {'T', 0, 0, false}, {'T', 500, 0, false}, {'T', 1100, 0, true}}},
       {"after a wait that saw input",
        {{'L', 0, 0, false}, {'W', 0, 1, false}, {'T', 100, 0, true}}},
       {"an interrupted wait is not quiet",
@@ -146,7 +148,7 @@ TEST(LineClockTest, WhenALookAsksTheDevice) {
     for (const auto& [op, us, r, asks] : steps) {
       if (op == 'L') clock.Looked(At(us));
       if (op == 'F') clock.LookFailed();
-      if (op == 'W') clock.WaitEnded(r);
+      if (op == 'W') clock.WaitEnded(r, At(us));
       if (op != 'T') continue;
       EXPECT_EQ(clock.TakeLook(At(us)), asks) << "at " << us;
     }

@@ -44,18 +44,24 @@ TEST(SendToBHT, WaitsTheDelayAndUntilTheOutputHasLeftThenReadsTheEvent) {
 }
 
 TEST(SendToBHT, InputAfterTheWriteEndsTheWaitForTheOutput) {
-  // A 100-byte write at 300 baud is 4 s on the line by the port's estimate. Input that comes
-  // during it (at `answerAt` seconds) proves the data has left; input that was waiting before
-  // the write (`stale`) proves nothing. `seconds`: when the send returns; `looks`: how many
-  // times at most it looked at the window meanwhile (no wait that ends at once, again and again).
-  const std::vector<std::tuple<const char*, double, double, int>> cases = {
-      {"", 0, 0.04, 1}, {"", 1.0, 1.0, 26}, {"x", 0, 0.04, 1}, {"x", -1, 4.0, 101}};
-  for (const auto& [stale, answerAt, seconds, looks] : cases) {
-    SCOPED_TRACE(std::string(stale) + std::to_string(answerAt));
+  // A 100-byte write at 300 baud is 4 s on the line by the port's estimate, after a send delay
+  // of 40 ms. Input that comes during it (at `answerAt` seconds after the write) proves the data
+  // has left; input that came before the write (`stale`, at `staleAt` seconds, during the delay
+  // or before it) proves nothing and shortens neither the delay nor the wait. `seconds`: when the
+  // send returns; `looks`: how many times at most it looked at the window meanwhile (no wait
+  // that ends at once, again and again).
+  const std::vector<std::tuple<const char*, double, double, double, int>> cases = {
+      {"", 0, 0, 0.08, 1},
+      {"", 0, 1.0, 1.04, 26},
+      {"x", 0, 0, 0.08, 1},
+      {"x", 0, -1, 4.04, 101},
+      {"x", 0.01, -1, 4.04, 101}};
+  for (const auto& [stale, staleAt, answerAt, seconds, looks] : cases) {
+    SCOPED_TRACE(std::string(stale) + std::to_string(staleAt) + "/" + std::to_string(answerAt));
     LinkRig r;
-    r.p.settings.SendDelayMs = 0;
+    r.p.settings.SendDelayMs = 40;
     r.comm.secondsPerByte = 12.0 / 300;
-    r.comm.Reply(stale);
+    r.comm.Reply(stale, staleAt);
     if (answerAt >= 0) {
       r.comm.onOutput = [&](const std::string&) { r.comm.Reply("\x06", answerAt); };
     }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/program_test.h"
+#include "systemd/manager_sockets.h"
 
 namespace telvaro3 {
 namespace {
@@ -286,4 +287,15 @@ TEST_F(Service, TheUnitsCommandLineReceivesIntoTheSpool) {
 }
 
 }  // namespace
+// An entry of the journal's native protocol: a value with a line end goes as its length and
+// bytes, so that a name from the line cannot split an entry or add fields of its own.
+TEST(JournalEntry, FieldsAsTheJournalReadsThem) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
+      {{"MESSAGE=sent A.TXT", "PRIORITY=6"}, "MESSAGE=sent A.TXT\nPRIORITY=6\n"},
+      {{"TELVARO3_FILE=A\nB=1"}, std::string("TELVARO3_FILE\n\x05\0\0\0\0\0\0\0A\nB=1\n", 28)},
+      {{"no field", "=x", "EMPTY="}, "EMPTY=\n"},
+  };
+  for (const auto& [fields, entry] : rows) EXPECT_EQ(systemd::JournalEntry(fields), entry);
+}
+
 }  // namespace telvaro3

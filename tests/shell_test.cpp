@@ -97,7 +97,8 @@ TEST(RunTransfer, EachContinuousRoundStartsFromTheCommandLine) {
     int step = 0;         // 1: the terminal's ENQ sent, 2: its heading sent
     std::string answers;  // the PC's answers to the headings, one a round
     r.comm.onIdle = [&] {
-      if (step != 0 || !r.comm.PortIsOpen()) return;
+      // A round starts when the PC waits for the link, not while it pauses before a write.
+      if (step != 0 || !r.comm.PortIsOpen() || r.p.state.ProcName != "WaitAnswerBHT") return;
       if (answers.size() == 2) return r.window.PressCancel();
       r.comm.Reply(ENQ);
       step = 1;

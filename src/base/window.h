@@ -12,7 +12,9 @@ const char* FieldName(Field f);
 
 enum class MsgIcon { None, Exclamation };
 
-inline constexpr int kEventLookMs = 10;
+// How often a transfer looks at the window's events at most: as often as a wait on a silent port
+// wakes up to look, which is still at once for a click, a key or a stop signal.
+inline constexpr int kEventLookMs = 40;
 
 // The status window with its Cancel and About buttons, message boxes and the 3000 ms timer.
 // Handlers bound with Bind run only inside DoEvents/WaitEvents and the modal boxes.

@@ -1,6 +1,8 @@
 // The four primitives of the block protocol: the block check character, sending a string to the
 // terminal, and waiting for its one-character answer.
 
+#include <cmath>
+
 #include "base/text.h"
 #include "base/waits.h"
 #include "link/block_codec.h"
@@ -22,6 +24,20 @@ bool Is(char c, const std::string& control) {
   return !control.empty() && c == control[0];
 }
 
+// The send delay before a write, which gives the terminal time to turn its line around. It is
+// spent waiting on the port rather than asleep: a wait that ends with nothing come tells the port
+// that nothing is waiting, so the look before the write costs no call of its own. Input that ends
+// the wait early leaves the rest of the delay to be slept.
+void PauseBeforeWrite(Program& p) {
+  // A negative delay from the command line means no delay, never an endless one.
+  const int ms = p.settings.SendDelayMs > 0 ? p.settings.SendDelayMs : 0;
+  if (ms == 0) return;
+  const double end = p.system.Now() + ms / 1000.0;
+  p.comm.WaitInput(ms);
+  const double left = end - p.system.Now();
+  if (left > 0) p.system.Sleep(static_cast<int>(std::ceil(left * 1000.0)));
+}
+
 }  // namespace
 
 std::string AddBcc(Program& p, const std::string& text) {
@@ -36,8 +52,7 @@ std::string BccCheck(Program& p, const std::string& block) {
 }
 
 int16_t SendToBHT(Program& p, const std::string& data) {
-  // A negative delay from the command line means no delay, never an endless one.
-  p.system.Sleep(p.settings.SendDelayMs > 0 ? p.settings.SendDelayMs : 0);
+  PauseBeforeWrite(p);
   // Input already waiting is no answer to this write; only what comes after it is.
   const int32_t inputBefore = p.comm.InputCount();
   p.comm.OutputData(data);

@@ -60,8 +60,10 @@ bool LineClock::TakeLook(Time now) {
   return due;
 }
 
-void LineClock::WaitEnded(int pollResult) {
+void LineClock::WaitEnded(int pollResult, Time now) {
   quiet_ = pollResult == 0;
+  // A wait that saw nothing come found the device as empty as a look would have.
+  if (pollResult == 0) drainedAt_ = now;
   if (pollResult > 0) drainedAt_ = {};
 }
 

@@ -71,8 +71,8 @@ class LineClock {
   Time InputDue(size_t missing, Time now) const;
 
   // Whether a look at the input at `now` must ask the device: not right after a wait that saw
-  // nothing come, nor within a character's time of a look that found the device empty. Uses up
-  // the quiet of the last wait.
+  // nothing come, nor within a character's time of such a wait or of a look that found the
+  // device empty. Uses up the quiet of the last wait.
   bool TakeLook(Time now);
   // A look asked the device at `now` and took all it had.
   void Looked(Time now) {
@@ -80,10 +80,14 @@ class LineClock {
     drainedAt_ = now;
   }
   // A look found the device failed.
-  void LookFailed() { quiet_ = false; }
-  // A wait for input ended with `pollResult`: 0 its time ran out with nothing come, so the next
-  // look need not ask the device; positive input came, so it must; negative it was interrupted.
-  void WaitEnded(int pollResult);
+  void LookFailed() {
+    quiet_ = false;
+    drainedAt_ = {};
+  }
+  // A wait for input ended at `now` with `pollResult`: 0 its time ran out with nothing come, so the
+  // next look need not ask the device, nor any other within a character's time; positive input
+  // came, so the next look must; negative it was interrupted.
+  void WaitEnded(int pollResult, Time now);
 
  private:
   // How long after its output should have left a wait still waits for input: the answer to a

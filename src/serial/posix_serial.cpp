@@ -382,7 +382,7 @@ void PosixSerialComm::WaitInput(int maxMs) {
                     static_cast<long>(wait.count() % 1000000000)};
   pollfd pfd{fd_, POLLIN, 0};
   int r = ppoll(&pfd, 1, &ts, nullptr);
-  clock_.WaitEnded(r);
+  clock_.WaitEnded(r, SteadyClock::now());
   if (r <= 0) return;
   const bool hangUp = (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
   if (hangUp) {

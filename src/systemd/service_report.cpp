@@ -1,20 +1,15 @@
 #include "systemd/service_report.h"
 
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <syslog.h>
-#include <systemd/sd-daemon.h>
-// The entries say where in a transfer they come from; the source file and line of the build
-// machine would only clutter them.
-#define SD_JOURNAL_SUPPRESS_LOCATION
-#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <cinttypes>
 #include <cstdlib>
-#include <iterator>
+#include <vector>
 
 #include "base/text.h"
+#include "systemd/manager_sockets.h"
 
 namespace telvaro3::systemd {
 
@@ -31,9 +26,8 @@ ServiceReportIo SystemdReport::Standard() {
   ServiceReportIo io;
   io.out = isatty(STDOUT_FILENO) == 1 ? nullptr : stdout;
   io.journal = IsJournalStream(STDOUT_FILENO, std::getenv("JOURNAL_STREAM"));
-  uint64_t usec = 0;
   // The variables stay for children: the program starts none that would answer in its name.
-  if (sd_watchdog_enabled(0, &usec) > 0) io.watchdogUsec = usec;
+  io.watchdogUsec = WatchdogUsecFromEnvironment();
   return io;
 }
 
@@ -45,7 +39,7 @@ SystemdReport::SystemdReport(ServiceReportIo io) : io_(io) {
 void SystemdReport::PortOpened() {
   if (readyTold_) return;
   readyTold_ = true;
-  sd_notify(0, "READY=1\nSTATUS=Waiting for a terminal");
+  NotifyServiceManager("READY=1\nSTATUS=Waiting for a terminal");
 }
 
 void SystemdReport::StillAlive() {
@@ -53,7 +47,7 @@ void SystemdReport::StillAlive() {
   const Clock::time_point now = Clock::now();
   if (now < nextPing_) return;
   nextPing_ = now + pingEvery_;
-  sd_notify(0, "WATCHDOG=1");
+  NotifyServiceManager("WATCHDOG=1");
 }
 
 namespace {
@@ -65,7 +59,7 @@ std::string Field(const char* name, const std::string& value) {
 void Send(int priority, const TransferFacts& f, const std::string& message, bool end) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", f.seconds);
-  const std::string fields[] = {
+  std::vector<std::string> fields = {
       Field("MESSAGE", Latin1ToUtf8(message)),
       Field("PRIORITY", std::to_string(priority)),
       Field("TELVARO3_FILE", Latin1ToUtf8(f.file)),
@@ -77,13 +71,8 @@ void Send(int priority, const TransferFacts& f, const std::string& message, bool
       Field("TELVARO3_SECONDS", seconds),
   };
   // The start carries no result, counts or time yet.
-  const size_t n = end ? std::size(fields) : 5;
-  iovec iov[std::size(fields)];
-  for (size_t i = 0; i < n; ++i) {
-    iov[i].iov_base = const_cast<char*>(fields[i].data());
-    iov[i].iov_len = fields[i].size();
-  }
-  sd_journal_sendv(iov, static_cast<int>(n));
+  if (!end) fields.resize(5);
+  SendToJournal(JournalEntry(fields));
 }
 
 }  // namespace
@@ -98,7 +87,7 @@ void SystemdReport::TransferStarted(const TransferFacts& f) {
 
 void SystemdReport::TransferEnded(const TransferFacts& f) {
   const std::string status = "STATUS=Last: " + Latin1ToUtf8(f.summary);
-  sd_notify(0, status.c_str());
+  NotifyServiceManager(status);
   if (io_.journal) {
     Send(f.result <= 0 ? LOG_INFO : LOG_ERR, f, f.summary, true);
   } else if (io_.out != nullptr) {

@@ -27,9 +27,9 @@ struct ServiceReportIo {
   uint64_t watchdogUsec = 0;
 };
 
-// Tells systemd through sd_notify that the service is ready (once the port first opens),
-// alive (WATCHDOG=1 at most every third of the watchdog interval) and what it last did
-// (STATUS=); each sd_notify is a no-op when the program was not started by systemd. Writes one
+// Tells systemd through its notification socket that the service is ready (once the port first
+// opens), alive (WATCHDOG=1 at most every third of the watchdog interval) and what it last did
+// (STATUS=); each message is a no-op when the program was not started by systemd. Writes one
 // journal entry when a transfer starts and one when it ends, with the fields TELVARO3_RESULT,
 // TELVARO3_FILE, TELVARO3_DIRECTION, TELVARO3_RECORDS, TELVARO3_BYTES, TELVARO3_SECONDS and
 // TELVARO3_PORT; outside the journal, the end is one line "Summary: <summary>" on out when out

@@ -63,9 +63,10 @@ void LineLogRenderer::EmitField(const std::string& line, bool counter) {
 }
 
 void LineLogRenderer::Emit(const std::string& line, bool counter) {
-  std::string out = Latin1ToUtf8(line);
-  out += '\n';
+  // Written as it is converted, with the line end apart: a counter line comes with every record.
+  const std::string out = Latin1ToUtf8(line);
   std::fwrite(out.data(), 1, out.size(), io_.out);
+  std::fputc('\n', io_.out);
   if (!counter) {
     Flush();
   } else if (!held_) {
