@@ -286,7 +286,6 @@ TEST_F(Service, TheUnitsCommandLineReceivesIntoTheSpool) {
   EXPECT_LE(count("WATCHDOG=1"), 1 + ran.count() * 10);
 }
 
-}  // namespace
 // An entry of the journal's native protocol: a value with a line end goes as its length and
 // bytes, so that a name from the line cannot split an entry or add fields of its own.
 TEST(JournalEntry, FieldsAsTheJournalReadsThem) {
@@ -298,4 +297,25 @@ TEST(JournalEntry, FieldsAsTheJournalReadsThem) {
   for (const auto& [fields, entry] : rows) EXPECT_EQ(systemd::JournalEntry(fields), entry);
 }
 
+// The watchdog is kept only when it is meant for this process: a child of a watched service
+// inherits the variables, and its pings would count for a process that may have hung.
+TEST(WatchdogUsec, OnlyAWatchdogMeantForThisProcess) {
+  const std::string self = std::to_string(getpid());
+  // clang-format off
+  const std::vector<std::tuple<const char*, const char*, uint64_t>> rows = {
+      {nullptr, nullptr, 0}, {"300000", nullptr, 300000}, {"300000", self.c_str(), 300000},
+      {"300000", "1", 0}, {"30x", nullptr, 0}, {"-5", nullptr, 0}, {"", nullptr, 0},
+      {"18446744073709551615", nullptr, UINT64_MAX}};
+  // clang-format on
+  for (const auto& [usec, pid, expected] : rows) {
+    SCOPED_TRACE(std::string(usec ? usec : "unset") + "/" + (pid ? pid : "unset"));
+    for (const auto& [name, value] : {std::pair{"WATCHDOG_USEC", usec}, {"WATCHDOG_PID", pid}})
+      value ? setenv(name, value, 1) : unsetenv(name);
+    EXPECT_EQ(systemd::WatchdogUsecFromEnvironment(), expected);
+  }
+  unsetenv("WATCHDOG_USEC");
+  unsetenv("WATCHDOG_PID");
+}
+
+}  // namespace
 }  // namespace telvaro3
