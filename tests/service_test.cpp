@@ -297,6 +297,22 @@ TEST(JournalEntry, FieldsAsTheJournalReadsThem) {
   for (const auto& [fields, entry] : rows) EXPECT_EQ(systemd::JournalEntry(fields), entry);
 }
 
+// Each message reaches the socket and leaves no descriptor open: a service pings for months.
+TEST(NotifyServiceManager, EveryMessageArrivesAndLeavesNoDescriptor) {
+  test::TempDir tmp;
+  NotifySocket socket(tmp.Path("notify"));
+  const auto openFds = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  setenv("NOTIFY_SOCKET", tmp.Path("notify").c_str(), 1);
+  const auto before = openFds();
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(systemd::NotifyServiceManager("WATCHDOG=1"));
+  EXPECT_EQ(openFds(), before);
+  unsetenv("NOTIFY_SOCKET");
+  EXPECT_FALSE(systemd::NotifyServiceManager("WATCHDOG=1"));
+  EXPECT_EQ(socket.Messages(), std::vector<std::string>(3, "WATCHDOG=1"));
+}
+
 // The watchdog is kept only when it is meant for this process: a child of a watched service
 // inherits the variables, and its pings would count for a process that may have hung.
 TEST(WatchdogUsec, OnlyAWatchdogMeantForThisProcess) {
