@@ -2,9 +2,11 @@
 // summary line, the readiness and watchdog messages to systemd, the journal entries, and the
 // unit's own command line against the terminal simulator.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@
 
 #include "support/program_test.h"
 #include "systemd/manager_sockets.h"
+#include "systemd/service_report.h"
 
 namespace telvaro3 {
 namespace {
@@ -311,6 +314,27 @@ TEST(NotifyServiceManager, EveryMessageArrivesAndLeavesNoDescriptor) {
   unsetenv("NOTIFY_SOCKET");
   EXPECT_FALSE(systemd::NotifyServiceManager("WATCHDOG=1"));
   EXPECT_EQ(socket.Messages(), std::vector<std::string>(3, "WATCHDOG=1"));
+}
+
+// Standard output is the journal's stream only when it is the very file JOURNAL_STREAM names: a
+// child whose output was redirected inherits the variable, and one whose output was closed too.
+TEST(JournalStream, OnlyTheFileTheVariableNames) {
+  test::TempDir tmp;
+  tmp.Write("out", "");
+  const int fd = open(tmp.Path("out").c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  ASSERT_EQ(fstat(fd, &st), 0);
+  const std::string dev = std::to_string(st.st_dev) + ":";
+  const std::string same = dev + std::to_string(st.st_ino), other = dev + "0";
+  const std::vector<std::tuple<int, const char*, bool>> rows = {{fd, same.c_str(), true},
+                                                                {fd, other.c_str(), false},
+                                                                {fd, "stream", false},
+                                                                {fd, nullptr, false},
+                                                                {-1, same.c_str(), false}};
+  for (const auto& [out, variable, journal] : rows)
+    EXPECT_EQ(systemd::IsJournalStream(out, variable), journal)
+        << out << " " << (variable ? variable : "unset");
+  close(fd);
 }
 
 // The watchdog is kept only when it is meant for this process: a child of a watched service
