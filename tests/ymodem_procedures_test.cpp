@@ -166,17 +166,25 @@ TEST(YModemProcedures, AGoodEndShowsTheWholeFile) {
   }
 }
 
-TEST(ReceiveYModem, ShowsTheNameOfEachFileOfABatch) {
-  YRig r(2000);
-  r.comm.ymPath = "C:\\IN\\FIRST.TXT";
-  r.p.file.Directory = "C:\\IN\\";
-  r.comm.onTransferPoll = [&, inner = r.comm.onTransferPoll] {
-    inner();
-    if (r.comm.ymBytes >= 1000) r.comm.ymPath = "C:\\IN\\SECOND.TXT";  // the batch's second file
-  };
-  EXPECT_EQ(ReceiveYModem(r.p), 0);
-  EXPECT_EQ(r.comm.ymReceiveDir, "C:\\IN\\");
-  EXPECT_EQ(r.window.Text(Field::FileBox), "SECOND.TXT");
+TEST(ReceiveYModem, JudgesAndShowsEachFileOfABatch) {
+  // The batch's second file is judged as the first was and shown by its name; with a name the
+  // check refuses, the transfer is cancelled before any of that file is let through.
+  for (const auto& [second, code] : {std::pair{"SECOND.TXT", 0}, {"BAD+NAME", 70}}) {
+    SCOPED_TRACE(second);
+    YRig r(2000);
+    r.announce = true;
+    r.comm.ymPath = "C:\\IN\\FIRST.TXT";
+    r.p.file.Directory = "C:\\IN\\";
+    r.comm.onTransferPoll = [&, inner = r.comm.onTransferPoll] {
+      inner();
+      if (r.comm.ymBytes >= 1000) r.comm.ymPath = std::string("C:\\IN\\") + second;
+    };
+    EXPECT_EQ(ReceiveYModem(r.p), code);
+    EXPECT_EQ(r.comm.ymReceiveDir, "C:\\IN\\");
+    EXPECT_EQ(r.comm.ymCancel, code != 0);
+    EXPECT_EQ(r.comm.ymAccepted == r.comm.ymPath, code == 0);
+    EXPECT_EQ(r.window.Text(Field::FileBox), second);  // the file shown, or the one refused
+  }
 }
 
 }  // namespace
