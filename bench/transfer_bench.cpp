@@ -287,13 +287,21 @@ std::string Digits(int n, int width) {
 }
 
 // The bare dialogue (see bare_dialogue.h) in a process of its own, started as the program would
-// be, for the rusage of that process alone.
-Run RunBare(const std::string& link, int baud, bool receiving, const Row& row, int recordLength) {
+// be, for the rusage of that process alone. Started with StartBare, it runs while the program
+// does; FinishBare waits for it.
+struct BareChild {
+  pid_t pid = -1;
+  int secondsFd = -1;  // where it writes its dialogue's seconds
+  Clock::time_point start;
+};
+
+BareChild StartBare(const std::string& link, int baud, bool receiving, const Row& row,
+                    int recordLength) {
   int fds[2];
   if (pipe(fds) != 0) std::abort();
-  const auto start = Clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
+  BareChild child{-1, fds[0], Clock::now()};
+  child.pid = fork();
+  if (child.pid == 0) {
     close(fds[0]);
     bench::BareDialogue dialogue(link, baud);
     bool ok;
@@ -314,13 +322,18 @@ Run RunBare(const std::string& link, int baud, bool receiving, const Row& row, i
     _exit(ok ? 0 : 1);
   }
   close(fds[1]);
+  return child;
+}
+
+Run FinishBare(BareChild& child, double probeUs) {
   WakeProbe probe;
   Run run;
   double seconds = 0;
-  if (read(fds[0], &seconds, sizeof seconds) != sizeof seconds) seconds = 0;
-  close(fds[0]);
+  if (read(child.secondsFd, &seconds, sizeof seconds) != sizeof seconds) seconds = 0;
+  close(child.secondsFd);
   run.transfer = seconds;
-  if (Reaped(pid, start, probe, run) == 0) run.result = "Err(0) bare dialogue";
+  if (Reaped(child.pid, child.start, probe, run) == 0) run.result = "Err(0) bare dialogue";
+  run.probeUs = probeUs;  // the program's probe: both ran over the same seconds
   return run;
 }
 
@@ -360,34 +373,27 @@ void AtOnceRows(const std::string& dir, const std::string& config, int records,
   }
 }
 
-// One paced transfer, the program's or the bare dialogue's, against a fresh simulator; prints
-// its line and returns its figures.
-Paced RunPaced(const Row& row, bool receiving, bool bare, const std::string& dir,
-               const std::string& config) {
-  const std::string b = std::to_string(row.baud);
-  const std::string fields = Join(row.fields);
-  const int recordLength = RecordLength(row);
+// Starts the simulator of one side of a pair in `dir`, its link under `config`, logging its
+// turns to dir/turns.txt.
+pid_t StartPacedTerminal(const Row& row, bool receiving, const std::string& dir,
+                         const std::string& config) {
   const std::string turns = dir + "/turns.txt";
   std::error_code gone;
   fs::remove(turns, gone);
-  std::vector<std::string> termArgs = {"--baud", b, "--turn-log", turns};
+  std::vector<std::string> termArgs = {"--baud", std::to_string(row.baud), "--turn-log", turns};
   if (!receiving) {
     termArgs.insert(termArgs.end(), {"download", "--timeout-s", "600"});
   } else {
-    termArgs.insert(termArgs.end(), {"upload", "--records", std::to_string(row.records), "--fields",
-                                     fields, "--name", "ORDERS.BHT", "--timeout-s", "600"});
+    termArgs.insert(termArgs.end(),
+                    {"upload", "--records", std::to_string(row.records), "--fields",
+                     Join(row.fields), "--name", "ORDERS.BHT", "--timeout-s", "600"});
   }
-  const pid_t term = StartTerminal(termArgs, dir, config);
-  Run run;
-  if (bare) {
-    run = RunBare(config + "/telvaro3/com1", row.baud, receiving, row, recordLength);
-  } else if (!receiving) {
-    run = RunProgram({"+P0", "+B" + b, "+F" + fields, "+DDE", "DATA.TXT"}, dir, config,
-                     "StatusBox: Sending Header");
-  } else {
-    run = RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config, "StatusBox: Receive Header");
-  }
-  Reap(term);
+  return StartTerminal(termArgs, dir, config);
+}
+
+// Prints one side's line of a pair and returns its figures.
+Paced Report(const Row& row, bool receiving, bool bare, const Run& run, const std::string& turns) {
+  const int recordLength = RecordLength(row);
   const double limit = StopAndWaitLimit(row.records, recordLength,
                                         static_cast<int>(row.fields.size()), row.baud, receiving);
   Paced paced;
@@ -411,6 +417,31 @@ Paced RunPaced(const Row& row, bool receiving, bool bare, const std::string& dir
       run.result.c_str());
   std::fflush(stdout);
   return paced;
+}
+
+// One pair: the program and the bare dialogue at the same time, each against a simulator of its
+// own (the bare one in dir/bare), so that both meet the host as it was over the same seconds.
+// Each uses a few per cent of a processor, so they hardly meet each other. Prints both lines.
+std::pair<Paced, Paced> RunPair(const Row& row, bool receiving, const std::string& dir,
+                                const std::string& config) {
+  const std::string bareDir = dir + "/bare";
+  const std::string bareConfig = bareDir + "/cfg";
+  fs::create_directories(bareConfig + "/telvaro3");
+  const pid_t term = StartPacedTerminal(row, receiving, dir, config);
+  const pid_t bareTerm = StartPacedTerminal(row, receiving, bareDir, bareConfig);
+  BareChild bare =
+      StartBare(bareConfig + "/telvaro3/com1", row.baud, receiving, row, RecordLength(row));
+  const std::string b = std::to_string(row.baud);
+  const Run run =
+      receiving
+          ? RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config, "StatusBox: Receive Header")
+          : RunProgram({"+P0", "+B" + b, "+F" + Join(row.fields), "+DDE", "DATA.TXT"}, dir, config,
+                       "StatusBox: Sending Header");
+  const Run bareRun = FinishBare(bare, run.probeUs);
+  Reap(term);
+  Reap(bareTerm);
+  return {Report(row, receiving, false, run, dir + "/turns.txt"),
+          Report(row, receiving, true, bareRun, bareDir + "/turns.txt")};
 }
 
 // Middle value; the mean of the two middle ones for an even count, 0 for none.
@@ -490,8 +521,9 @@ void PacedRows(const std::string& dir, const std::string& config, const Options&
     for (bool receiving : {false, true}) {
       std::vector<Paced> program, bare;
       for (int i = 0; i < options.repeat; ++i) {
-        program.push_back(RunPaced(row, receiving, false, dir, config));
-        bare.push_back(RunPaced(row, receiving, true, dir, config));
+        const auto [mine, floor] = RunPair(row, receiving, dir, config);
+        program.push_back(mine);
+        bare.push_back(floor);
       }
       summaries.push_back(Summary(row, receiving, program, bare));
     }
