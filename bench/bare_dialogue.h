@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,7 +45,7 @@ class BareDialogue {
   // characters, EOT (after the program's pause before the last answer).
   bool Receive(int records, size_t headingLength, size_t blockLength) {
     if (!AwaitByte(kEnq)) return false;
-    started_ = Clock::now();
+    Start();
     Answer(kAck);
     if (!Await(headingLength)) return false;
     Answer(kAck);
@@ -60,7 +61,7 @@ class BareDialogue {
 
   // Sends ENQ, the frames (the heading first), EOT, each after its ACK.
   bool Send(const std::vector<std::string>& frames) {
-    started_ = Clock::now();
+    Start();
     Answer(kEnq);
     if (!AwaitByte(kAck)) return false;
     for (const std::string& frame : frames) {
@@ -74,6 +75,9 @@ class BareDialogue {
 
   // From the first answer of the dialogue to its last, in seconds.
   double Seconds() const { return std::chrono::duration<double>(ended_ - started_).count(); }
+
+  // The processor time of this process over the same span, in seconds.
+  double CpuSeconds() const { return cpuEnded_ - cpuStarted_; }
 
   // A frame: opener, body, ETX and the exclusive-or of everything after the opener.
   static std::string Frame(char opener, const std::string& body) {
@@ -130,8 +134,20 @@ class BareDialogue {
     return false;
   }
 
+  static double ProcessCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+  }
+
+  void Start() {
+    started_ = Clock::now();
+    cpuStarted_ = ProcessCpuSeconds();
+  }
+
   bool Finish() {
     ended_ = Clock::now();
+    cpuEnded_ = ProcessCpuSeconds();
     tcdrain(fd_);
     return ok_;
   }
@@ -139,6 +155,7 @@ class BareDialogue {
   int fd_;
   Clock::duration charTime_;
   Clock::time_point lineBusyUntil_{}, started_{}, ended_{};
+  double cpuStarted_ = 0, cpuEnded_ = 0;
   std::string in_;     // read and not yet taken
   std::string taken_;  // what the last wait took
   bool ok_ = true;
