@@ -3,7 +3,9 @@
 // for its line time once its own answer has left, and the rest of the block and every answer are
 // waited for on the device. Its processor time is what the dialogue itself costs on this machine
 // (the wake-ups and the pseudo-terminal's work), with no window, no files and no program logic:
-// the floor for the program's figures, measured over the same seconds.
+// the floor for the program's figures, measured over the same seconds. It runs as a process
+// started like the program and tells the link and the result on its standard output as the
+// program's text view does, so that the benchmark measures both alike.
 #pragma once
 
 #include <fcntl.h>
@@ -14,7 +16,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,8 +27,12 @@ class BareDialogue {
  public:
   using Clock = std::chrono::steady_clock;
 
-  BareDialogue(const std::string& link, int baud)
-      : fd_(open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)),
+  // `linked` runs when the link is made, `ended` when the dialogue is over (true: it went through).
+  BareDialogue(const std::string& link, int baud, std::function<void()> linked,
+               std::function<void(bool)> ended)
+      : linked_(std::move(linked)),
+        ended_(std::move(ended)),
+        fd_(open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)),
         charTime_(std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(10.0 / baud))) {
     termios t{};
@@ -44,40 +50,34 @@ class BareDialogue {
   // Answers the simulator's upload: ENQ, the heading, `records` text blocks of `blockLength`
   // characters, EOT (after the program's pause before the last answer).
   bool Receive(int records, size_t headingLength, size_t blockLength) {
-    if (!AwaitByte(kEnq)) return false;
-    Start();
+    if (!AwaitByte(kEnq)) return Finish(false);
     Answer(kAck);
-    if (!Await(headingLength)) return false;
+    linked_();
+    if (!Await(headingLength)) return Finish(false);
     Answer(kAck);
     for (int i = 0; i < records; ++i) {
-      if (!Await(blockLength)) return false;
+      if (!Await(blockLength)) return Finish(false);
       Answer(kAck);
     }
-    if (!AwaitByte(kEot)) return false;
+    if (!AwaitByte(kEot)) return Finish(false);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     Answer(kAck);
-    return Finish();
+    return Finish(ok_);
   }
 
   // Sends ENQ, the frames (the heading first), EOT, each after its ACK.
   bool Send(const std::vector<std::string>& frames) {
-    Start();
     Answer(kEnq);
-    if (!AwaitByte(kAck)) return false;
+    if (!AwaitByte(kAck)) return Finish(false);
+    linked_();
     for (const std::string& frame : frames) {
       Answer(frame);
-      if (!AwaitByte(kAck)) return false;
+      if (!AwaitByte(kAck)) return Finish(false);
     }
     Answer(kEot);
-    if (!AwaitByte(kAck)) return false;
-    return Finish();
+    if (!AwaitByte(kAck)) return Finish(false);
+    return Finish(ok_);
   }
-
-  // From the first answer of the dialogue to its last, in seconds.
-  double Seconds() const { return std::chrono::duration<double>(ended_ - started_).count(); }
-
-  // The processor time of this process over the same span, in seconds.
-  double CpuSeconds() const { return cpuEnded_ - cpuStarted_; }
 
   // A frame: opener, body, ETX and the exclusive-or of everything after the opener.
   static std::string Frame(char opener, const std::string& body) {
@@ -134,28 +134,18 @@ class BareDialogue {
     return false;
   }
 
-  static double ProcessCpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-  }
-
-  void Start() {
-    started_ = Clock::now();
-    cpuStarted_ = ProcessCpuSeconds();
-  }
-
-  bool Finish() {
-    ended_ = Clock::now();
-    cpuEnded_ = ProcessCpuSeconds();
+  bool Finish(bool ok) {
+    ok = ok && ok_;
+    ended_(ok);
     tcdrain(fd_);
-    return ok_;
+    return ok;
   }
 
+  std::function<void()> linked_;
+  std::function<void(bool)> ended_;
   int fd_;
   Clock::duration charTime_;
-  Clock::time_point lineBusyUntil_{}, started_{}, ended_{};
-  double cpuStarted_ = 0, cpuEnded_ = 0;
+  Clock::time_point lineBusyUntil_{};
   std::string in_;     // read and not yet taken
   std::string taken_;  // what the last wait took
   bool ok_ = true;

@@ -44,7 +44,8 @@
 // The rows with a terminal that answers at once and the silent line run once.
 //
 // TELVARO3_BENCH_PROGRAM names another program binary to measure in place of this build's, for
-// comparing two versions with the same benchmark, simulator and bare dialogue.
+// comparing two versions with the same benchmark, simulator and bare dialogue; "bare" names the
+// bare dialogue itself, for the ratios the benchmark gives two equal sides.
 //
 //   transfer_bench [--repeat N] [records [baud ...]]   (records default 2000, N default 1;
 //                                                       bauds pick the rows)
@@ -81,6 +82,9 @@ const std::string kTermsim = TELVARO3_BINARY_DIR "/tools/termsim/termsim";
 
 // The program measured: this build's, or another build's named in TELVARO3_BENCH_PROGRAM, so
 // that two versions can be compared with the same benchmark, simulator and bare dialogue.
+// TELVARO3_BENCH_PROGRAM=bare puts the bare dialogue in the program's place in the paced rows:
+// the ratios then show what the benchmark itself gives to two equal sides.
+const std::string kBareAsProgram = "bare";
 std::string ProgramPath() {
   const char* other = getenv("TELVARO3_BENCH_PROGRAM");
   return other != nullptr && *other != '\0' ? other : TELVARO3_BINARY_DIR "/telvaro3";
@@ -162,13 +166,12 @@ int Reaped(pid_t pid, Clock::time_point start, WakeProbe& probe, Run& run) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Runs the program with stdout on a pipe, stamping the lines as they come.
-Run RunProgram(const std::vector<std::string>& args, const std::string& cwd,
+// Runs argv with stdout on a pipe, stamping the lines as they come: the link line and the result
+// line ("MsgLabel: Err..."), and the process's processor time at each.
+Run RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
                const std::string& config, const std::string& linkLine) {
   int fds[2];
   if (pipe(fds) != 0) std::abort();
-  std::vector<std::string> argv = {ProgramPath()};
-  argv.insert(argv.end(), args.begin(), args.end());
   const auto start = Clock::now();
   pid_t pid = Spawn(argv, cwd, fds[1], config);
   close(fds[1]);
@@ -203,6 +206,14 @@ Run RunProgram(const std::vector<std::string>& args, const std::string& cwd,
     run.transferCpu = cpuAtDone - cpuAtLink;
   }
   return run;
+}
+
+// Runs the program (ProgramPath) with args; see RunProcess.
+Run RunProgram(const std::vector<std::string>& args, const std::string& cwd,
+               const std::string& config, const std::string& linkLine) {
+  std::vector<std::string> argv = {ProgramPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProcess(argv, cwd, config, linkLine);
 }
 
 pid_t StartTerminal(const std::vector<std::string>& args, const std::string& cwd,
@@ -304,56 +315,57 @@ std::string Digits(int n, int width) {
   return s.substr(s.size() - static_cast<size_t>(width));
 }
 
-// The bare dialogue (see bare_dialogue.h) in a process of its own, started as the program would
-// be, for the rusage of that process alone. Started with StartBare, it runs while the program
-// does; FinishBare waits for it.
-struct BareChild {
-  pid_t pid = -1;
-  int secondsFd = -1;  // where it writes its dialogue's seconds and processor seconds
-  Clock::time_point start;
-};
-
-BareChild StartBare(const std::string& link, int baud, bool receiving, const Row& row,
-                    int recordLength) {
-  int fds[2];
-  if (pipe(fds) != 0) std::abort();
-  BareChild child{-1, fds[0], Clock::now()};
-  child.pid = fork();
-  if (child.pid == 0) {
-    close(fds[0]);
-    bench::BareDialogue dialogue(link, baud);
-    bool ok;
-    if (receiving) {
-      ok = dialogue.Receive(row.records, 1 + 17 + 2 + 2 * row.fields.size() + 2,
-                            1 + 5 + static_cast<size_t>(recordLength) + 2);
-    } else {
-      std::string heading =
-          "DATA.TXT    " + Digits(row.records, 5) + Digits(static_cast<int>(row.fields.size()), 2);
-      for (int f : row.fields) heading += Digits(f, 2);
-      std::vector<std::string> frames = {bench::BareDialogue::Frame(0x01, heading)};
-      for (int i = 1; i <= row.records; ++i)
-        frames.push_back(bench::BareDialogue::Frame(0x02, Digits(i, 5) + Record(i, recordLength)));
-      ok = dialogue.Send(frames);
-    }
-    const double figures[2] = {ok ? dialogue.Seconds() : 0, ok ? dialogue.CpuSeconds() : 0};
-    if (write(fds[1], figures, sizeof figures) != sizeof figures) _exit(1);
-    _exit(ok ? 0 : 1);
+// The bare dialogue (see bare_dialogue.h), run as "transfer_bench --bare-dialogue LINK BAUD
+// send|receive RECORDS FIELDS": a process started like the program, which prints the program's
+// link line when the link is made and a result line at the end, so that RunProcess measures it
+// as it measures the program.
+int BareDialogueMain(char** argv) {
+  const std::string link = argv[2];
+  const int baud = std::atoi(argv[3]);
+  const bool receiving = std::string(argv[4]) == "receive";
+  Row row{baud, std::atoi(argv[5]), {}};
+  for (const char* f = argv[6]; *f != '\0'; f += *f == ',' ? 1 : 0) {
+    char* end = nullptr;
+    row.fields.push_back(static_cast<int>(std::strtol(f, &end, 10)));
+    if (end == f) return 2;
+    f = end;
   }
-  close(fds[1]);
-  return child;
+  const int recordLength = RecordLength(row);
+  bench::BareDialogue dialogue(
+      link, baud,
+      [receiving] {
+        std::printf("%s\n", receiving ? "StatusBox: Receive Header" : "StatusBox: Sending Header");
+        std::fflush(stdout);
+      },
+      [](bool ok) {
+        std::printf("MsgLabel: %s\n", ok ? "Err(0) bare dialogue" : "Error: bare dialogue failed");
+        std::fflush(stdout);
+      });
+  if (receiving) {
+    return dialogue.Receive(row.records, 1 + 17 + 2 + 2 * row.fields.size() + 2,
+                            1 + 5 + static_cast<size_t>(recordLength) + 2)
+               ? 0
+               : 1;
+  }
+  std::string heading =
+      "DATA.TXT    " + Digits(row.records, 5) + Digits(static_cast<int>(row.fields.size()), 2);
+  for (int f : row.fields) heading += Digits(f, 2);
+  std::vector<std::string> frames = {bench::BareDialogue::Frame(0x01, heading)};
+  for (int i = 1; i <= row.records; ++i)
+    frames.push_back(bench::BareDialogue::Frame(0x02, Digits(i, 5) + Record(i, recordLength)));
+  return dialogue.Send(frames) ? 0 : 1;
 }
 
-Run FinishBare(BareChild& child, double probeUs) {
-  WakeProbe probe;
-  Run run;
-  double figures[2] = {0, 0};  // the dialogue's seconds and processor seconds
-  if (read(child.secondsFd, figures, sizeof figures) != sizeof figures) figures[0] = 0;
-  close(child.secondsFd);
-  run.transfer = figures[0];
-  run.transferCpu = figures[1];
-  if (Reaped(child.pid, child.start, probe, run) == 0) run.result = "Err(0) bare dialogue";
-  run.probeUs = probeUs;  // the program's probe: both ran over the same seconds
-  return run;
+// Runs the bare dialogue against the simulator whose link is `link`.
+Run RunBare(const std::string& link, const Row& row, bool receiving, const std::string& cwd,
+            const std::string& config) {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) std::abort();
+  return RunProcess(
+      {std::string(self, static_cast<size_t>(n)), "--bare-dialogue", link, std::to_string(row.baud),
+       receiving ? "receive" : "send", std::to_string(row.records), Join(row.fields)},
+      cwd, config, receiving ? "StatusBox: Receive Header" : "StatusBox: Sending Header");
 }
 
 // A terminal that answers at once: the simulator without pacing, as a link that delivers faster
@@ -448,15 +460,21 @@ std::pair<Paced, Paced> RunPair(const Row& row, bool receiving, const std::strin
   fs::create_directories(bareConfig + "/telvaro3");
   const pid_t term = StartPacedTerminal(row, receiving, dir, config);
   const pid_t bareTerm = StartPacedTerminal(row, receiving, bareDir, bareConfig);
-  BareChild bare =
-      StartBare(bareConfig + "/telvaro3/com1", row.baud, receiving, row, RecordLength(row));
+  Run bareRun;
+  std::thread bare([&] {
+    bareRun = RunBare(bareConfig + "/telvaro3/com1", row, receiving, bareDir, bareConfig);
+  });
   const std::string b = std::to_string(row.baud);
-  const Run run =
-      receiving
-          ? RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config, "StatusBox: Receive Header")
-          : RunProgram({"+P0", "+B" + b, "+F" + Join(row.fields), "+DDE", "DATA.TXT"}, dir, config,
-                       "StatusBox: Sending Header");
-  const Run bareRun = FinishBare(bare, run.probeUs);
+  Run run;
+  if (ProgramPath() == kBareAsProgram) {
+    run = RunBare(config + "/telvaro3/com1", row, receiving, dir, config);
+  } else if (receiving) {
+    run = RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config, "StatusBox: Receive Header");
+  } else {
+    run = RunProgram({"+P0", "+B" + b, "+F" + Join(row.fields), "+DDE", "DATA.TXT"}, dir, config,
+                     "StatusBox: Sending Header");
+  }
+  bare.join();
   Reap(term);
   Reap(bareTerm);
   return {Report(row, receiving, false, run, dir + "/turns.txt"),
@@ -558,9 +576,22 @@ void PacedRows(const std::string& dir, const std::string& config, const Options&
   std::fflush(stdout);
 }
 
+// The rows with a terminal that answers at once, and thirty seconds of waiting on a silent line.
+void OtherRows(const std::string& dir, const std::string& config, const Options& options) {
+  AtOnceRows(dir, config, options.records, options.only);
+  pid_t term = StartTerminal({"--silent", "download", "--timeout-s", "60"}, dir, config);
+  Run wait = RunProgram({"+P0", "+T30", "+DDE", "IN\\"}, dir, config, "StatusBox: Establish Link");
+  kill(term, SIGTERM);
+  Reap(term);
+  std::printf(
+      "silent line, 30 s wait: wall %.2f s, cpu %.3f s, cpu/wall %.3f%%, probe %.1f us  %s\n",
+      wait.wall, wait.cpu, 100.0 * wait.cpu / wait.wall, wait.probeUs, wait.result.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 7 && std::string(argv[1]) == "--bare-dialogue") return BareDialogueMain(argv);
   Options options;
   if (!Parse(argc, argv, options)) {
     std::fprintf(stderr,
@@ -575,15 +606,7 @@ int main(int argc, char** argv) {
   fs::create_directories(config + "/telvaro3");
   fs::create_directories(dir + "/in");
   PacedRows(dir, config, options);
-  AtOnceRows(dir, config, options.records, options.only);
-  // A silent terminal: thirty seconds of waiting for the link.
-  pid_t term = StartTerminal({"--silent", "download", "--timeout-s", "60"}, dir, config);
-  Run wait = RunProgram({"+P0", "+T30", "+DDE", "IN\\"}, dir, config, "StatusBox: Establish Link");
-  kill(term, SIGTERM);
-  Reap(term);
-  std::printf(
-      "silent line, 30 s wait: wall %.2f s, cpu %.3f s, cpu/wall %.3f%%, probe %.1f us  %s\n",
-      wait.wall, wait.cpu, 100.0 * wait.cpu / wait.wall, wait.probeUs, wait.result.c_str());
+  if (ProgramPath() != kBareAsProgram) OtherRows(dir, config, options);
   std::error_code ec;
   fs::remove_all(dir, ec);
   return 0;
