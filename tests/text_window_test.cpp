@@ -90,14 +90,14 @@ TEST(TextWindow, KeysPressTheButtonAndAnswerQuestions) {
   }
   EXPECT_FALSE(Harness().window->AskYesNo("T", "Q?"));  // nobody to answer: No
   Harness h({.keyboard = true});
-  h.window->SetText(Field::FileBox, "\xA3.TXT");  // Latin-1 in the program
-  h.window->SetText(Field::FileBox, "\xA3.TXT");  // unchanged: no line
+  h.window->SetText(Field::FileBox, "\xA3.TXT\xE9");  // Latin-1 in the program
+  h.window->SetText(Field::FileBox, "\xA3.TXT\xE9");  // unchanged: no line
   h.Keys("xy");
   EXPECT_TRUE(h.window->AskYesNo("T", "Q?"));
   h.Keys("n");
   EXPECT_FALSE(h.window->AskYesNo("T", "Q?"));
   EXPECT_EQ(h.Output(),
-            "FileBox: \xC2\xA3.TXT\nQuestion[T]: Q? (y/n)\nQuestion[T]: Q? -> Yes\n"
+            "FileBox: \xC2\xA3.TXT\xC3\xA9\nQuestion[T]: Q? (y/n)\nQuestion[T]: Q? -> Yes\n"
             "Question[T]: Q? (y/n)\nQuestion[T]: Q? -> No\n");
 }
 

@@ -1,5 +1,6 @@
 #include "base/text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -64,17 +65,24 @@ int64_t RoundHalfEven(double v) {
   return static_cast<int64_t>(std::nearbyint(v));  // the default rounding mode is half to even
 }
 
+// These three make a record's counter texts for every block, so they build the text in place.
 std::string Str(int64_t n) {
-  return n < 0 ? std::to_string(n) : " " + std::to_string(n);
+  char buf[24] = {' '};
+  const char* end = std::to_chars(buf + 1, buf + sizeof buf, n).ptr;
+  const char* begin = n < 0 ? buf + 1 : buf;  // a blank stands where a minus sign would
+  return std::string(begin, end);
 }
 
 std::string FiveDigits(int64_t n) {
-  std::string s = "00000" + std::to_string(n);
-  return s.substr(s.size() - 5);
+  char buf[24];
+  const char* end = std::to_chars(buf, buf + sizeof buf, n).ptr;
+  const size_t length = static_cast<size_t>(end - buf);
+  if (length >= 5) return std::string(end - 5, end);
+  return std::string(5 - length, '0').append(buf, length);
 }
 
 std::string PercentText(int64_t percent) {
-  return Str(percent) + "%";
+  return Str(percent).append(1, '%');
 }
 
 std::string UpperLatin1(const std::string& text) {
@@ -125,17 +133,22 @@ std::string Utf8ToLatin1(const std::string& text) {
 
 std::string Latin1ToUtf8(const std::string& text) {
   std::string r;
-  r.reserve(text.size());
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c < 0x80) {
-      r.push_back(static_cast<char>(c));
-    } else {
-      r.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      r.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
+  AppendLatin1AsUtf8(r, text);
   return r;
+}
+
+void AppendLatin1AsUtf8(std::string& out, std::string_view text) {
+  // Plain ASCII, the usual text, goes over in runs.
+  const auto high = [](char ch) { return static_cast<unsigned char>(ch) >= 0x80; };
+  for (auto it = text.begin(); it != text.end();) {
+    const auto next = std::find_if(it, text.end(), high);
+    out.append(it, next);
+    if (next == text.end()) break;
+    const auto c = static_cast<unsigned char>(*next);
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    it = next + 1;
+  }
 }
 
 std::string LTrim(const std::string& s) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace telvaro3 {
 
@@ -28,6 +29,8 @@ std::string UpperLatin1(const std::string& text);
 // it is. And back, for file names at the file boundary.
 std::string Utf8ToLatin1(const std::string& text);
 std::string Latin1ToUtf8(const std::string& text);
+// Appends `text` (Latin-1) to `out` as UTF-8, as Latin1ToUtf8 converts it.
+void AppendLatin1AsUtf8(std::string& out, std::string_view text);
 
 // The text without leading / trailing blanks.
 std::string LTrim(const std::string& s);

@@ -1,5 +1,7 @@
 #include "ui/line_log_renderer.h"
 
+#include <charconv>
+
 #include "base/text.h"
 
 namespace telvaro3::ui {
@@ -13,21 +15,24 @@ constexpr int kLogFlushMs = 250;
 }  // namespace
 
 void LineLogRenderer::FieldChanged(Field f) {
-  EmitField(std::string(FieldName(f)) + ": " + state_.Text(f),
-            f == Field::RecCntBox || f == Field::complete);
+  if (io_.fieldLines)
+    EmitNamed(FieldName(f), state_.Text(f), f == Field::RecCntBox || f == Field::complete);
 }
 
 void LineLogRenderer::MsgVisibilityChanged() {
   const std::string& msg = state_.Text(Field::MsgLabel);
-  if (state_.msgVisible && !msg.empty()) EmitField("MsgLabel: " + msg);
+  if (io_.fieldLines && state_.msgVisible && !msg.empty()) EmitNamed("MsgLabel", msg, false);
 }
 
 void LineLogRenderer::ProgressChanged() {
-  EmitField("ProgressBar1: " + std::to_string(state_.progress), true);
+  char digits[16];
+  const char* end = std::to_chars(digits, digits + sizeof digits, state_.progress).ptr;
+  if (io_.fieldLines)
+    EmitNamed("ProgressBar1", std::string_view(digits, static_cast<size_t>(end - digits)), true);
 }
 
 void LineLogRenderer::CaptionChanged() {
-  EmitField("CommandButton: " + state_.caption);
+  if (io_.fieldLines) EmitNamed("CommandButton", state_.caption, false);
 }
 
 void LineLogRenderer::MessageBox(const std::string& title, const std::string& text, MsgIcon, bool) {
@@ -58,15 +63,23 @@ void LineLogRenderer::Unload() {
   if (held_) Flush();
 }
 
-void LineLogRenderer::EmitField(const std::string& line, bool counter) {
-  if (io_.fieldLines) Emit(line, counter);
+void LineLogRenderer::Emit(const std::string& line, bool counter) {
+  line_.clear();
+  AppendLatin1AsUtf8(line_, line);
+  WriteLine(counter);
 }
 
-void LineLogRenderer::Emit(const std::string& line, bool counter) {
-  // Written as it is converted, with the line end apart: a counter line comes with every record.
-  const std::string out = Latin1ToUtf8(line);
-  std::fwrite(out.data(), 1, out.size(), io_.out);
-  std::fputc('\n', io_.out);
+void LineLogRenderer::EmitNamed(std::string_view name, std::string_view text, bool counter) {
+  // A counter line comes with every record: it is put together in a buffer kept for the purpose,
+  // without a string of its own.
+  line_.assign(name).append(": ");
+  AppendLatin1AsUtf8(line_, text);
+  WriteLine(counter);
+}
+
+void LineLogRenderer::WriteLine(bool counter) {
+  line_.push_back('\n');
+  std::fwrite(line_.data(), 1, line_.size(), io_.out);
   if (!counter) {
     Flush();
   } else if (!held_) {

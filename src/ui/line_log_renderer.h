@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "ui/text_renderer.h"
 
@@ -46,12 +47,15 @@ class LineLogRenderer : public TextRenderer {
  private:
   // Writes a line; a counter line may wait (a short while) for others to go out with it.
   void Emit(const std::string& line, bool counter = false);
-  // A field's line: only when the field lines are wanted.
-  void EmitField(const std::string& line, bool counter = false);
+  // Writes "<name>: <text>" as Emit does.
+  void EmitNamed(std::string_view name, std::string_view text, bool counter);
+  // Writes line_ with its line end, then flushes it or holds it back as Emit says.
+  void WriteLine(bool counter);
   void Flush();
 
   const TextWindowIo& io_;
   const TextWindowState& state_;
+  std::string line_;   // the line being written, kept for its capacity
   bool held_ = false;  // lines written and not yet flushed
   TextWindowIo::Clock::time_point heldSince_{};
 };
