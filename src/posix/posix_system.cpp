@@ -51,6 +51,18 @@ std::string FindEntry(const std::string& dir, const std::string& nameUtf8) {
   return found;
 }
 
+// Holds a stdio stream's lock for as long as it lives.
+class LockedFile {
+ public:
+  explicit LockedFile(FILE* f) : f_(f) { flockfile(f_); }
+  ~LockedFile() { funlockfile(f_); }
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+
+ private:
+  FILE* f_;
+};
+
 // A file opened for reading.
 class InputTextFile : public TextFile {
  public:
@@ -62,9 +74,12 @@ class InputTextFile : public TextFile {
   bool ReadLineUpTo(std::string& line, size_t keep) override {
     line.clear();
     if (f_ == nullptr) throw RunTimeError(52, RunTimeErrorText(52));
+    // A line is read a character at a time, once for every record sent: the file is locked once
+    // for the line rather than once for every character.
+    const LockedFile locked(f_);
     bool any = false;
     for (;;) {
-      int c = std::getc(f_);
+      int c = getc_unlocked(f_);
       if (c == EOF) {
         if (std::ferror(f_)) ThrowFileError(errno, path_);
         return any;
@@ -72,7 +87,7 @@ class InputTextFile : public TextFile {
       any = true;
       if (c == '\n') return true;
       if (c == '\r') {
-        int next = std::getc(f_);
+        int next = getc_unlocked(f_);
         if (next != '\n' && next != EOF) std::ungetc(next, f_);
         return true;
       }
@@ -100,13 +115,11 @@ class OutputTextFile : public TextFile {
   bool ReadLine(std::string&) override { throw RunTimeError(54, RunTimeErrorText(54)); }
 
   // Each line is handed to the system at once, so that a full disk is seen at the line that hit
-  // it.
+  // it. A line comes with every record: it is put together in a buffer kept for its capacity.
   void WriteLine(const std::string& line) override {
     if (!file_) throw RunTimeError(52, RunTimeErrorText(52));
-    std::string out;
-    out.reserve(line.size() + 2);
-    out.append(line).append("\r\n");
-    file_->Write(out.data(), out.size());
+    line_.assign(line).append("\r\n");
+    file_->Write(line_.data(), line_.size());
   }
 
   void Commit() override {
@@ -121,6 +134,7 @@ class OutputTextFile : public TextFile {
 
  private:
   std::unique_ptr<IncomingFile> file_;
+  std::string line_;  // the line being written
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 // repeat of the last block.
 
 #include <algorithm>
+#include <utility>
 
 #include "base/text.h"
 #include "base/waits.h"
@@ -77,7 +78,7 @@ int16_t ReceiveData(Program& p) {
 int16_t JudgeTextBlock(Program& p, const std::string& received, std::string& record) {
   using Shape = frame::TextBlockParts::Shape;
   RunState& s = p.state;
-  const frame::TextBlockParts parts = frame::SplitTextBlock(Layout(p), received);
+  frame::TextBlockParts parts = frame::SplitTextBlock(Layout(p), received);
   if (parts.shape == Shape::kNone) return kBlockMissing;
   if (parts.shape == Shape::kMisplacedEtx) return kBlockBad;
   if (parts.shape == Shape::kTooLong) {
@@ -89,7 +90,7 @@ int16_t JudgeTextBlock(Program& p, const std::string& received, std::string& rec
     // The terminal repeats a block whose ACK it missed; anything else is a bad block.
     return Val(parts.serial) == Val(s.RecordSerial) - 1 ? kBlockRepeat : kBlockBad;
   }
-  record = parts.record;
+  record = std::move(parts.record);
   return kBlockGood;
 }
 
