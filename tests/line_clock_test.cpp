@@ -27,9 +27,9 @@ double UsOf(LineClock::Time t) {
 
 // What happens on the line before the look, at a time in microseconds from the opening.
 struct Event {
-  enum Kind { kWrite, kAnswer, kDiscard, kSettle, kCount } kind;
+  enum Kind { kWrite, kAnswer, kDiscard, kSettle, kCount, kLooked } kind;
   int64_t us;
-  int n = 0;  // kWrite: characters written; kCount: what the device holds then
+  int n = 0;  // kWrite: characters written; kCount: what the device holds then; kLooked: times
 };
 
 void Play(LineClock& clock, const std::vector<Event>& events) {
@@ -42,6 +42,8 @@ void Play(LineClock& clock, const std::vector<Event>& events) {
     if (e.kind == Event::kDiscard) clock.Discarded(At(e.us));
     if (e.kind == Event::kSettle) clock.Settle();
     if (e.kind == Event::kCount) clock.OutputCount(At(e.us), [&] { return e.n; });
+    // A look when input was due: at 0 us it found the input all in, at 1 us it came too early.
+    for (int i = 0; e.kind == Event::kLooked && i < e.n; ++i) clock.InputLooked(e.us == 0);
   }
 }
 
@@ -108,6 +110,16 @@ TEST(LineClockTest, InputDue) {
       {"input that answers output on the line follows it whole",
        {{Event::kWrite, 0, 10}}, 5, 1000, 10416.67 + 5 * 1041.67},
       {"output that has left delays nothing", {{Event::kWrite, 0, 1}}, 3, 5000, 5000 + 2083.33},
+      {"a look too early waits a step longer next time", {{Event::kLooked, 1, 1}}, 5, 1000,
+       1000 + 4 * 1041.67 + 10},
+      {"then a quarter more and a step", {{Event::kLooked, 1, 2}}, 5, 1000,
+       1000 + 4 * 1041.67 + 22.5},
+      {"a look in time takes a quarter off", {{Event::kLooked, 1, 2}, {Event::kLooked, 0, 1}},
+       5, 1000, 1000 + 4 * 1041.67 + 16.875},
+      {"a peer far behind is waited for at most 10 ms more", {{Event::kLooked, 1, 60}}, 5, 1000,
+       1000 + 4 * 1041.67 + 10000},
+      {"the lag also delays input that answers output", {{Event::kWrite, 0, 10},
+       {Event::kLooked, 1, 1}}, 5, 1000, 10416.67 + 5 * 1041.67 + 10},
   };
   // clang-format on
   for (const auto& [what, events, missing, us, dueUs] : rows) {

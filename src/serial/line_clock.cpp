@@ -13,6 +13,7 @@ void LineClock::Open(int baud, int bitsPerChar, Time now) {
   outputGone_ = false;
   quiet_ = false;
   drainedAt_ = {};
+  peerLag_ = {};
 }
 
 LineClock::Duration LineClock::LineTime(size_t n) const {
@@ -50,7 +51,15 @@ int32_t LineClock::CharsOnLine(Time now) const {
 LineClock::Time LineClock::InputDue(size_t missing, Time now) const {
   const bool answering = busyUntil_ > now;
   const Time start = answering ? busyUntil_ : now;
-  return start + LineTime(missing - (answering ? 0 : 1));
+  return start + LineTime(missing - (answering ? 0 : 1)) + peerLag_;
+}
+
+void LineClock::InputLooked(bool whole) {
+  if (whole) {
+    peerLag_ -= peerLag_ / 4;
+  } else {
+    peerLag_ = std::min<Duration>(peerLag_ + peerLag_ / 4 + kPeerLagStep, kPeerLagLimit);
+  }
 }
 
 bool LineClock::TakeLook(Time now) {

@@ -65,10 +65,18 @@ class LineClock {
     return now + std::max<Duration>(kMinDrainWait, LineTime(static_cast<size_t>(queued)));
   }
 
-  // The earliest time `missing` (at least 2) more characters of input can all be in, asked at
-  // `now`: all but the last, as one may be partly in already; except while our own output is
-  // still on the line, as input that answers it cannot start before it has left.
+  // When `missing` (at least 2) more characters of input should all be in, asked at `now`: the
+  // earliest time the line can have carried them (all but the last, as one may be partly in
+  // already; except while our own output is still on the line, as input that answers it cannot
+  // start before it has left), and the peer's usual lag behind that (see InputLooked).
   Time InputDue(size_t missing, Time now) const;
+  // A look at the time InputDue gave found the characters all in (`whole`) or not. A peer lags
+  // behind the line time by its own reaction and its adapter's delivery; a look that comes too
+  // early costs a wake-up more for the rest, one that comes too late costs line time. So the
+  // allowance for the lag grows by a quarter (and a step) after a look too early and shrinks by a
+  // quarter after one in time: it settles where about half the looks find everything in, and
+  // one look far too early moves it by no more than a quarter.
+  void InputLooked(bool whole);
 
   // Whether a look at the input at `now` must ask the device: not right after a wait that saw
   // nothing come, nor within a character's time of such a wait or of a look that found the
@@ -95,6 +103,9 @@ class LineClock {
   // itself, so the wait for the block to leave and the one for its answer take one wake-up.
   static constexpr auto kOutputGrace = std::chrono::milliseconds(2);
   static constexpr auto kMinDrainWait = std::chrono::milliseconds(1);
+  static constexpr auto kPeerLagStep = std::chrono::microseconds(10);
+  // A peer that stalls now and then must not push every later look far out.
+  static constexpr auto kPeerLagLimit = std::chrono::milliseconds(10);
 
   int32_t CharsOnLine(Time now) const;
 
@@ -105,7 +116,8 @@ class LineClock {
   bool outputGone_ = false;     // the output count reached 0 and nothing was written since
   // The last wait ended by its time with nothing come, so the next look need not ask the device.
   bool quiet_ = false;
-  Time drainedAt_{};  // the device last found empty
+  Time drainedAt_{};    // the device last found empty
+  Duration peerLag_{};  // how long after the line time the peer's input is usually all in
 };
 
 }  // namespace telvaro3::serial

@@ -350,8 +350,11 @@ void PosixSerialComm::WaitInputFor(int32_t count, int maxMs) {
     // on the line before that has left.
     const auto now = SteadyClock::now();
     const auto end = now + std::chrono::milliseconds(maxMs);
-    std::this_thread::sleep_until(std::min(end, clock_.InputDue(want - input_.size(), now)));
-    if (!Drain() || input_.size() >= want) return;
+    const auto due = clock_.InputDue(want - input_.size(), now);
+    std::this_thread::sleep_until(std::min(end, due));
+    if (!Drain()) return;
+    if (due <= end) clock_.InputLooked(input_.size() >= want);
+    if (input_.size() >= want) return;
     maxMs = MsLeft(end);
   }
   WaitInput(maxMs);
