@@ -49,14 +49,11 @@ std::string HeadingReader::FieldLength(int i) const {
   return Slice(DataHeadingLength(i - 1), kNumberWidth);
 }
 
-std::string TextBlockBody(const TextBlockLayout& layout, std::string_view serial,
-                          std::string_view record) {
-  std::string body;
-  body.reserve(layout.Length());
-  if (layout.serialNumbers) body += serial;
-  body += record;
-  body += kEtx;
-  return body;
+void AppendTextBlockBody(std::string& block, const TextBlockLayout& layout, std::string_view serial,
+                         std::string_view record) {
+  if (layout.serialNumbers) block += serial;
+  block += record;
+  block += kEtx;
 }
 
 TextBlockParts SplitTextBlock(const TextBlockLayout& layout, std::string_view received) {
@@ -67,7 +64,7 @@ TextBlockParts SplitTextBlock(const TextBlockLayout& layout, std::string_view re
   const std::string_view block = received.substr(stx);
   const size_t etx = block.find(kEtx);
   if (etx == std::string_view::npos) return parts;
-  parts.afterStx = std::string(block.substr(1));
+  parts.afterStx = block.substr(1);
   if (etx + 1 != layout.EtxPosition()) {
     parts.shape = Shape::kMisplacedEtx;
     return parts;
@@ -81,9 +78,8 @@ TextBlockParts SplitTextBlock(const TextBlockLayout& layout, std::string_view re
     return parts;
   }
   const std::string_view body = block.substr(1, etx - 1);
-  parts.serial = std::string(body.substr(0, layout.SerialWidth()));
-  parts.record =
-      std::string(body.substr(std::min(layout.SerialWidth(), body.size()), layout.recordLength));
+  parts.serial = body.substr(0, layout.SerialWidth());
+  parts.record = body.substr(std::min(layout.SerialWidth(), body.size()), layout.recordLength);
   return parts;
 }
 

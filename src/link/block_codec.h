@@ -83,13 +83,15 @@ struct TextBlockLayout {
   size_t EtxPosition() const { return blockCheck ? Length() - 1 : Length(); }
 };
 
-// What the check character of a text block covers: the serial (when the layout has serial
-// numbers), the record as it is, and ETX. The block is STX, this, and the check character.
-std::string TextBlockBody(const TextBlockLayout& layout, std::string_view serial,
-                          std::string_view record);
+// Appends to `block` what the check character of a text block covers: the serial (when the
+// layout has serial numbers), the record as it is, and ETX. The block is STX, this, and the check
+// character.
+void AppendTextBlockBody(std::string& block, const TextBlockLayout& layout, std::string_view serial,
+                         std::string_view record);
 
 // What arrived for one text block, taken apart by the layout. Everything before the first STX is
-// ignored. Judging the check character is the receiving side's business.
+// ignored. Judging the check character is the receiving side's business. The parts are views of
+// the received text, good while it lives: a block is taken apart once for every record.
 struct TextBlockParts {
   enum class Shape {
     kNone,          // no STX, or no ETX after it
@@ -100,9 +102,9 @@ struct TextBlockParts {
   };
   Shape shape = Shape::kNone;
   // Everything after the STX, the check character included, as it came.
-  std::string afterStx;
-  std::string serial;  // empty without serial numbers
-  std::string record;  // the record's characters, at most the record length
+  std::string_view afterStx;
+  std::string_view serial;  // empty without serial numbers
+  std::string_view record;  // the record's characters, at most the record length
 };
 TextBlockParts SplitTextBlock(const TextBlockLayout& layout, std::string_view received);
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "base/program.h"
 
@@ -26,10 +27,10 @@ inline constexpr int16_t kPortFaultAbove = kEventErrorFirst;
 
 // The block check character of text (everything after SOH or STX up to and including ETX), as a
 // one-character string.
-std::string AddBcc(Program& p, const std::string& text);
+std::string AddBcc(Program& p, std::string_view text);
 // The check character that a received block (without its SOH or STX, ending with the received
 // check) should end with: the exclusive-or of all its characters but the last.
-std::string BccCheck(Program& p, const std::string& block);
+std::string BccCheck(Program& p, std::string_view block);
 // 0 once data has left the port (or the send was given up), else the port's error event.
 int16_t SendToBHT(Program& p, const std::string& data);
 // An Answer, or the port's fault (above kPortFaultAbove) when the device has gone; a gone device

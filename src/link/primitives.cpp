@@ -12,8 +12,8 @@ namespace telvaro3 {
 namespace {
 
 // Exclusive-or of the character codes of text[0, end).
-std::string XorOf(const std::string& text, size_t end) {
-  return std::string(1, frame::CheckCharacter(std::string_view(text).substr(0, end)));
+std::string XorOf(std::string_view text, size_t end) {
+  return std::string(1, frame::CheckCharacter(text.substr(0, end)));
 }
 
 constexpr double kAnswerWaitSeconds = 3.0;
@@ -40,12 +40,12 @@ void PauseBeforeWrite(Program& p) {
 
 }  // namespace
 
-std::string AddBcc(Program& p, const std::string& text) {
+std::string AddBcc(Program& p, std::string_view text) {
   p.state.ProcName = "AddBcc";
   return XorOf(text, text.size());
 }
 
-std::string BccCheck(Program& p, const std::string& block) {
+std::string BccCheck(Program& p, std::string_view block) {
   p.state.ProcName = "BccCheck";
   // The last character is the received check itself and is left out.
   return XorOf(block, block.empty() ? 0 : block.size() - 1);

@@ -53,7 +53,7 @@ bool CheckFits(Program& p, const frame::TextBlockParts& parts) {
   if (parts.shape == Shape::kWhole)
     return !p.settings.BlockCheck ||
            BccCheck(p, parts.afterStx) == parts.afterStx.substr(parts.afterStx.size() - 1);
-  return BccCheck(p, parts.afterStx + " ") == std::string(1, '\0');
+  return BccCheck(p, std::string(parts.afterStx) + " ") == std::string(1, '\0');
 }
 
 }  // namespace
@@ -88,9 +88,9 @@ int16_t JudgeTextBlock(Program& p, const std::string& received, std::string& rec
   if (!CheckFits(p, parts)) return kBlockBad;
   if (p.settings.SerialNumbers && parts.serial != s.RecordSerial) {
     // The terminal repeats a block whose ACK it missed; anything else is a bad block.
-    return Val(parts.serial) == Val(s.RecordSerial) - 1 ? kBlockRepeat : kBlockBad;
+    return Val(std::string(parts.serial)) == Val(s.RecordSerial) - 1 ? kBlockRepeat : kBlockBad;
   }
-  record = std::move(parts.record);
+  record.assign(parts.record);
   return kBlockGood;
 }
 

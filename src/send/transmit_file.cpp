@@ -227,8 +227,13 @@ std::string GetNextRecord(Program& p) {
   if (p.settings.Compact) line = Compacted(line);
   s.RecordSerial = FiveDigits(s.RecordNumber);
   const frame::TextBlockLayout layout{line.size(), p.settings.BlockCheck, p.settings.SerialNumbers};
-  const std::string body = frame::TextBlockBody(layout, s.RecordSerial, line);
-  return s.STX + body + (p.settings.BlockCheck ? AddBcc(p, body) : "");
+  // The block is put together in one string, as it is built once for every record.
+  std::string block;
+  block.reserve(layout.Length());
+  block += s.STX;
+  frame::AppendTextBlockBody(block, layout, s.RecordSerial, line);
+  if (p.settings.BlockCheck) block += AddBcc(p, std::string_view(block).substr(s.STX.size()));
+  return block;
 }
 
 int16_t TransmitFile(Program& p) {
