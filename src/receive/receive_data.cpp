@@ -3,7 +3,6 @@
 // repeat of the last block.
 
 #include <algorithm>
-#include <utility>
 
 #include "base/text.h"
 #include "base/waits.h"
@@ -78,7 +77,7 @@ int16_t ReceiveData(Program& p) {
 int16_t JudgeTextBlock(Program& p, const std::string& received, std::string& record) {
   using Shape = frame::TextBlockParts::Shape;
   RunState& s = p.state;
-  frame::TextBlockParts parts = frame::SplitTextBlock(Layout(p), received);
+  const frame::TextBlockParts parts = frame::SplitTextBlock(Layout(p), received);
   if (parts.shape == Shape::kNone) return kBlockMissing;
   if (parts.shape == Shape::kMisplacedEtx) return kBlockBad;
   if (parts.shape == Shape::kTooLong) {

@@ -15,24 +15,22 @@ constexpr int kLogFlushMs = 250;
 }  // namespace
 
 void LineLogRenderer::FieldChanged(Field f) {
-  if (io_.fieldLines)
-    EmitNamed(FieldName(f), state_.Text(f), f == Field::RecCntBox || f == Field::complete);
+  EmitNamed(FieldName(f), state_.Text(f), f == Field::RecCntBox || f == Field::complete);
 }
 
 void LineLogRenderer::MsgVisibilityChanged() {
   const std::string& msg = state_.Text(Field::MsgLabel);
-  if (io_.fieldLines && state_.msgVisible && !msg.empty()) EmitNamed("MsgLabel", msg, false);
+  if (state_.msgVisible && !msg.empty()) EmitNamed("MsgLabel", msg, false);
 }
 
 void LineLogRenderer::ProgressChanged() {
   char digits[16];
   const char* end = std::to_chars(digits, digits + sizeof digits, state_.progress).ptr;
-  if (io_.fieldLines)
-    EmitNamed("ProgressBar1", std::string_view(digits, static_cast<size_t>(end - digits)), true);
+  EmitNamed("ProgressBar1", std::string_view(digits, static_cast<size_t>(end - digits)), true);
 }
 
 void LineLogRenderer::CaptionChanged() {
-  if (io_.fieldLines) EmitNamed("CommandButton", state_.caption, false);
+  EmitNamed("CommandButton", state_.caption, false);
 }
 
 void LineLogRenderer::MessageBox(const std::string& title, const std::string& text, MsgIcon, bool) {
@@ -70,6 +68,7 @@ void LineLogRenderer::Emit(const std::string& line, bool counter) {
 }
 
 void LineLogRenderer::EmitNamed(std::string_view name, std::string_view text, bool counter) {
+  if (!io_.fieldLines) return;
   // A counter line comes with every record: it is put together in a buffer kept for the purpose,
   // without a string of its own.
   line_.assign(name).append(": ");

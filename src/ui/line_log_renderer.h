@@ -47,7 +47,7 @@ class LineLogRenderer : public TextRenderer {
  private:
   // Writes a line; a counter line may wait (a short while) for others to go out with it.
   void Emit(const std::string& line, bool counter = false);
-  // Writes "<name>: <text>" as Emit does.
+  // A field's line "<name>: <text>", written as Emit does; only when the field lines are wanted.
   void EmitNamed(std::string_view name, std::string_view text, bool counter);
   // Writes line_ with its line end, then flushes it or holds it back as Emit says.
   void WriteLine(bool counter);
