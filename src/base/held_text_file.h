@@ -19,7 +19,8 @@ class HeldTextFile : public TextFile {
     line.clear();
     if (closed_) throw RunTimeError(kRteBadFileNumber, RunTimeErrorText(kRteBadFileNumber));
     if (next_ >= lines_.size()) return false;
-    line = std::move(lines_[next_++]);
+    // Copied into the reader's string, whose storage serves line after line.
+    line.assign(lines_[next_++]);
     return true;
   }
   // Held for reading: no writing, as a file opened for input.

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace telvaro3 {
 
@@ -23,7 +24,9 @@ struct RunState {
 
   bool AbortFlag = false;
   int16_t ErrorCode = 0;
-  std::string ProcName;
+  // The procedure running, for the message of an unexpected error; set on every entry to a
+  // procedure, so it names it without a copy.
+  std::string_view ProcName;
   std::string ResultMessage;
   int16_t LastResult = 0;
   std::string LastAnswer;
@@ -32,6 +35,9 @@ struct RunState {
   int16_t TransferPhase = 0;
   int32_t RecordNumber = 0;  // holds 1 to 32768
   std::string RecordSerial;
+  // The record in hand: the line read to be sent, or the record received. Kept from one record
+  // to the next, so that its storage serves them all.
+  std::string RecordBuffer;
   int16_t RunErrNumber = 0;
   int16_t RunErrLine = 0;
   std::string SettingsString;
@@ -45,7 +51,6 @@ struct RunState {
   int16_t BlockLength = 0;
   int16_t ReceiveNakCounter = 0;
   bool FileCreated = false;
-  std::string RecordBuffer;
   // The platform's error number of the last free-space query that failed, for its question.
   int16_t FreeSpaceError = 0;
 

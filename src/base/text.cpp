@@ -73,16 +73,32 @@ std::string Str(int64_t n) {
   return std::string(begin, end);
 }
 
+// Both are written for every record: a plain loop over the few digits keeps them small.
 std::string FiveDigits(int64_t n) {
-  char buf[24];
-  const char* end = std::to_chars(buf, buf + sizeof buf, n).ptr;
-  const size_t length = static_cast<size_t>(end - buf);
-  if (length >= 5) return std::string(end - 5, end);
-  return std::string(5 - length, '0').append(buf, length);
+  if (n < 0) {
+    char buf[24];
+    const char* end = std::to_chars(buf, buf + sizeof buf, n).ptr;
+    const size_t length = static_cast<size_t>(end - buf);
+    if (length >= 5) return std::string(end - 5, end);
+    return std::string(5 - length, '0').append(buf, length);
+  }
+  char digits[5];
+  for (char* d = digits + sizeof digits; d != digits; n /= 10)
+    *--d = static_cast<char>('0' + n % 10);
+  return std::string(digits, sizeof digits);
 }
 
 std::string PercentText(int64_t percent) {
-  return Str(percent).append(1, '%');
+  if (percent < 0 || percent > 999) return Str(percent).append(1, '%');
+  char text[5];
+  char* begin = text + sizeof text;
+  *--begin = '%';
+  do {
+    *--begin = static_cast<char>('0' + percent % 10);
+    percent /= 10;
+  } while (percent > 0);
+  *--begin = ' ';  // where a minus sign would stand
+  return std::string(begin, text + sizeof text);
 }
 
 std::string UpperLatin1(const std::string& text) {

@@ -11,9 +11,10 @@ namespace telvaro3 {
 
 // Builds the heading block of the file (name, record count, fields) into HeadingBlock.
 void SetHeader(Program& p);
-// Reads the next line of file slot 1 and returns its text block; sets RecordSerial. The line is
-// cut or padded to RecordLength (and compacted with +CMP).
-std::string GetNextRecord(Program& p);
+// Reads the next line of file slot 1 (into RecordBuffer) and builds its text block in `block`;
+// sets RecordSerial. The line is cut or padded to RecordLength (and compacted with +CMP). Both
+// strings keep their storage from one record to the next.
+void GetNextRecord(Program& p, std::string& block);
 // The whole block-protocol send: link, heading, one text block a line, close. Returns kOk or
 // the run's result; leaves TransferPhase at kPhaseDone or kPhaseStopped. Closes slot 1.
 int16_t TransmitFile(Program& p);

@@ -122,7 +122,7 @@ int16_t HeadingPhase(Program& p, int16_t& result, std::string& first) {
     ResetCounters(p);
     if (p.file.RecordCount > 0) {
       s.TransferPhase = kPhaseText;
-      first = GetNextRecord(p);
+      GetNextRecord(p, first);
       ++s.RecordNumber;
     } else {
       s.TransferPhase = kPhaseClosing;
@@ -144,7 +144,7 @@ int16_t TextPhase(Program& p, int16_t& result, std::string current) {
     s.LastResult = SendToBHT(p, block ? current : s.ENQ);
     if (PortFailed(p, s.LastResult)) return s.LastResult;
     // Each line is read once, after its predecessor first went out.
-    if (s.RecordNumber <= count && answer == kAnswerAck) next = GetNextRecord(p);
+    if (s.RecordNumber <= count && answer == kAnswerAck) GetNextRecord(p, next);
     answer = WaitAnswerBHT(p);
     if (PortFailed(p, answer)) return answer;
     if (answer != kAnswerAck) {
@@ -153,7 +153,8 @@ int16_t TextPhase(Program& p, int16_t& result, std::string current) {
     }
     ShowRecordProgress(p, s.RecordNumber - 1);
     if (s.RecordNumber <= count) {
-      current = std::move(next);
+      // The two blocks trade places, each keeping its storage for a later record.
+      current.swap(next);
       ++s.RecordNumber;
     } else {
       s.TransferPhase = kPhaseClosing;
@@ -213,11 +214,11 @@ int16_t Dialogue(Program& p) {
 
 }  // namespace
 
-std::string GetNextRecord(Program& p) {
+void GetNextRecord(Program& p, std::string& block) {
   RunState& s = p.state;
   const TransferFile& f = p.file;
   s.ProcName = "GetNextRecord";
-  std::string line;
+  std::string& line = s.RecordBuffer;
   // Fewer lines than were counted would be a run-time fault of this procedure; the lines held
   // since the counting leave no way for it to happen.
   if (!p.files[1] || !p.files[1]->ReadLine(line)) throw RunTimeError(62, RunTimeErrorText(62));
@@ -228,12 +229,10 @@ std::string GetNextRecord(Program& p) {
   s.RecordSerial = FiveDigits(s.RecordNumber);
   const frame::TextBlockLayout layout{line.size(), p.settings.BlockCheck, p.settings.SerialNumbers};
   // The block is put together in one string, as it is built once for every record.
-  std::string block;
+  block.assign(s.STX);
   block.reserve(layout.Length());
-  block += s.STX;
   frame::AppendTextBlockBody(block, layout, s.RecordSerial, line);
   if (p.settings.BlockCheck) block += AddBcc(p, std::string_view(block).substr(s.STX.size()));
-  return block;
 }
 
 int16_t TransmitFile(Program& p) {

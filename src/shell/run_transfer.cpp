@@ -236,7 +236,7 @@ bool AfterUnexpectedError(Program& p, RunCourse& run, const RunTimeError& e) {
     run.commandKept = true;
   }
   p.state.ResultMessage =
-      Str(e.Number()) + ": " + e.Description() + " Error in " + p.state.ProcName;
+      Str(e.Number()) + ": " + e.Description() + " Error in " + std::string(p.state.ProcName);
   CloseEverything(p);
   // The run's result, for a caller that asks for it, unless a restart gives another.
   p.state.ErrorCode = kErrGeneralFailure;
