@@ -36,6 +36,9 @@ class SerialComm {
   virtual int32_t InputCount() = 0;
   // The waiting characters, removed from the input.
   virtual std::string InputData() = 0;
+  // The same into `into`, whose storage a port may keep for the input to come: a receiver takes
+  // a block this way for every record.
+  virtual void TakeInput(std::string& into) { into = InputData(); }
   // Queues data for sending.
   virtual void OutputData(const std::string& data) = 0;
   virtual int32_t OutputCount() = 0;

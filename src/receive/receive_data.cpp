@@ -65,7 +65,7 @@ int16_t ReceiveData(Program& p) {
   s.ReceiveBuffer.clear();
   if (const int16_t waited = AwaitBlock(p, length); waited != kOk) return waited;
   std::string& buf = s.ReceiveBuffer;
-  buf = p.comm.InputData();
+  p.comm.TakeInput(buf);
   if (buf.empty()) return kBlockMissing;
   if (buf == s.ENQ) return kBlockBad;
   // Without an ETX where the block's end could be, nothing whole came.

@@ -256,11 +256,17 @@ void PosixSerialComm::DrainIfNeeded() {
 }
 
 std::string PosixSerialComm::InputData() {
-  if (fd_ < 0 || workerActive_.load()) return {};
-  DrainIfNeeded();
   std::string out;
-  out.swap(input_);
+  TakeInput(out);
   return out;
+}
+
+void PosixSerialComm::TakeInput(std::string& into) {
+  into.clear();
+  if (fd_ < 0 || workerActive_.load()) return;
+  DrainIfNeeded();
+  // The two trade storage: the input to come reuses the caller's.
+  into.swap(input_);
 }
 
 int16_t PosixSerialComm::WriteAll(const uint8_t* data, size_t n, int limitMs) {

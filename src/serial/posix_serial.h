@@ -81,6 +81,7 @@ class PosixSerialComm : public SerialComm {
   int32_t InputCount() override;
   // Returns the received bytes and forgets them; empty while closed or while a transfer runs.
   std::string InputData() override;
+  void TakeInput(std::string& into) override;
   // Hands data to the device; the event code is kEventNone until it has left (see EventCode), or
   // an error code when the write failed.
   void OutputData(const std::string& data) override;
