@@ -75,13 +75,8 @@ std::string Str(int64_t n) {
 
 // Both are written for every record: a plain loop over the few digits keeps them small.
 std::string FiveDigits(int64_t n) {
-  if (n < 0) {
-    char buf[24];
-    const char* end = std::to_chars(buf, buf + sizeof buf, n).ptr;
-    const size_t length = static_cast<size_t>(end - buf);
-    if (length >= 5) return std::string(end - 5, end);
-    return std::string(5 - length, '0').append(buf, length);
-  }
+  // Counts and serial numbers are never negative; one that were would show as none.
+  if (n < 0) n = 0;
   char digits[5];
   for (char* d = digits + sizeof digits; d != digits; n /= 10)
     *--d = static_cast<char>('0' + n % 10);

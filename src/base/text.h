@@ -16,7 +16,7 @@ int64_t RoundHalfEven(double v);
 // Decimal text behind one blank when not negative, behind the minus sign when negative.
 std::string Str(int64_t n);
 
-// The decimal text behind "00000", cut to its rightmost five characters.
+// The last five decimal digits of n, with leading zeros ("00042"); a negative n gives "00000".
 std::string FiveDigits(int64_t n);
 
 // A percentage as the window shows it: the number with its leading blank, then "%".
