@@ -99,8 +99,9 @@ int16_t WaitAnswerBHT(Program& p) {
     if (p.system.Now() - s.WaitStart >= kAnswerWaitSeconds) return kAnswerTimeout;
     Yield(p);
     if (s.AbortFlag) return kAnswerCancel;
-    // Whatever is waiting, at once: an answer that has come is seen without a second look.
-    s.LastAnswer = p.comm.InputData();
+    // Whatever is waiting, at once: an answer that has come is seen without a second look. It
+    // goes into the kept string, whose storage the port reuses for the input to come.
+    p.comm.TakeInput(s.LastAnswer);
     if (s.LastAnswer.empty()) {
       // A device that has gone sends nothing more: no use waiting out the three seconds.
       if (const int16_t fault = p.comm.PortFault(); fault != 0) return fault;
