@@ -41,7 +41,8 @@
 // lines prints a table of medians over the pairs that succeeded: the program's and the bare
 // dialogue's us/blk, the ratio program/bare taken within each pair (median, min and max), the
 // same ratio of life/blk, and both line ratios. The bench prints figures; it never fails on them.
-// The rows with a terminal that answers at once and the silent line run once.
+// "--repeat N" runs the rows with a terminal that answers at once N times too, with a table of
+// their medians; the silent line runs once.
 //
 // TELVARO3_BENCH_PROGRAM names another program binary to measure in place of this build's, for
 // comparing two versions with the same benchmark, simulator and bare dialogue; "bare" names the
@@ -368,42 +369,6 @@ Run RunBare(const std::string& link, const Row& row, bool receiving, const std::
       cwd, config, receiving ? "StatusBox: Receive Header" : "StatusBox: Sending Header");
 }
 
-// A terminal that answers at once: the simulator without pacing, as a link that delivers faster
-// than its rate (a USB device that ignores the baud rate, a network bridge). The program must
-// not spin while its estimate of the line time runs: the terminal's answer shows the block has
-// left. Prints the processor share of the wall time for each rate, sending and receiving.
-void AtOnceRows(const std::string& dir, const std::string& config, int records,
-                const std::vector<int>& only) {
-  std::printf("A terminal that answers at once (the simulator without pacing)\n");
-  std::printf("%-7s %-7s %-6s %-12s %8s %8s %9s %6s %8s  %s\n", "baud", "records", "length",
-              "direction", "time s", "cpu/wall", "wakes/blk", "us/blk", "probe us", "result");
-  WriteRecords(dir + "/DATA.TXT", records, 20);
-  for (int baud : {9600, 19200, 115200}) {
-    if (!only.empty() && std::find(only.begin(), only.end(), baud) == only.end()) continue;
-    const std::string b = std::to_string(baud);
-    for (bool receiving : {false, true}) {
-      std::vector<std::string> termArgs = {"--baud", b, "--no-pacing"};
-      if (!receiving) {
-        termArgs.insert(termArgs.end(), {"download", "--timeout-s", "600"});
-      } else {
-        termArgs.insert(termArgs.end(), {"upload", "--records", std::to_string(records), "--fields",
-                                         "20", "--name", "ORDERS.BHT", "--timeout-s", "600"});
-      }
-      const pid_t term = StartTerminal(termArgs, dir, config);
-      const Run run = receiving ? RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config,
-                                             "StatusBox: Receive Header")
-                                : RunProgram({"+P0", "+B" + b, "+F20", "+DDE", "DATA.TXT"}, dir,
-                                             config, "StatusBox: Sending Header");
-      Reap(term);
-      std::printf("%-7d %-7d %-6d %-12s %8.2f %7.2f%% %9.2f %6.0f %8.1f  %s\n", baud, records, 20,
-                  receiving ? "receive" : "send", run.transfer, 100.0 * run.cpu / run.wall,
-                  static_cast<double>(run.wakes) / records, run.cpu * 1e6 / records, run.probeUs,
-                  run.result.c_str());
-      std::fflush(stdout);
-    }
-  }
-}
-
 // Starts the simulator of one side of a pair in `dir`, its link under `config`, logging its
 // turns to dir/turns.txt.
 pid_t StartPacedTerminal(const Row& row, bool receiving, const std::string& dir,
@@ -576,9 +541,75 @@ void PacedRows(const std::string& dir, const std::string& config, const Options&
   std::fflush(stdout);
 }
 
+// A terminal that answers at once: the simulator without pacing, as a link that delivers faster
+// than its rate (a USB device that ignores the baud rate, a network bridge). The program must
+// not spin while its estimate of the line time runs: the terminal's answer shows the block has
+// left. Prints the processor share of the wall time for each rate, sending and receiving.
+Run AtOnceRun(const std::string& dir, const std::string& config, int records, int baud,
+              bool receiving) {
+  const std::string b = std::to_string(baud);
+  std::vector<std::string> termArgs = {"--baud", b, "--no-pacing"};
+  if (!receiving) {
+    termArgs.insert(termArgs.end(), {"download", "--timeout-s", "600"});
+  } else {
+    termArgs.insert(termArgs.end(), {"upload", "--records", std::to_string(records), "--fields",
+                                     "20", "--name", "ORDERS.BHT", "--timeout-s", "600"});
+  }
+  const pid_t term = StartTerminal(termArgs, dir, config);
+  const Run run = receiving ? RunProgram({"+P0", "+B" + b, "+DDE", "IN\\"}, dir, config,
+                                         "StatusBox: Receive Header")
+                            : RunProgram({"+P0", "+B" + b, "+F20", "+DDE", "DATA.TXT"}, dir, config,
+                                         "StatusBox: Sending Header");
+  Reap(term);
+  std::printf("%-7d %-7d %-6d %-12s %8.2f %7.2f%% %9.2f %6.0f %8.1f  %s\n", baud, records, 20,
+              receiving ? "receive" : "send", run.transfer, 100.0 * run.cpu / run.wall,
+              static_cast<double>(run.wakes) / records, run.cpu * 1e6 / records, run.probeUs,
+              run.result.c_str());
+  std::fflush(stdout);
+  return run;
+}
+
+// Each row `repeat` times: a host that stalls for the seconds of one run (its probe shows it)
+// makes that run's share several times the others', so with more than one run a table of
+// medians closes them, as for the paced rows.
+void AtOnceRows(const std::string& dir, const std::string& config, const Options& options) {
+  std::printf("A terminal that answers at once (the simulator without pacing)\n");
+  std::printf("%-7s %-7s %-6s %-12s %8s %8s %9s %6s %8s  %s\n", "baud", "records", "length",
+              "direction", "time s", "cpu/wall", "wakes/blk", "us/blk", "probe us", "result");
+  WriteRecords(dir + "/DATA.TXT", options.records, 20);
+  std::vector<std::string> summaries;
+  for (int baud : {9600, 19200, 115200}) {
+    const auto& only = options.only;
+    if (!only.empty() && std::find(only.begin(), only.end(), baud) == only.end()) continue;
+    for (bool receiving : {false, true}) {
+      std::vector<double> shares, probes;
+      for (int i = 0; i < options.repeat; ++i) {
+        const Run run = AtOnceRun(dir, config, options.records, baud, receiving);
+        if (run.result.rfind("Err(0)", 0) != 0 || run.wall <= 0) continue;
+        shares.push_back(100.0 * run.cpu / run.wall);
+        probes.push_back(run.probeUs);
+      }
+      const auto [low, high] = std::minmax_element(shares.begin(), shares.end());
+      char line[160];
+      std::snprintf(line, sizeof line, "%-7d %-7d %-8s %5zu %7.2f%% %6.2f%% %6.2f%% %8.1f", baud,
+                    options.records, receiving ? "receive" : "send", shares.size(), Median(shares),
+                    shares.empty() ? 0.0 : *low, shares.empty() ? 0.0 : *high, Median(probes));
+      summaries.push_back(line);
+    }
+  }
+  if (options.repeat < 2) return;
+  std::printf("\nMedians over %d runs answered at once, transfers that succeeded\n",
+              options.repeat);
+  std::printf("%-7s %-7s %-8s %5s %8s %7s %7s %8s\n", "baud", "records", "direction", "runs",
+              "cpu/wall", "min", "max", "probe us");
+  for (const std::string& line : summaries) std::printf("%s\n", line.c_str());
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
 // The rows with a terminal that answers at once, and thirty seconds of waiting on a silent line.
 void OtherRows(const std::string& dir, const std::string& config, const Options& options) {
-  AtOnceRows(dir, config, options.records, options.only);
+  AtOnceRows(dir, config, options);
   pid_t term = StartTerminal({"--silent", "download", "--timeout-s", "60"}, dir, config);
   Run wait = RunProgram({"+P0", "+T30", "+DDE", "IN\\"}, dir, config, "StatusBox: Establish Link");
   kill(term, SIGTERM);
