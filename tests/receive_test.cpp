@@ -162,6 +162,8 @@ TEST(ReceiveHeader, LimitsFramingAndCheckCharacter) {
       {"16 fields, 239", Heading("ORDERS.BHT", 1, sum239), 0, 0},
       {"3 fields, 24 chars", soh(HeadingText("ORDERS.BHT", 1, {1, 2, 3}).substr(0, 24)), 1, 0},
       {"3 fields, 26 chars", soh(HeadingText("ORDERS.BHT", 1, {1, 2, 3}) + "4"), 1, 0},
+      {"16 fields, 50 chars", soh(HeadingText("ORDERS.BHT", 1, std::vector<int>(16, 1)) + "4"), 1,
+       0},
       {"program heading of 18", soh("TAKE.PD3    00001X"), 1, 0},
       {"program heading of 17", soh("TAKE.PD3    00001"), 79, 0},
       {"bad characters", Heading("ORD+RS.BHT", 1, {5}), 70, 0},
@@ -172,6 +174,7 @@ TEST(ReceiveHeader, LimitsFramingAndCheckCharacter) {
       {"lost NUL check", "\x01" + nulText + "\x03", 0, 0},
       {"check lost, not NUL", good.substr(0, good.size() - 1), 1, 0},
       {"ENQ anywhere", good + ENQ, 4, 0},
+      {"ENQ alone", ENQ, 4, 0},
       {"no SOH", good.substr(1), 2, 0},
       // On a slow line the check character lands a character time after the ETX, but not later.
       {"check a character late", good, 0, 0.0005},

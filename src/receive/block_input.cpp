@@ -44,7 +44,6 @@ void HeadingInput::Add(const std::string& chunk) {
     const auto code = static_cast<unsigned char>(c);
     xorAll_ ^= code;
     if (etxAt_ == 0) {
-      xorToEtx_ ^= code;
       if (c == etx_) {
         etxAt_ = seen_ - sohAt_ + 1;
       } else if (text_.size() < kKeptHeadingText) {
@@ -65,7 +64,6 @@ bool HeadingInput::MayBeArriving() const {
 }
 
 bool HeadingInput::CheckFits() const {
-  if (afterEtx_ == 1) return xorToEtx_ == static_cast<unsigned char>(check_);
   return xorAll_ == 0;
 }
 

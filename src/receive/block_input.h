@@ -60,9 +60,9 @@ class HeadingInput {
   bool SohSeen() const { return sohAt_ != 0; }
   // Position of the first ETX after the SOH, counted from the SOH as 1; 0 when none came.
   size_t EtxPosition() const { return etxAt_; }
-  // The check character, or a lost NUL one, fits: with exactly one character after the ETX, it
-  // equals the exclusive-or of everything after the SOH up to the ETX; otherwise everything
-  // after the SOH cancels out.
+  // The check character, or a lost NUL one, fits: everything after the SOH cancels out. With
+  // exactly one character after the ETX, that is the check equal to the exclusive-or of what
+  // came from the SOH up to the ETX.
   bool CheckFits() const;
   // The characters between the SOH and the ETX (cut as told above).
   const std::string& Text() const { return text_; }
@@ -78,10 +78,9 @@ class HeadingInput {
   size_t sohAt_ = 0;     // position of the first SOH, from 1; 0 none
   size_t etxAt_ = 0;     // see EtxPosition
   std::string text_;
-  size_t afterEtx_ = 0;         // characters after the ETX that follows the SOH
-  char check_ = 0;              // the first of them
-  unsigned char xorToEtx_ = 0;  // characters after the SOH up to and including that ETX
-  unsigned char xorAll_ = 0;    // all characters after the SOH
+  size_t afterEtx_ = 0;       // characters after the ETX that follows the SOH
+  char check_ = 0;            // the first of them
+  unsigned char xorAll_ = 0;  // all characters after the SOH
 };
 
 }  // namespace telvaro3
