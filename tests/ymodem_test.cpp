@@ -267,11 +267,26 @@ TEST(YModemReceive, TheAnnouncedSizeDecidesWhatIsKept) {
     EXPECT_TRUE(h.Await("\x15"));
     h.Put("\x04");
     EXPECT_TRUE(h.Await("\006C"));
+    // Our answer lost: the EOT again gets the same answer and nothing more.
+    h.Put("\x04");
+    EXPECT_TRUE(h.Await("\006C"));
+    EXPECT_EQ(h.seen, "\006C");
     h.PutBlock(0, "");
     rx.join();
     EXPECT_EQ(h.result, 0);
     EXPECT_TRUE(Slurp(h.t.Path("in/g")) == data.substr(0, kept));
   }
+}
+
+// A batch that ends before any file came has stopped, not gone through.
+TEST(YModemReceive, ABatchEndedBeforeAnyFileIsAStop) {
+  HandRun h("");
+  std::thread rx([&] { h.result = YModemReceive(h.engine, h.t.Path("in"), "IN\\", h.st, 10000); });
+  EXPECT_TRUE(h.Await("C"));
+  h.PutBlock(0, "");
+  rx.join();
+  EXPECT_EQ(h.result, kYModemStopped);
+  EXPECT_TRUE(h.t.NamesIn().empty());
 }
 
 // The file is through and only the closing exchange is left: a Cancel pressed while the receiver
