@@ -182,12 +182,14 @@ struct HandRun {
   void Put(const std::string& bytes) {
     peer.Write(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
   }
-  // A 128-byte CRC block; block 0 is padded with NULs, data with the bytes given.
-  void PutBlock(uint8_t n, std::string data) {
+  // A 128-byte CRC block; block 0 is padded with NULs, data with the bytes given. A wrong
+  // complement leaves the number uncomplemented.
+  void PutBlock(uint8_t n, std::string data, bool wrongComplement = false) {
     data.resize(128, '\0');
     const uint16_t crc = YModemCrc16(reinterpret_cast<const uint8_t*>(data.data()), 128);
-    Put(std::string{'\x01', static_cast<char>(n), static_cast<char>(~n)} + data +
-        static_cast<char>(crc >> 8) + static_cast<char>(crc & 0xff));
+    const char complement = static_cast<char>(wrongComplement ? n : ~n);
+    Put(std::string{'\x01', static_cast<char>(n), complement} + data + static_cast<char>(crc >> 8) +
+        static_cast<char>(crc & 0xff));
   }
   // Reads until `want` and at least `count` bytes have come. False when they never come.
   bool Await(const std::string& want, size_t count = 0) {
@@ -287,6 +289,31 @@ TEST(YModemReceive, ABatchEndedBeforeAnyFileIsAStop) {
   rx.join();
   EXPECT_EQ(h.result, kYModemStopped);
   EXPECT_TRUE(h.t.NamesIn().empty());
+}
+
+// A block whose number does not match its complement is damaged, whatever its check says: it
+// is refused and its repeat taken.
+TEST(YModemReceive, ABlockNumberWithoutItsComplementIsRefused) {
+  HandRun h("");
+  std::thread rx([&] { h.result = YModemReceive(h.engine, h.t.Path("in"), "IN\\", h.st, 10000); });
+  EXPECT_TRUE(h.Await("C"));
+  h.PutBlock(0, std::string("g\0"
+                            "3",
+                            3));
+  EXPECT_TRUE(h.Await("\006C"));
+  h.PutBlock(1, "abc", true);
+  EXPECT_TRUE(h.Await("\x15"));
+  EXPECT_EQ(h.seen, "\x15");  // refused at once, never taken
+  h.PutBlock(1, "abc");
+  EXPECT_TRUE(h.Await("\x06"));
+  h.Put("\x04");
+  EXPECT_TRUE(h.Await("\x15"));
+  h.Put("\x04");
+  EXPECT_TRUE(h.Await("\006C"));
+  h.PutBlock(0, "");
+  rx.join();
+  EXPECT_EQ(h.result, 0);
+  EXPECT_EQ(Slurp(h.t.Path("in/g")), "abc");
 }
 
 // The file is through and only the closing exchange is left: a Cancel pressed while the receiver
