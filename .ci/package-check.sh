@@ -67,7 +67,10 @@ if grep -q '^Qt6_DIR:PATH=/' "$build/CMakeCache.txt" &&
   [[ $qtdepends == *libqt6widgets6* && $qtdepends == *"telvaro3 (="* ]] ||
     fail "telvaro3-qt's Depends lacks Qt or telvaro3: '$qtdepends'"
   # The graphical window is a module of its own, loaded only when there is a display.
-  dpkg-deb -c "${qtdebs[0]}" | grep -q ' \./usr/lib/telvaro3/modules/telvaro3-qt\.so$' ||
+  # The listing is read whole first: grep -q stops at its match, and under pipefail the
+  # listing's broken pipe would fail the check on a package that is right.
+  qtlisting=$(dpkg-deb -c "${qtdebs[0]}")
+  grep -q ' \./usr/lib/telvaro3/modules/telvaro3-qt\.so$' <<<"$qtlisting" ||
     fail "the Qt window's module is missing"
 fi
 for field in Maintainer Description; do
