@@ -118,30 +118,36 @@ TEST(RunTransfer, EachContinuousRoundStartsFromTheCommandLine) {
 
 TEST(RunTransfer, EachContinuousRoundSendsTheFileAsItIsThen) {
   // The file is rewritten as each round opens the port: the first round sends the version the
-  // command line counted, the second the version of its own start.
-  TestRig r;
-  const std::string versions[] = {"A\r\nB\r\n", "C\r\nD\r\nE\r\n", "F\r\n"};
-  r.WriteFile("DATA.TXT", versions[0]);
-  int opens = 0;
-  r.comm.onOpen = [&] {
-    if (++opens < 3) r.WriteFile("DATA.TXT", versions[opens]);
-  };
-  std::string fileShownAtThirdStart = "?";
-  r.comm.onOutput = [&](const std::string&) {
-    if (opens < 3) return r.comm.Reply(ACK);
-    // A new round starts with the fields of the last one cleared.
-    fileShownAtThirdStart = r.window.Text(Field::FileBox) + r.window.Text(Field::RecCntBox);
-    r.window.PressCancel();
-  };
-  r.window.cancelAt = r.clock.now + 100;
-  RunProgram(r, "+RXON +DDE +F5 DATA.TXT");
-  EXPECT_EQ(fileShownAtThirdStart, "");
-  const std::string expected = ENQ + Frame('\x01', "DATA.TXT    000020105") +
-                               Frame('\x02', "00001A    ") + Frame('\x02', "00002B    ") + EOT +
-                               ENQ + Frame('\x01', "DATA.TXT    000010105") +
-                               Frame('\x02', "00001F    ") + EOT;
-  EXPECT_EQ(r.comm.sent.substr(0, expected.size()), expected);
-  EXPECT_EQ(opens, 3);
+  // command line counted, the second the version of its own start. A first round that fails
+  // unexpectedly before it sends leaves the restarted round to send the file as it is then too.
+  for (const bool firstOpenFails : {false, true}) {
+    TestRig r;
+    SCOPED_TRACE(firstOpenFails);
+    const std::string versions[] = {"A\r\nB\r\n", "C\r\nD\r\nE\r\n", "F\r\n"};
+    r.WriteFile("DATA.TXT", versions[0]);
+    int opens = 0;
+    r.comm.onOpen = [&] {
+      if (++opens < 3) r.WriteFile("DATA.TXT", versions[opens]);
+      if (firstOpenFails && opens == 1) throw std::logic_error("Broken");
+    };
+    std::string fileShownAtThirdStart = "?";
+    r.comm.onOutput = [&](const std::string&) {
+      if (opens < 3) return r.comm.Reply(ACK);
+      // A new round starts with the fields of the last one cleared.
+      fileShownAtThirdStart = r.window.Text(Field::FileBox) + r.window.Text(Field::RecCntBox);
+      r.window.PressCancel();
+    };
+    r.window.cancelAt = r.clock.now + 100;
+    RunProgram(r, "+RXON +DDE +F5 DATA.TXT");
+    EXPECT_EQ(fileShownAtThirdStart, "");
+    const std::string first = ENQ + Frame('\x01', "DATA.TXT    000020105") +
+                              Frame('\x02', "00001A    ") + Frame('\x02', "00002B    ") + EOT;
+    const std::string expected = (firstOpenFails ? "" : first) + ENQ +
+                                 Frame('\x01', "DATA.TXT    000010105") +
+                                 Frame('\x02', "00001F    ") + EOT;
+    EXPECT_EQ(r.comm.sent.substr(0, expected.size()), expected);
+    EXPECT_EQ(opens, 3);
+  }
 }
 
 TEST(RunTransfer, WindowTextsOfASend) {
