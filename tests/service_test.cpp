@@ -311,6 +311,12 @@ TEST(NotifyServiceManager, EveryMessageArrivesAndLeavesNoDescriptor) {
   const auto before = openFds();
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(systemd::NotifyServiceManager("WATCHDOG=1"));
   EXPECT_EQ(openFds(), before);
+  // Without a socket, or with a name that is no socket's address, nothing counts as told.
+  for (const std::string& bad :
+       {std::string("@"), std::string("notify"), "/" + std::string(120, 'n')}) {
+    setenv("NOTIFY_SOCKET", bad.c_str(), 1);
+    EXPECT_FALSE(systemd::NotifyServiceManager("WATCHDOG=1")) << bad;
+  }
   unsetenv("NOTIFY_SOCKET");
   EXPECT_FALSE(systemd::NotifyServiceManager("WATCHDOG=1"));
   EXPECT_EQ(socket.Messages(), std::vector<std::string>(3, "WATCHDOG=1"));

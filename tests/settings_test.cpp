@@ -133,11 +133,12 @@ TEST(CheckCommand, BlanksPipesUtf8AndNamesLatin1CannotHold) {
   EXPECT_EQ(CheckCommand(p), 0);
   EXPECT_EQ(p.file.Name + std::to_string(p.file.RecordCount) + p.file.FieldFileName,
             "\243DATA.TXT2\243DATA.FLD");
-  // A character beyond Latin-1 reads as one '?', whatever its length; bytes that are not UTF-8
-  // (a sequence cut short or broken) are taken as the Latin-1 characters they already are.
+  // A character beyond Latin-1 (U+0100 on) reads as one '?', whatever its length; bytes that are
+  // not UTF-8 (a sequence cut short or broken) are taken as the Latin-1 characters they are.
   const std::pair<std::string, std::string> texts[] = {
       {"\302\243\303\251", "\243\351"},   {"\346\227\245y", "?y"},  {"\360\237\230\200x", "?x"},
-      {"\360\237A\200", "\360\237A\200"}, {"\346\227", "\346\227"}, {"\303(\377", "\303(\377"}};
+      {"\360\237A\200", "\360\237A\200"}, {"\346\227", "\346\227"}, {"\303(\377", "\303(\377"},
+      {"\303\277\304\200", "\377?"}};
   for (const auto& [utf8, latin1] : texts) EXPECT_EQ(Utf8ToLatin1(utf8), latin1) << utf8;
   // A working directory whose name Latin-1 cannot hold: its '?' stand-ins must not lead into a
   // sibling whose name reads the same in Latin-1.
