@@ -17,13 +17,10 @@ using telvaro3::serial::LineClock;
 
 const LineClock::Time kStart = LineClock::Time{} + std::chrono::hours(1);
 
-LineClock::Time At(int64_t us) {
-  return kStart + std::chrono::microseconds(us);
-}
-
-double UsOf(LineClock::Time t) {
+const auto At = [](int64_t us) { return kStart + std::chrono::microseconds(us); };
+const auto UsOf = [](LineClock::Time t) {
   return std::chrono::duration<double, std::micro>(t - kStart).count();
-}
+};
 
 // What happens on the line before the look, at a time in microseconds from the opening.
 struct Event {
@@ -31,24 +28,24 @@ struct Event {
   int64_t us;
   int n = 0;  // kWrite: characters written; kCount: what the device holds then; kLooked: times
 };
+using enum Event::Kind;
 
 void Play(LineClock& clock, const std::vector<Event>& events) {
   for (const Event& e : events) {
-    if (e.kind == Event::kWrite) {
+    if (e.kind == kWrite) {
       clock.Writing();
       clock.Written(static_cast<size_t>(e.n), At(e.us));
     }
-    if (e.kind == Event::kAnswer) clock.Answered(At(e.us));
-    if (e.kind == Event::kDiscard) clock.Discarded(At(e.us));
-    if (e.kind == Event::kSettle) clock.Settle();
-    if (e.kind == Event::kCount) clock.OutputCount(At(e.us), [&] { return e.n; });
+    if (e.kind == kAnswer) clock.Answered(At(e.us));
+    if (e.kind == kDiscard) clock.Discarded(At(e.us));
+    if (e.kind == kSettle) clock.Settle();
+    if (e.kind == kCount) clock.OutputCount(At(e.us), [&] { return e.n; });
     // A look when input was due: at 0 us it found the input all in, at 1 us it came too early.
-    for (int i = 0; e.kind == Event::kLooked && i < e.n; ++i) clock.InputLooked(e.us == 0);
+    for (int i = 0; e.kind == kLooked && i < e.n; ++i) clock.InputLooked(e.us == 0);
   }
 }
 
 TEST(LineClockTest, OutputCountAndWakeUp) {
-  using enum Event::Kind;
   // At 9600 baud and 10 bits a character, one takes 1041.7 us; at 115200, 86.8 us. Columns:
   // baud, bits, events, when the output count and the wake-up are asked for (us), what the device
   // holds then, the count, whether it asks the device, the wake-up for pending output (-1: none).
@@ -103,23 +100,24 @@ TEST(LineClockTest, OutputCountAndWakeUp) {
 }
 
 TEST(LineClockTest, InputDue) {
+  // A character at 9600 baud, 10 bits, in microseconds; five missing asked for at 1000 us are
+  // due when all but the last have come.
+  const double ch = 10416.67 / 10, base = 1000 + 4 * ch;
   // What, the events, the characters missing, when it is asked (us), when they are due (us).
   // clang-format off
   const std::vector<std::tuple<const char*, std::vector<Event>, size_t, int64_t, double>> rows = {
-      {"all but the last of the missing characters", {}, 5, 1000, 1000 + 4 * 1041.67},
-      {"input that answers output on the line follows it whole",
-       {{Event::kWrite, 0, 10}}, 5, 1000, 10416.67 + 5 * 1041.67},
-      {"output that has left delays nothing", {{Event::kWrite, 0, 1}}, 3, 5000, 5000 + 2083.33},
-      {"a look too early waits a step longer next time", {{Event::kLooked, 1, 1}}, 5, 1000,
-       1000 + 4 * 1041.67 + 10},
-      {"then a quarter more and a step each time", {{Event::kLooked, 1, 5}}, 5, 1000,
-       1000 + 4 * 1041.67 + 82.07},
-      {"a look in time takes a quarter off", {{Event::kLooked, 1, 5}, {Event::kLooked, 0, 1}},
-       5, 1000, 1000 + 4 * 1041.67 + 61.55},
-      {"a peer far behind is waited for at most 10 ms more", {{Event::kLooked, 1, 60}}, 5, 1000,
-       1000 + 4 * 1041.67 + 10000},
-      {"the lag also delays input that answers output", {{Event::kWrite, 0, 10},
-       {Event::kLooked, 1, 1}}, 5, 1000, 10416.67 + 5 * 1041.67 + 10},
+      {"all but the last of the missing characters", {}, 5, 1000, base},
+      {"input that answers output on the line follows it whole", {{kWrite, 0, 10}}, 5, 1000,
+       (10 + 5) * ch},
+      {"output that has left delays nothing", {{kWrite, 0, 1}}, 3, 5000, 5000 + 2 * ch},
+      {"a look too early waits a step longer next time", {{kLooked, 1, 1}}, 5, 1000, base + 10},
+      {"then a quarter more and a step each time", {{kLooked, 1, 5}}, 5, 1000, base + 82.07},
+      {"a look in time takes a quarter off", {{kLooked, 1, 5}, {kLooked, 0, 1}}, 5, 1000,
+       base + 61.55},
+      {"a peer far behind is waited for at most 10 ms more", {{kLooked, 1, 60}}, 5, 1000,
+       base + 10000},
+      {"the lag also delays input that answers output", {{kWrite, 0, 10}, {kLooked, 1, 1}}, 5, 1000,
+       (10 + 5) * ch + 10},
   };
   // clang-format on
   for (const auto& [what, events, missing, us, dueUs] : rows) {

@@ -62,9 +62,8 @@ TEST(SendToBHT, InputAfterTheWriteEndsTheWaitForTheOutput) {
     r.p.settings.SendDelayMs = 40;
     r.comm.secondsPerByte = 12.0 / 300;
     r.comm.Reply(stale, staleAt);
-    if (answerAt >= 0) {
+    if (answerAt >= 0)
       r.comm.onOutput = [&](const std::string&) { r.comm.Reply("\x06", answerAt); };
-    }
     const double start = r.clock.now;
     EXPECT_EQ(SendToBHT(r.p, std::string(100, 'x')), 0);
     EXPECT_NEAR(r.clock.now - start, seconds, 0.001);
