@@ -53,11 +53,11 @@ Strings Upload(int count, int sent, const std::string& name = "ORDERS.BHT") {
 // A terminal that says ENQ, then answers each write of the PC with its next message ("": none).
 struct ReceiveRig : test::TestRig {
   Strings script, out;
-  size_t cancelAfterWrites = 0;  // presses Cancel a second after this many writes (0: never)
-  size_t goneAfterWrites = 0;    // the device goes away after this many writes (0: never)
-  double goneAt = -1;
+  // Cancel is pressed a second after cancelAfterWrites writes of the PC, the device goes away
+  // after goneAfterWrites (0: never).
+  size_t cancelAfterWrites = 0, goneAfterWrites = 0, longestKept = 0;
   const double start = clock.now;
-  double firstWriteAt = -1;
+  double goneAt = -1, firstWriteAt = -1;
   // The line's pace: each answer starts this many seconds after the write, one character every
   // perChar seconds (0: all at once).
   double answerAfter = 0, perChar = 0;
@@ -94,7 +94,6 @@ struct ReceiveRig : test::TestRig {
         comm.Reply(noise.substr(at++ % noise.size(), 1), next - clock.now);
     };
   }
-  size_t longestKept = 0;
   // The cradle is pulled out: the port reports the device gone, and nothing more comes.
   void Unplug() {
     comm.portFault = 1008;
@@ -201,11 +200,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
   const Strings acks(6, ACK), nak = {ACK, ACK, NAK, ACK, ACK, ACK}, stop = {EOT, ACK};
   Strings tenNaks(12, NAK);
   tenNaks.front() = tenNaks.back() = ACK;
-  // Two records of 4 characters need 12 bytes on drives A: and B:.
-  const DiskSpace room{true, true, 0, 2, 3, 2, 100}, tight{true, true, 0, 1, 5, 2, 100},
-      none{true, true, 0, 1, 1, 0, 0}, noQuery{false, false, 48, 0, 0, 0, 0},
-      failed71{true, false, 71, 0, 0, 0, 0}, failed70{true, false, 70, 0, 0, 0, 0},
-      huge{true, true, 0, 8, 4096, 1ull << 30, 1ull << 31},
+  const DiskSpace huge{true, true, 0, 8, 4096, 1ull << 30, 1ull << 31},
       countable{true, true, 0, 8, 4096, INT32_MAX / 32768, 1ull << 31};
   auto box = [](const std::string& e) {
     return "[Free Space DLL error (" + e + ")] Can not calculate free space \r is there > " +
@@ -279,14 +274,15 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"append, held by another", Upload(2, 2) + EOT, 71, kept, stop, "aoh"},
       {"append, success", Upload(2, 2) + EOT, 0, "ORDERS.BHT=" + old + "aa\r\naa\r\n;ORDERS.FLD;",
        any, "ao"},
-      {"room on A:", up, 0, ab, any, "", "A:\\", room},
-      {"no room on B:", up, 72, "", stop, "", "B:\\", tight},
-      {"no query here: assume room", up, 0, ab, any, "", "A:\\", noQuery},
-      {"no room, but not drive A: or B:", up, 0, ab, any, "", "a:", none},
+      // Two records of 4 characters need 12 bytes on drives A: and B:.
+      {"room on A:", up, 0, ab, any, "", "A:\\", {true, true, 0, 2, 3, 2, 100}},
+      {"no room on B:", up, 72, "", stop, "", "B:\\", {true, true, 0, 1, 5, 2, 100}},
+      {"no query here: assume room", up, 0, ab, any, "", "A:\\", {false, false, 48, 0, 0, 0, 0}},
+      {"no room, but not drive A: or B:", up, 0, ab, any, "", "a:", {true, true, 0, 1, 1, 0, 0}},
       {"the largest count that fits", up, 0, ab, any, "", "A:\\", countable},
       {"too large to count, No", up, 72, "", stop, "", "A:\\", huge, uncounted},
-      {"query failed, No", up, 72, "", stop, "", "A:\\", failed71, box("71")},
-      {"query failed, Yes", up, 0, ab, any, "y", "B:\\", failed70, box("70")},
+      {"query failed, No", up, 72, "", stop, "", "A:\\", {true, false, 71, 0, 0, 0, 0}, box("71")},
+      {"query failed, Yes", up, 0, ab, any, "y", "B:\\", {true, false, 70, 0, 0, 0, 0}, box("70")},
       // A device that has gone ends the transfer at once with the port's fault, in whichever wait
       // it happens, however long the waits allowed; the PC's file stays as it was.
       {"gone before the link", {}, 1008, kept, any, "oTg0"},
