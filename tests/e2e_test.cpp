@@ -53,7 +53,6 @@ TEST_F(EndToEnd, HelpVersionStaleDisplayAndSigterm) {
 // Started with standard input, output and error closed, as by some daemons: the port and the new
 // file must not take their numbers, or the window's lines go onto the line and into the file.
 TEST_F(EndToEnd, ClosedStandardFilesKeepTheLineClean) {
-  fs::create_directories(Path("in"));
   ASSERT_EQ(Run("--verbose upload --records 5 --fields 10 --name ORDERS.BHT", "+DDE IN\\",
                 {"/bin/sh", "-c", "exec \"$@\" <&- >&- 2>&-", "sh"}),
             0);

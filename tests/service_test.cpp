@@ -36,7 +36,6 @@ using Service = test::ProgramTest;
 
 // What a script sees: the result number with --exit-status (given first), 0 without it.
 TEST_F(Service, ExitStatusIsTheResult) {
-  fs::create_directories(Path("in"));
   fs::create_symlink(Path("no-such-device"), Path("cfg/telvaro3/com6"));
   // The program's line, the simulator's (none when empty), the exit status.
   const std::tuple<const char*, const char*, int> rows[] = {
@@ -66,7 +65,6 @@ std::vector<std::string> Summaries(const std::string& output) {
 // One readable line at the end of each transfer, every round's in continuous mode, and a port
 // that stays missing is told once, with the device and the reason once on standard error.
 TEST_F(Service, SummaryLinePerRound) {
-  fs::create_directories(Path("in"));
   ASSERT_EQ(Run("upload --records 50 --fields 10,5 --name ORDERS.BHT", "+DDE IN\\"), 0);
   EXPECT_EQ(Summaries(Output()),
             std::vector<std::string>{
@@ -77,10 +75,10 @@ TEST_F(Service, SummaryLinePerRound) {
   auto prog = StartProgram("--exit-status +RXON +APP IN\\");
   usleep(3500000);
   // Two uploads in a row: both told, though their results are the same.
-  auto term = StartTerminal("upload --records 2 --fields 4 --name LIST.BHT --repeat 2");
-  ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
-  term = StartTerminal("upload --records 2 --fields 4 --name NOTES.TXT");
-  ASSERT_TRUE(term->Wait(60)) << Slurp(Path("termsim.err"));
+  for (const char* name : {"LIST.BHT --repeat 2", "NOTES.TXT"})
+    ASSERT_TRUE(
+        StartTerminal("upload --records 2 --fields 4 --name " + std::string(name))->Wait(60))
+        << Slurp(Path("termsim.err"));
   // Stopped in the round after, not in the pause that follows a failed one.
   OutputReaches({"Err(79)"}, 10);
   usleep(1500000);
@@ -197,7 +195,6 @@ TEST_F(Service, JournalEntriesCarryTheResult) {
   Process probe({"/usr/bin/unshare", "-m", "/bin/true"}, {});
   if (!probe.Wait(20) || probe.ExitCode() != 0)
     GTEST_SKIP() << "no mount namespace can be made here (a container without CAP_SYS_ADMIN?)";
-  fs::create_directories(Path("in"));
   // A file taken whole, and one refused by its name: the message and the fields of the end
   // besides the time.
   struct Row {
@@ -223,8 +220,7 @@ TEST_F(Service, JournalEntriesCarryTheResult) {
               "received " + row.file + ": " + row.records + " records, " + row.bytes +
                   " bytes in T s: " + row.resultLine);
     EXPECT_TRUE(std::regex_match(end["TELVARO3_SECONDS"], std::regex(R"([0-9]+\.[0-9])")));
-    end.erase("MESSAGE");
-    end.erase("TELVARO3_SECONDS");
+    for (const char* checked : {"MESSAGE", "TELVARO3_SECONDS"}) end.erase(checked);
     const Entry fields = {{"PRIORITY", row.priority},
                           {"TELVARO3_RESULT", row.result},
                           {"TELVARO3_FILE", row.file},

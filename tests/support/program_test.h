@@ -1,8 +1,8 @@
 #pragma once
 
 // A fixture for tests of the real program: a temporary directory that holds the program's
-// configuration (its ports are links in cfg/telvaro3), the program's text output and the
-// simulator's messages.
+// configuration (its ports are links in cfg/telvaro3), a receive directory "in", the program's
+// text output and the simulator's messages.
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,9 @@ namespace telvaro3::test {
 
 class ProgramTest : public ::testing::Test {
  protected:
-  void SetUp() override { std::filesystem::create_directories(Path("cfg/telvaro3")); }
+  void SetUp() override {
+    for (const char* d : {"cfg/telvaro3", "in"}) std::filesystem::create_directories(Path(d));
+  }
   std::string Path(const std::string& name) const { return tmp_.Path(name); }
 
   // The terminal simulator with the words of args on a pseudo-terminal that the program knows as
