@@ -191,7 +191,6 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
   std::string nulRecord = "ABC";  // its last byte makes the check character NUL
   nulRecord += Xor("00001" + nulRecord + "\x03");
   const std::string nulBlock = Frame('\x02', "00001" + nulRecord, false);
-  const Strings tenBad(10, Text(7, "aa"));
   std::string badText = Text(1, "WXYZ"), badHeading = Heading("ORDERS.BHT", 1, {2});
   badText.back() ^= 1;
   badHeading.back() ^= 1;
@@ -255,7 +254,7 @@ TEST(ReceiveFile, AnswersAndWhatEachOutcomeLeavesOnTheDisk) {
       {"append, silence", Upload(3, 2), 51, kept, stop, "ao"},
       {"append, lower case", Upload(1, 0, "orders.bht"), 79, "orders.bht=" + old + ";", stop, "ao"},
       {"append, no file before", Upload(2, 1), 51, "", stop, "a"},
-      {"append, NAK limit", Upload(3, 2) + tenBad + EOT, 53, kept, {}, "ao"},
+      {"append, NAK limit", Upload(3, 2) + Strings(10, Text(7, "aa")) + EOT, 53, kept, {}, "ao"},
       {"append, disk full", Upload(3, 3) + EOT, 61, kept, {}, "afo"},
       {"no records", Upload(0, 0, "MISSING.BHT") + EOT, 0, "MISSING.BHT=;MISSING.FLD;", {}},
       // The link, the heading and every record start the count of waits afresh.
