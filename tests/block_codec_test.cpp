@@ -91,8 +91,9 @@ TEST(BlockCodec, TextBlocksAreBuiltAndTakenApartByTheLayout) {
     EXPECT_EQ(parts.shape, c.shape);
     EXPECT_EQ(parts.serial, c.serial);
     EXPECT_EQ(parts.record, c.record);
-    if (c.shape == Shape::kWhole || c.shape == Shape::kCheckLost)
+    if (c.shape == Shape::kWhole || c.shape == Shape::kCheckLost) {
       EXPECT_EQ(parts.afterStx, c.received.substr(c.received.find('\x02') + 1));
+    }
   }
 }
 
